@@ -1,0 +1,202 @@
+#include "console/output.h"
+#include <stdarg.h>
+
+ConsoleContext* consoleContext;
+volatile short lineOpen;
+int logThreshold;
+
+// Output settings, fixed by the first text printed. settingsState: 0 not yet,
+// 1 being worked out, 2 ready. The first printing thread fills them; another
+// thread printing at the same moment waits for it.
+static volatile LONG settingsState;
+static HANDLE settingsOut;
+static DWORD settingsRedirected;
+static UINT settingsTargetCodePage;
+
+static void EnsureOutputSettings(void)
+{
+    if (__atomic_load_n(&settingsState, __ATOMIC_ACQUIRE) == 2)
+        return;
+    if (InterlockedCompareExchange(&settingsState, 1, 0) == 0) {
+        settingsOut = GetStdHandle(STD_OUTPUT_HANDLE);
+        settingsRedirected = GetFileType(settingsOut) != FILE_TYPE_CHAR;
+        UINT consoleCp = GetConsoleOutputCP();
+        if (!settingsRedirected)
+            settingsTargetCodePage = consoleCp;
+        else
+            settingsTargetCodePage = consoleCp == CP_UTF8 ? CP_UTF8 : GetACP();
+        __atomic_store_n(&settingsState, 2, __ATOMIC_RELEASE);
+        return;
+    }
+    while (__atomic_load_n(&settingsState, __ATOMIC_ACQUIRE) != 2)
+        Sleep(0);
+}
+
+void ResetConsoleOutputSettings(void)
+{
+    __atomic_store_n(&settingsState, 0, __ATOMIC_RELEASE);
+}
+
+int ExpandLineBreaks(const char* text, char* out, int outSize)
+{
+    char work[2048];
+    int w = 0;
+    for (int i = 0; text[i] && i < kPrintMaxChars; i++) {
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
+            work[w++] = '\r';
+        work[w++] = text[i];
+    }
+    int length = w < outSize - 1 ? w : outSize - 1;
+    if (length > kPrintMaxChars + 1)
+        length = kPrintMaxChars + 1;
+    for (int i = 0; i < length; i++)
+        out[i] = work[i];
+    out[length] = 0;
+    return length;
+}
+
+int ConvertCodePage(const char* text, int length, UINT ansiCodePage,
+                    UINT targetCodePage, char* out, int outSize)
+{
+    WCHAR wide[kPrintBufferBytes];
+    int wideLength = MultiByteToWideChar(ansiCodePage, 0, text, length, wide,
+                                         kPrintBufferBytes - 1);
+    if (wideLength <= 0)
+        return 0;
+    if (targetCodePage == CP_UTF8)
+        return WideCharToMultiByte(CP_UTF8, 0, wide, wideLength, out, outSize,
+                                   NULL, NULL);
+    // Some code pages (UTF-7, 50220...) refuse a default character; retry without.
+    int written = WideCharToMultiByte(targetCodePage, 0, wide, wideLength, out,
+                                      outSize, "?", NULL);
+    if (written <= 0 && GetLastError() == ERROR_INVALID_PARAMETER)
+        written = WideCharToMultiByte(targetCodePage, 0, wide, wideLength, out,
+                                      outSize, NULL, NULL);
+    return written > 0 ? written : 0;
+}
+
+static int PrintV(const char* format, va_list args)
+{
+    EnsureOutputSettings();
+
+    char text[kPrintBufferBytes];
+    text[0] = 0;
+    text[1024] = 0;
+    wvsprintfA(text, format, args);
+
+    char expanded[kPrintBufferBytes];
+    int length = ExpandLineBreaks(text, expanded, sizeof expanded);
+    if (length == 0)
+        return 0;
+    __atomic_store_n(&lineOpen, (short)(expanded[length - 1] != '\n'),
+                     __ATOMIC_RELAXED);
+
+    // A UTF-8 (or double-byte) result can be up to three times longer than
+    // its ANSI source: the buffer holds it whole, so no sequence is cut.
+    char converted[4 * kPrintBufferBytes];
+    const char* toWrite = expanded;
+    int writeLength = length;
+    UINT ansiCodePage = GetACP();
+    if (settingsTargetCodePage != 0 && settingsTargetCodePage != ansiCodePage) {
+        int n = ConvertCodePage(expanded, length, ansiCodePage,
+                                settingsTargetCodePage, converted,
+                                sizeof converted);
+        if (n > 0) {
+            toWrite = converted;
+            writeLength = n;
+        }
+    }
+
+    DWORD written = 0;
+    if (!WriteFile(settingsOut, toWrite, (DWORD)writeLength, &written, NULL))
+        return -1;
+    FlushFileBuffers(settingsOut);
+    return (int)written;
+}
+
+int ConsolePrintf(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int result = PrintV(format, args);
+    va_end(args);
+    return result;
+}
+
+void DebugLog(int level, const char* format, ...)
+{
+    DWORD savedError = GetLastError();
+    char text[1024];
+    text[0] = 0;
+    va_list args;
+    va_start(args, format);
+    wvsprintfA(text, format, args);
+    va_end(args);
+    if (level <= logThreshold) {
+        NewLineIfNeeded();
+        ConsolePrintf("%s\n", text);
+    }
+    SetLastError(savedError);
+}
+
+WORD ColorAttributes(WORD startupAttributes, WORD color)
+{
+    if (color == ColorDefault)
+        return startupAttributes;
+    if (startupAttributes & BACKGROUND_INTENSITY)
+        color &= (WORD)~FOREGROUND_INTENSITY;
+    return (WORD)((startupAttributes & 0xFFF0) | color);
+}
+
+void SetConsoleColor(const ConsoleContext* context, WORD color)
+{
+    if (!context || context->startupAttributes == 0)
+        return;
+    SetConsoleTextAttribute(context->hOut,
+                            ColorAttributes(context->startupAttributes, color));
+}
+
+static int StdOutIsConsole(CONSOLE_SCREEN_BUFFER_INFO* info, int* queried)
+{
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (GetFileType(out) != FILE_TYPE_CHAR)
+        return 0;
+    *queried = GetConsoleScreenBufferInfo(out, info) != 0;
+    return 1;
+}
+
+short GetConsoleWidth(void)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    int queried = 0;
+    if (!StdOutIsConsole(&info, &queried))
+        return 32767;
+    return queried ? info.dwSize.X : 80;
+}
+
+short GetCursorColumn(void)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    int queried = 0;
+    if (!StdOutIsConsole(&info, &queried))
+        return __atomic_load_n(&lineOpen, __ATOMIC_RELAXED);
+    return queried ? info.dwCursorPosition.X : 0;
+}
+
+short GetCursorRow(void)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    int queried = 0;
+    if (!StdOutIsConsole(&info, &queried))
+        return 0;
+    return queried ? info.dwCursorPosition.Y : 0;
+}
+
+int NewLineIfNeeded(void)
+{
+    if (GetCursorColumn() > 0) {
+        ConsolePrintf("\n");
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,53 @@
+// Console output: every text the program shows goes through ConsolePrintf,
+// which expands line breaks to CR LF, converts from the ANSI code page to the
+// code page the output expects, writes with one WriteFile and flushes.
+// Colours only reach a real console (start-up attributes known).
+#pragma once
+#include <windows.h>
+
+struct ConsoleContext {
+    DWORD  isRedirected;       // 1 when standard output is not a character device
+    HANDLE hOut;
+    HANDLE hIn;
+    WORD   startupAttributes;  // 0 when the screen-buffer query failed
+};
+
+// Published by MainFlow right after InitConsole; every Part reads the same record.
+extern ConsoleContext* consoleContext;
+
+enum ConsoleColor : WORD {
+    ColorDefault  = 0,
+    ColorSuccess  = 10,
+    ColorError    = 12,
+    ColorWarning  = 14,
+    ColorEmphasis = 15,
+};
+
+// Limits of one formatted text.
+enum { kPrintMaxChars = 1023, kPrintBufferBytes = 1025 };
+
+extern volatile short lineOpen;   // 1 while the last text did not end its line
+extern int logThreshold;          // DebugLog shows levels <= this (0, or 4 with -db)
+
+int  ConsolePrintf(const char* format, ...);
+void DebugLog(int level, const char* format, ...);
+void SetConsoleColor(const ConsoleContext* context, WORD color);
+short GetConsoleWidth(void);
+short GetCursorColumn(void);
+short GetCursorRow(void);
+int  NewLineIfNeeded(void);
+
+// Building blocks, exposed so they can be checked without a console.
+// ExpandLineBreaks: text (terminated) -> out (outSize >= 1025), LF -> CR LF,
+// result cut to 1024 characters; returns its length.
+int  ExpandLineBreaks(const char* text, char* out, int outSize);
+// Converts length bytes from ansiCodePage to targetCodePage; characters the
+// target lacks become '?' (no replacement for UTF-8). Returns the byte count
+// written to out (not terminated), 0 on failure.
+int  ConvertCodePage(const char* text, int length, UINT ansiCodePage,
+                     UINT targetCodePage, char* out, int outSize);
+// The attributes SetConsoleColor writes for a colour on given start-up attributes.
+WORD ColorAttributes(WORD startupAttributes, WORD color);
+// Forget the output settings worked out by the first ConsolePrintf (tests that
+// swap the standard output handle use it).
+void ResetConsoleOutputSettings(void);

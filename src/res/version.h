@@ -1,0 +1,7 @@
+// The program's version: the one place that sets it.
+#pragma once
+#define QB_VERSION_MAJOR 1
+#define QB_VERSION_MINOR 0
+#define QB_VERSION_BUILD 0
+#define QB_VERSION_REVISION 0
+#define QB_VERSION_TEXT "1.0.0.0"
