@@ -23,10 +23,14 @@
 #   term_keys NAME KEYS...      tmux send-keys (key names or literal text).
 #   term_text NAME TEXT         Sends TEXT literally, character by character.
 #   term_wait NAME TEXT DEADLINE_S
-#                               Returns 0 once TEXT (a fixed string) is on the
-#                               screen; after DEADLINE_S prints the screen and
-#                               returns 1.
-#   term_capture NAME [-e]      Prints the screen (-e keeps colour escapes).
+#                               Returns 0 once TEXT (a fixed string) is in the
+#                               pane (history included); after DEADLINE_S prints
+#                               the pane and returns 1.
+#   term_capture NAME [-e]      Prints the pane's history and screen (-e keeps
+#                               colour escapes). After the program has ended,
+#                               tmux adds a last line "Pane is dead (status N...)"
+#                               and scrolls the screen up by one line for it.
+#   term_screen NAME [-e]       Prints the visible screen only (for rows/columns).
 #   term_running NAME           Returns 0 while the program still runs.
 #   term_exit_status NAME DEADLINE_S
 #                               Waits until the program ends and prints its exit
@@ -115,6 +119,12 @@ term_text() {
 }
 
 term_capture() {
+    local name=$1
+    shift
+    term__tmux capture-pane -p -S - "$@" -t "$name"
+}
+
+term_screen() {
     local name=$1
     shift
     term__tmux capture-pane -p "$@" -t "$name"
