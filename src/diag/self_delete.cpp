@@ -1,0 +1,193 @@
+// Self-deletion: a running program cannot delete its own image file, so a
+// batch file beside it does that once the process has gone, then deletes
+// itself. It runs hidden, at idle priority, and is not waited for.
+#include "diag/self_delete.h"
+#include "frame/options.h"
+#include "frame/text_util.h"
+#include <shlwapi.h>
+
+static const char kBatchLines[] =
+    "@echo off\r\n:Repeat\r\ndel \"\x01\" >NUL 1>NUL 2>NUL\r\n"
+    "if exist \"\x01\" goto Repeat\r\ndel \"\x02\" >NUL 1>NUL 2>NUL\r\n";
+
+void SplitPath(const char* path, char* drive, char* directory, char* baseName,
+               char* extension)
+{
+    drive[0] = directory[0] = baseName[0] = extension[0] = 0;
+    if (!path || path[0] == 0)
+        return;
+    const char* fileName = PathFindFileNameA(path);
+    const char* dot = PathFindExtensionA(fileName);   // at the end when none
+    CopyText(extension, dot, MAX_PATH);
+    int baseLength = (int)(dot - fileName);
+    CopyText(baseName, fileName, baseLength + 1 < MAX_PATH ? baseLength + 1 : MAX_PATH);
+
+    int directoryLength = (int)(fileName - path);
+    const char* directoryStart = path;
+    if (directoryLength >= 2 && path[1] == ':') {
+        CopyText(drive, path, 3);
+        directoryStart += 2;
+        directoryLength -= 2;
+    }
+    CopyText(directory, directoryStart,
+             directoryLength + 1 < MAX_PATH ? directoryLength + 1 : MAX_PATH);
+}
+
+// Appends text to out at *used, "%" doubled when escapePercent is set.
+// Returns 0 when it does not fit (one byte stays free for a terminator).
+static int AppendBatchText(char* out, int outSize, int* used, const char* text,
+                           int escapePercent)
+{
+    int n = *used;
+    for (; *text; text++) {
+        int need = (escapePercent && *text == '%') ? 2 : 1;
+        if (n + need >= outSize)
+            return 0;
+        out[n++] = *text;
+        if (need == 2)
+            out[n++] = '%';
+    }
+    *used = n;
+    return 1;
+}
+
+int ComposeSelfDeleteBatch(const char* programPath, const char* batchPath,
+                           char* text, int textSize)
+{
+    int used = 0;
+    char piece[2] = {0, 0};
+    for (const char* p = kBatchLines; *p; p++) {
+        int fits;
+        if (*p == '\x01')
+            fits = AppendBatchText(text, textSize, &used, programPath, 1);
+        else if (*p == '\x02')
+            fits = AppendBatchText(text, textSize, &used, batchPath, 1);
+        else {
+            piece[0] = *p;
+            fits = AppendBatchText(text, textSize, &used, piece, 0);
+        }
+        if (!fits)
+            return 0;
+    }
+    text[used] = 0;
+    return used;
+}
+
+int ConvertBatchText(const char* text, int length, UINT fromCodePage,
+                     UINT toCodePage, char* out, int outSize)
+{
+    if (length <= 0 || length > kSelfDeleteBatchBytes)
+        return 0;
+    if (fromCodePage == toCodePage) {
+        if (length > outSize)
+            return 0;
+        MemCopy(out, text, (SIZE_T)length);
+        return length;
+    }
+    WCHAR wide[kSelfDeleteBatchBytes];
+    int wideLength = MultiByteToWideChar(fromCodePage, MB_ERR_INVALID_CHARS, text,
+                                         length, wide, kSelfDeleteBatchBytes);
+    if (wideLength <= 0)
+        return 0;
+    if (toCodePage == CP_UTF8) {
+        int written = WideCharToMultiByte(CP_UTF8, 0, wide, wideLength, out,
+                                          outSize, NULL, NULL);
+        return written > 0 ? written : 0;
+    }
+    BOOL usedDefault = FALSE;
+    int written = WideCharToMultiByte(toCodePage, WC_NO_BEST_FIT_CHARS, wide,
+                                      wideLength, out, outSize, NULL, &usedDefault);
+    if (written <= 0 || usedDefault)
+        return 0;
+    return written;
+}
+
+// Writes the whole batch file; a file that could not be written whole is
+// removed again.
+static int WriteBatchFile(const char* batchPath, const char* text, int length)
+{
+    HANDLE file = CreateFileA(batchPath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0,
+                              NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, text, (DWORD)length, &written, NULL);
+    CloseHandle(file);
+    if (!ok || written != (DWORD)length) {
+        DeleteFileA(batchPath);
+        return 0;
+    }
+    return 1;
+}
+
+void StartSelfDeletion(void)
+{
+    if (exePath[0] == 0)
+        return;
+    char drive[MAX_PATH], directory[MAX_PATH], baseName[MAX_PATH],
+         extension[MAX_PATH];
+    SplitPath(exePath, drive, directory, baseName, extension);
+
+    char batchDirectory[MAX_PATH];
+    wsprintfA(batchDirectory, "%.2s%.257s", drive, directory);
+    char batchPath[2 * MAX_PATH];
+    wsprintfA(batchPath, "%.259sdel_%.259s%s", batchDirectory, baseName, ".bat");
+    if (lstrlenA(batchPath) >= MAX_PATH)
+        return;
+
+    // Clears read-only, hidden and system, any of which would stop del.
+    SetFileAttributesA(exePath, FILE_ATTRIBUTE_NORMAL);
+
+    char ansiText[kSelfDeleteBatchBytes];
+    int length = ComposeSelfDeleteBatch(exePath, batchPath, ansiText,
+                                        sizeof ansiText);
+    // The batch runs in a console of its own, which reads it in the OEM code
+    // page. A path that code page cannot spell would make del miss the file.
+    char text[2 * kSelfDeleteBatchBytes];
+    length = ConvertBatchText(ansiText, length, GetACP(), GetOEMCP(), text,
+                              sizeof text);
+    if (length == 0)
+        return;
+    if (!WriteBatchFile(batchPath, text, length))
+        return;
+
+    // cmd.exe from the system directory by full path: no search, no %ComSpec%.
+    // /d skips AutoRun commands, /v:off keeps "!" literal, /s /c ""x"" runs x
+    // with its quotes whatever characters it holds. cmd expands %NAME% on its
+    // command line and has no escape for it there, so the folder stays off the
+    // command line: the batch is named relative to its folder, which becomes
+    // the current directory. cmd cannot use a UNC folder as current directory;
+    // such a batch is named by its full path.
+    char cmdPath[MAX_PATH];
+    UINT systemLength = GetSystemDirectoryA(cmdPath, MAX_PATH);
+    if (systemLength == 0 || systemLength + sizeof "\\cmd.exe" > MAX_PATH) {
+        DeleteFileA(batchPath);
+        return;
+    }
+    CopyText(cmdPath + systemLength, "\\cmd.exe", MAX_PATH - (int)systemLength);
+    char commandLine[3 * MAX_PATH];
+    if (drive[0])
+        wsprintfA(commandLine, "\"%.259s\" /d /v:off /s /c \"\".\\%.259s\"\"",
+                  cmdPath, batchPath + lstrlenA(batchDirectory));
+    else
+        wsprintfA(commandLine, "\"%.259s\" /d /v:off /s /c \"\"%.259s\"\"",
+                  cmdPath, batchPath);
+
+    STARTUPINFOA startup;
+    MemFill(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION process;
+    MemFill(&process, 0, sizeof process);
+    // A console of its own (without a window): closing ours does not end the
+    // batch, and what cmd says when its batch file is gone is not shown.
+    if (!CreateProcessA(cmdPath, commandLine, NULL, NULL, FALSE,
+                        IDLE_PRIORITY_CLASS | CREATE_NO_WINDOW, NULL,
+                        batchDirectory, &startup, &process)) {
+        DeleteFileA(batchPath);
+        return;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+}

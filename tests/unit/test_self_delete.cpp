@@ -1,0 +1,106 @@
+// Self-deletion building blocks: splitting the program path, the batch text
+// and its conversion to the code page cmd reads it in.
+#include <gtest/gtest.h>
+#include <cstring>
+#include <string>
+#include "diag/self_delete.h"
+
+namespace {
+
+TEST(SplitPath, DriveUncNoExtensionAndEmpty)
+{
+    struct Case { const char* path; const char* drive; const char* directory;
+                  const char* baseName; const char* extension; };
+    const Case cases[] = {
+        {"C:\\Tools\\Quenbrax.exe", "C:", "\\Tools\\", "Quenbrax", ".exe"},
+        {"C:\\Quenbrax.exe", "C:", "\\", "Quenbrax", ".exe"},
+        {"C:Quenbrax.exe", "C:", "", "Quenbrax", ".exe"},
+        {"\\\\server\\share\\dir\\Quenbrax.exe", "", "\\\\server\\share\\dir\\",
+         "Quenbrax", ".exe"},
+        {"C:\\Tools\\Quenbrax", "C:", "\\Tools\\", "Quenbrax", ""},
+        {"C:\\v1.2\\Quenbrax", "C:", "\\v1.2\\", "Quenbrax", ""},
+        {"C:\\Tools\\Quen.brax.exe", "C:", "\\Tools\\", "Quen.brax", ".exe"},
+        {"Quenbrax.exe", "", "", "Quenbrax", ".exe"},
+        {"", "", "", "", ""},
+    };
+    for (const Case& c : cases) {
+        char drive[MAX_PATH], directory[MAX_PATH], baseName[MAX_PATH], extension[MAX_PATH];
+        // Left-overs from an earlier use must not survive.
+        memset(drive, 'x', 8); memset(directory, 'x', 8);
+        memset(baseName, 'x', 8); memset(extension, 'x', 8);
+        SplitPath(c.path, drive, directory, baseName, extension);
+        SCOPED_TRACE(c.path);
+        EXPECT_STREQ(drive, c.drive);
+        EXPECT_STREQ(directory, c.directory);
+        EXPECT_STREQ(baseName, c.baseName);
+        EXPECT_STREQ(extension, c.extension);
+    }
+}
+
+TEST(SelfDeleteBatch, QuotedPathsWithPercentDoubled)
+{
+    struct Case { const char* program; const char* batch; const char* expected; };
+    const Case cases[] = {
+        {"C:\\Tools\\Quenbrax.exe", "C:\\Tools\\del_Quenbrax.bat",
+         "@echo off\r\n:Repeat\r\n"
+         "del \"C:\\Tools\\Quenbrax.exe\" >NUL 1>NUL 2>NUL\r\n"
+         "if exist \"C:\\Tools\\Quenbrax.exe\" goto Repeat\r\n"
+         "del \"C:\\Tools\\del_Quenbrax.bat\" >NUL 1>NUL 2>NUL\r\n"},
+        // A folder named like a variable is not expanded by the batch.
+        {"C:\\50% & %OS% (x)\\Q.exe", "C:\\50% & %OS% (x)\\del_Q.bat",
+         "@echo off\r\n:Repeat\r\n"
+         "del \"C:\\50%% & %%OS%% (x)\\Q.exe\" >NUL 1>NUL 2>NUL\r\n"
+         "if exist \"C:\\50%% & %%OS%% (x)\\Q.exe\" goto Repeat\r\n"
+         "del \"C:\\50%% & %%OS%% (x)\\del_Q.bat\" >NUL 1>NUL 2>NUL\r\n"},
+    };
+    for (const Case& c : cases) {
+        char text[kSelfDeleteBatchBytes];
+        int length = ComposeSelfDeleteBatch(c.program, c.batch, text, sizeof text);
+        EXPECT_EQ(std::string(text, length > 0 ? length : 0), c.expected);
+    }
+}
+
+TEST(SelfDeleteBatch, LongestPathsFitAndSmallBuffersStayBounded)
+{
+    // Worst case: paths of 259 characters, all of them "%".
+    std::string program(259, '%'), batch(259, '%');
+    char text[kSelfDeleteBatchBytes];
+    int full = ComposeSelfDeleteBatch(program.c_str(), batch.c_str(), text, sizeof text);
+    ASSERT_GT(full, 3 * 2 * 259);
+
+    // One byte short of the text and its terminator: nothing, and no byte
+    // written past the given size.
+    std::string small(full + 8, '#');
+    EXPECT_EQ(ComposeSelfDeleteBatch(program.c_str(), batch.c_str(), &small[0], full), 0);
+    EXPECT_EQ(small.substr(full), std::string(8, '#'));
+    EXPECT_EQ(ComposeSelfDeleteBatch(program.c_str(), batch.c_str(), &small[0], full + 1),
+              full);
+}
+
+TEST(SelfDeleteBatch, ConversionToTheOemCodePageIsExactOrNothing)
+{
+    struct Case { const char* text; UINT from, to; const char* expected; };
+    const Case cases[] = {
+        {"del \"C:\\Tools\\Q.exe\"", 1252, 437, "del \"C:\\Tools\\Q.exe\""},
+        {"C:\\J\xFCrgen\\Q.exe", 1252, 437, "C:\\J\x81rgen\\Q.exe"},   // u umlaut
+        {"C:\\J\xFCrgen\\Q.exe", 1252, 850, "C:\\J\x81rgen\\Q.exe"},
+        {"C:\\J\xFCrgen\\Q.exe", 1252, 1252, "C:\\J\xFCrgen\\Q.exe"},
+        {"C:\\J\xFCrgen\\Q.exe", 1252, CP_UTF8, "C:\\J\xC3\xBCrgen\\Q.exe"},
+        // No counterpart: the euro sign has none in 437, and 1250's l with
+        // stroke would best-fit to a plain l, which names another file.
+        {"C:\\\x80\\Q.exe", 1252, 437, ""},
+        {"C:\\\xB3\\Q.exe", 1250, 437, ""},
+    };
+    for (const Case& c : cases) {
+        char out[64];
+        int length = ConvertBatchText(c.text, (int)strlen(c.text), c.from, c.to, out,
+                                      sizeof out);
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(std::string(out, length), c.expected);
+    }
+    char tiny[4];
+    EXPECT_EQ(ConvertBatchText("C:\\Tools", 8, 1252, 437, tiny, sizeof tiny), 0);
+    EXPECT_EQ(ConvertBatchText("C:\\Tools", 8, 437, 437, tiny, sizeof tiny), 0);
+}
+
+}  // namespace
