@@ -10,3 +10,9 @@ int DeleteAllDosDevicesA(const char* directory, const char* linkName,
 int DeleteAllDosDevices(const WCHAR* directory, const WCHAR* linkName,
                         const WCHAR* searchText);
 const char* NtStatusName(LONG status);
+
+// Writes directory\entry\link into out (outUnits units, terminator included)
+// and returns its length; returns 0 and leaves out untouched when the path
+// would not fit. entryName need not be terminated (entryUnits units are used).
+int ComposeLinkPath(const WCHAR* directory, const WCHAR* entryName, int entryUnits,
+                    const WCHAR* linkName, WCHAR* out, int outUnits);

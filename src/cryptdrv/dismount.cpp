@@ -1,0 +1,185 @@
+// One dismount request to a crypt-volume driver, its forced second request,
+// and the notices after a dismount.
+#include "cryptdrv/eject.h"
+#include "cryptdrv/volume_id.h"
+#include "console/output.h"
+#include "frame/text_util.h"
+#include <shlobj.h>
+#include <shlwapi.h>
+
+static const char* const kDriverResultNames[] = {
+    "SUCCESS",
+    "OS_ERROR",
+    "OUTOFMEMORY",
+    "PASSWORD_WRONG",
+    "VOL_FORMAT_BAD",
+    "DRIVE_NOT_FOUND",
+    "FILES_OPEN",
+    "VOL_SIZE_WRONG",
+    "COMPRESSION_NOT_SUPPORTED",
+    "PASSWORD_CHANGE_VOL_TYPE",
+    "PASSWORD_CHANGE_VOL_VERSION",
+    "VOL_SEEKING",
+    "VOL_WRITING",
+    "FILES_OPEN_LOCK",
+    "VOL_READING",
+    "DRIVER_VERSION",
+    "NEW_VERSION_REQUIRED",
+    "CIPHER_INIT_FAILURE",
+    "CIPHER_INIT_WEAK_KEY",
+    "SELF_TESTS_FAILED",
+    "SECTOR_SIZE_INCOMPATIBLE",
+    "VOL_ALREADY_MOUNTED",
+    "NO_FREE_DRIVES",
+    "FILE_OPEN_FAILED",
+    "VOL_MOUNT_FAILED",
+    "INVALID_DEVICE",
+    "ACCESS_DENIED",
+    "MODE_INIT_FAILED",
+    "DONT_REPORT",
+    "ENCRYPTION_NOT_COMPLETED",
+    "PARAMETER_INCORRECT",
+    "SYS_HIDVOL_HEAD_REENC_MODE_WRONG",
+    "NONSYS_INPLACE_ENC_INCOMPLETE",
+    "USER_ABORT",
+};
+enum { kDriverResultNameCount = sizeof kDriverResultNames / sizeof kDriverResultNames[0] };
+
+static const DWORD kBroadcastTimeoutMs = 500;
+static const DWORD kNoticeDelayMs = 100;    // after the shell notice, before a request
+static const DWORD kForceDelayMs = 500;     // before the forced request
+
+const char* DriverResultName(int code)
+{
+    if (code >= 0 && code < kDriverResultNameCount)
+        return kDriverResultNames[code];
+    // Overwritten by the next unnamed code; main thread only.
+    static char formatted[16];
+    wsprintfA(formatted, "%i", code);
+    return formatted;
+}
+
+void FillDismountBlock(char letter, DismountBlock* block)
+{
+    MemFill(block, 0, sizeof *block);
+    block->driveNumber = letter >= 'A' && letter <= 'Z' ? letter - 'A' : -1;
+}
+
+void FillVolumeBroadcast(char letter, VolumeBroadcast* block)
+{
+    MemFill(block, 0, sizeof *block);
+    block->size = sizeof *block;
+    block->deviceType = 2;   // DBT_DEVTYP_VOLUME
+    if (letter >= 'A' && letter <= 'Z')
+        block->unitMask = 1u << (letter - 'A');
+}
+
+// Sends one request; 1 when the call succeeded and the whole block came back.
+// A shorter reply leaves fields of the block as they were sent (returnCode 0),
+// which must not pass for a dismount.
+static int SendDismountRequest(HANDLE device, DismountBlock* block)
+{
+    DismountBlock reply = *block;
+    DWORD returned = 0;
+    if (!DeviceIoControl(device, kDismountRequestCode, &reply, sizeof reply, &reply,
+                         sizeof reply, &returned, NULL))
+        return 0;
+    if (returned < sizeof reply) {
+        SetLastError(ERROR_INVALID_DATA);
+        return 0;
+    }
+    *block = reply;
+    return 1;
+}
+
+// The DOS device's target path (260 characters, always terminated); 0 when the
+// query fails.
+static int QueryTargetPath(const char* dosDeviceName, char* target)
+{
+    MemFill(target, 0, MAX_PATH);
+    return QueryDosDeviceA(dosDeviceName, target, MAX_PATH - 1) != 0;
+}
+
+static void NotifyShellRemoved(const char* rootPath)
+{
+    SHChangeNotify(SHCNE_MEDIAREMOVED, SHCNF_PATHA, rootPath, NULL);
+}
+
+// After the dismount: the letter's link, if it still names this volume, then
+// the shell notice and the device-change broadcast. Failures are not reported.
+static void AnnounceDismount(char letter, const char* dosDeviceName,
+                             const char* rootPath)
+{
+    char target[MAX_PATH];
+    if (QueryTargetPath(dosDeviceName, target) && StrStrA(target, "CryptVolume") &&
+        lstrlenA(target) > kCryptPrefixLength && target[kCryptPrefixLength] == letter)
+        DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION |
+                             DDD_EXACT_MATCH_ON_REMOVE,
+                         dosDeviceName, target);
+    NotifyShellRemoved(rootPath);
+
+    VolumeBroadcast broadcast;
+    FillVolumeBroadcast(letter, &broadcast);
+    DWORD_PTR answer = 0;
+    SendMessageTimeoutA(HWND_BROADCAST, WM_DEVICECHANGE, 0x8004 /* remove complete */,
+                        (LPARAM)&broadcast, SMTO_ABORTIFHUNG, kBroadcastTimeoutMs,
+                        &answer);
+}
+
+int DismountVolume(char letter, int force, int* forcedResult, int* resultCode)
+{
+    const char dosDeviceName[3] = {letter, ':', 0};
+    const char rootPath[4] = {letter, ':', '\\', 0};
+    char target[MAX_PATH];
+    if (!QueryTargetPath(dosDeviceName, target))
+        return 0;
+    CryptVolumeType type = GetCryptVolumeType(target);
+    if (type != CryptTrueCrypt && type != CryptVeraCrypt)
+        return 0;
+    HANDLE device = CreateFileA(cryptDriverPaths[type], 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                OPEN_EXISTING, 0, NULL);
+    if (device == INVALID_HANDLE_VALUE)
+        return 0;
+
+    NotifyShellRemoved(rootPath);
+    Sleep(kNoticeDelayMs);
+
+    DismountBlock block;
+    FillDismountBlock(letter, &block);
+    if (!SendDismountRequest(device, &block)) {
+        // The caller may report this error after the line below.
+        DWORD error = GetLastError();
+        ConsolePrintf("\n%s: error", cryptProductNames[type]);
+        CloseHandle(device);
+        SetLastError(error);
+        return 0;
+    }
+    if (force && block.returnCode == DriverFilesOpen) {
+        Sleep(kForceDelayMs);
+        DismountBlock forced = block;   // as the driver returned it
+        forced.ignoreOpenFiles = 1;
+        if (SendDismountRequest(device, &forced)) {
+            block = forced;
+            if (block.returnCode == DriverSuccess)
+                *forcedResult = 1;
+        }
+    }
+    *resultCode = block.returnCode;
+    CloseHandle(device);
+
+    if (block.returnCode != DriverSuccess) {
+        ConsolePrintf("\n%s: %s", cryptProductNames[type],
+                      DriverResultName(block.returnCode));
+        return 1;
+    }
+    AnnounceDismount(letter, dosDeviceName, rootPath);
+    return 1;
+}
+
+int TryDismountOnce(char letter, int* resultCode)
+{
+    int forcedResult = 0;
+    return DismountVolume(letter, 0, &forcedResult, resultCode) &&
+           *resultCode == DriverSuccess;
+}
