@@ -1,0 +1,102 @@
+#!/bin/bash
+# Self-deletion end to end: self_delete_probe, copied as Quenbrax.exe into a
+# folder, starts the deletion and ends; the batch beside it deletes the copy
+# once it can, then itself. file_holder keeps the copy open for a while (no
+# delete sharing) so that the batch is certain to be seen while it waits.
+#   self_delete.sh PATH/self_delete_probe.exe PATH/file_holder.exe
+# Wine runs here as root, which ignores missing write permission on a folder:
+# a folder without write access is made with chattr +i. A file without write
+# permission is read-only to Wine and cannot be deleted, root or not.
+set -u
+probe=$1
+holder=$2
+work=${QB_BUILD:?}/diag-self-delete-test
+failures=0
+
+cleanup() {
+    chattr -i "$work/locked" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+cleanup
+mkdir -p "$work"
+cp "$holder" "$work/file_holder.exe"
+
+fail() { echo "FAIL ($1): $2"; failures=$((failures + 1)); }
+
+# gone_within SECONDS PATH...: true once none of the paths exists.
+gone_within() {
+    local limit=$(($1 * 10)) i
+    shift
+    for ((i = 0; i < limit; i++)); do
+        local any=0 p
+        for p in "$@"; do [ -e "$p" ] && any=1; done
+        [ $any -eq 0 ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# run_probe CASE DIR EXIT_CODE: runs DIR/Quenbrax.exe, checks its exit code.
+run_probe() {
+    local name=$1 dir=$2 code=$3 rc
+    timeout 60 wine "$dir/Quenbrax.exe" "$code" >/dev/null 2>&1
+    rc=$?
+    [ "$rc" -eq "$code" ] || fail "$name" "exit code $rc, expected $code"
+}
+
+# held_case CASE DIR: the batch appears beside the held copy, and both are
+# gone a few seconds after the holder lets go.
+held_case() {
+    local name=$1 dir=$2
+    mkdir -p "$dir"
+    cp "$probe" "$dir/Quenbrax.exe"
+    local windows_exe
+    windows_exe=$(winepath -w "$dir/Quenbrax.exe" 2>/dev/null)
+    timeout 60 wine "$work/file_holder.exe" "$windows_exe" 6000 >"$work/holder.out" 2>&1 &
+    local holder_pid=$! i
+    for ((i = 0; i < 100; i++)); do
+        grep -q holding "$work/holder.out" && break
+        sleep 0.1
+    done
+    grep -q holding "$work/holder.out" || fail "$name" "holder: $(cat "$work/holder.out")"
+    run_probe "$name" "$dir" 2
+    sleep 1
+    [ -e "$dir/del_Quenbrax.bat" ] || fail "$name" "no del_Quenbrax.bat while the copy is held"
+    [ -e "$dir/Quenbrax.exe" ] || fail "$name" "copy deleted while held"
+    grep -qaF 'goto Repeat' "$dir/del_Quenbrax.bat" 2>/dev/null ||
+        fail "$name" "batch text: $(cat "$dir/del_Quenbrax.bat" 2>/dev/null)"
+    wait "$holder_pid"
+    gone_within 10 "$dir/Quenbrax.exe" || fail "$name" "copy still there 10 s after release"
+    gone_within 5 "$dir/del_Quenbrax.bat" || fail "$name" "batch still there"
+}
+
+held_case plain "$work/plain"
+# Characters cmd would take apart: a space, %, a name of a defined variable,
+# & and parentheses; and a letter that ANSI and OEM code pages spell apart.
+held_case special "$work/Tools 50% & %OS% (x)"
+held_case umlaut "$work/J$(printf '\xc3\xbc')rgen"
+
+# A read-only program file is deleted too.
+mkdir -p "$work/readonly"
+cp "$probe" "$work/readonly/Quenbrax.exe"
+chmod a-w "$work/readonly/Quenbrax.exe"
+run_probe readonly "$work/readonly" 0
+gone_within 10 "$work/readonly/Quenbrax.exe" "$work/readonly/del_Quenbrax.bat" ||
+    fail readonly "copy or batch still there after 10 s"
+
+# A folder without write access: no batch, the exit code unchanged.
+mkdir -p "$work/locked"
+cp "$probe" "$work/locked/Quenbrax.exe"
+chattr +i "$work/locked" || fail locked "chattr +i not possible here"
+run_probe locked "$work/locked" 3
+sleep 2
+[ ! -e "$work/locked/del_Quenbrax.bat" ] || fail locked "batch written"
+[ -e "$work/locked/Quenbrax.exe" ] || fail locked "copy deleted"
+chattr -i "$work/locked"
+
+if [ "$failures" -ne 0 ]; then
+    ls -laR "$work"
+    exit 1
+fi
+echo "self-deletion: all cases passed"
