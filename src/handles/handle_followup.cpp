@@ -1,0 +1,199 @@
+// Follow-up of the report on the console: finds a report line again by
+// reading the screen buffer back (a line that scrolled up is found above its
+// recorded row) and gives it the start-up attributes again. Runs on the main
+// thread only, on the process-wide tables, which a report thread never writes.
+#include "handles/handle_followup.h"
+#include "handles/handle_list.h"
+#include "frame/memory.h"
+#include "frame/text_util.h"
+#include "console/output.h"
+#include <shlwapi.h>
+
+static const int kReadExtra = 10;          // a longer line on the row must not match
+static const int kRecolorMaxWidth = 200;
+static const int kRecolorMaxRows = 64;
+static const int kNoReadTextBytes = 280;   // "no read: " and a path
+
+short FindConsoleLine(short row, const char* text)
+{
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (out == INVALID_HANDLE_VALUE || !out || !GetConsoleScreenBufferInfo(out, &info))
+        return row;
+    int readLength = lstrlenA(text) + kReadExtra;
+    if (readLength > info.dwSize.X)
+        readLength = info.dwSize.X;
+    char* cells = (char*)MemAlloc((unsigned long long)readLength + 1);
+    short foundRow = -1;
+    for (int r = row; r >= 0 && foundRow < 0; r--) {
+        COORD origin = { 0, (SHORT)r };
+        DWORD read = 0;
+        if (!ReadConsoleOutputCharacterA(out, cells, (DWORD)readLength, origin, &read))
+            continue;
+        if ((int)read > readLength)
+            read = (DWORD)readLength;
+        cells[read] = 0;
+        while (read > 0 && (cells[read - 1] == ' ' || cells[read - 1] == 0))
+            cells[--read] = 0;
+        if (lstrcmpA(cells, text) == 0)
+            foundRow = (short)r;
+    }
+    MemFree(cells);
+    return foundRow;
+}
+
+void RecolorConsoleLine(const ConsoleContext* context, WORD matchColor, WORD newColor,
+                        short row, const char* text)
+{
+    // Nothing was coloured without known start-up attributes.
+    if (!context || context->startupAttributes == 0 || row < 0)
+        return;
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(context->hOut, &info) || row >= info.dwSize.Y)
+        return;
+    // Compare with what SetConsoleColor really wrote for the colour: it keeps
+    // the start-up background.
+    WORD matchAttributes = ColorAttributes(context->startupAttributes, matchColor);
+    WORD newAttributes = ColorAttributes(context->startupAttributes, newColor);
+    int width = info.dwSize.X < kRecolorMaxWidth ? info.dwSize.X : kRecolorMaxWidth;
+    int rows = row + 1;
+    if (rows > info.dwSize.Y)
+        rows = info.dwSize.Y;
+    if (rows > kRecolorMaxRows)
+        rows = kRecolorMaxRows;
+    if (width <= 0 || rows <= 0)
+        return;
+    int firstRow = row - rows + 1;
+    int textLength = lstrlenA(text);
+    int cellCount = width * rows;
+    CHAR_INFO* cells = (CHAR_INFO*)MemAlloc((unsigned long long)cellCount * sizeof(CHAR_INFO));
+    char* compared = (char*)MemAlloc((unsigned long long)textLength + 1);
+    COORD size = { (SHORT)width, (SHORT)rows };
+    COORD origin = { 0, 0 };
+    SMALL_RECT area = { 0, (SHORT)firstRow, (SHORT)(width - 1), row };
+    if (ReadConsoleOutputA(context->hOut, cells, size, origin, &area)) {
+        for (int r = rows - 1; r >= 0; r--) {
+            int start = r * width;
+            // A wrapped line goes on into the rows below; a text that runs
+            // past the last cell read does not match.
+            if (start + textLength > cellCount)
+                continue;
+            for (int i = 0; i < textLength; i++)
+                compared[i] = cells[start + i].Char.AsciiChar;
+            compared[textLength] = 0;
+            StrTrimA(compared, " ");
+            if (lstrcmpA(compared, text) != 0 || cells[start].Attributes != matchAttributes)
+                continue;
+            WORD* attributes = (WORD*)MemAlloc((unsigned long long)(textLength + 1) * sizeof(WORD));
+            for (int i = 0; i < textLength; i++)
+                attributes[i] = newAttributes;
+            COORD at = { 0, (SHORT)(firstRow + r) };
+            DWORD written = 0;
+            WriteConsoleOutputAttribute(context->hOut, attributes, (DWORD)textLength, at,
+                                        &written);
+            MemFree(attributes);
+            break;
+        }
+    }
+    MemFree(compared);
+    MemFree(cells);
+}
+
+void PrintAtConsoleRow(const ConsoleContext* context, const char* text, short row)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!context || !GetConsoleScreenBufferInfo(context->hOut, &info))
+        return;
+    COORD at = { 0, row };
+    SetConsoleCursorPosition(context->hOut, at);
+    ConsolePrintf("%s", text);
+    SetConsoleCursorPosition(context->hOut, info.dwCursorPosition);
+}
+
+// Turns a shown line back, wherever it has moved to, and marks it dealt with.
+static void TurnBack(short* consoleRow, const char* text)
+{
+    if (*consoleRow != 0) {
+        short row = FindConsoleLine(*consoleRow, text);
+        if (row >= 0)
+            RecolorConsoleLine(consoleContext, ColorEmphasis, ColorDefault, row, text);
+    }
+    *consoleRow = 0;
+}
+
+void RecheckOpenHandles(OpenHandleEntry* table)
+{
+    if (!consoleContext || consoleContext->isRedirected)
+        return;
+    SystemHandleList* list = (SystemHandleList*)MemAlloc(sizeof(SystemHandleList));
+    LoadSystemHandleList(list, 0);
+    if (list->count != 0) {
+        for (int i = 0; i < kOpenHandleCapacity && table[i].exeName[0]; i++) {
+            OpenHandleEntry* record = &table[i];
+            if (record->objectPath[0]) {
+                if (record->handleValue == 0 ||
+                    IsHandleInList(list, record->handleValue, record->processId))
+                    continue;
+                record->handleValue = 0;
+            } else {
+                // Process id 0 marks an image holder already dealt with.
+                if (record->processId == 0 || ProcessExists(record->processId))
+                    continue;
+                record->processId = 0;
+            }
+            TurnBack(&record->consoleRow, record->displayLine);
+        }
+    }
+    FreeSystemHandleList(list);
+    MemFree(list);
+}
+
+static void FormatNoRead(char* text, const UnreadableFileEntry* record)
+{
+    wsprintfA(text, "no read: %.259s", record->path);
+}
+
+void RecheckUnreadableFiles(void)
+{
+    for (int i = 0; i < kUnreadableFileCapacity && unreadableFileTable[i].consoleRow; i++) {
+        UnreadableFileEntry* record = &unreadableFileTable[i];
+        if (!record->path[0])
+            continue;
+        // The file itself, also when its line shows a shortened path.
+        const char* file = record->fullPath[0] ? record->fullPath : record->path;
+        HANDLE handle = CreateFileA(file, GENERIC_READ, 0, NULL, OPEN_ALWAYS, 0, NULL);
+        if (handle == INVALID_HANDLE_VALUE)
+            continue;
+        CloseHandle(handle);
+        char text[kNoReadTextBytes];
+        FormatNoRead(text, record);
+        short row = FindConsoleLine(record->consoleRow, text);
+        if (row >= 0)
+            RecolorConsoleLine(consoleContext, ColorEmphasis, ColorDefault, row, text);
+        record->path[0] = 0;
+    }
+}
+
+void UnhighlightHandleLines(OpenHandleEntry* table)
+{
+    for (int i = 0; i < kOpenHandleCapacity && table[i].exeName[0]; i++)
+        if (table[i].consoleRow != 0)
+            TurnBack(&table[i].consoleRow, table[i].displayLine);
+}
+
+void RestoreUnreadableFileLines(void)
+{
+    for (int i = 0; i < kUnreadableFileCapacity && unreadableFileTable[i].consoleRow; i++) {
+        UnreadableFileEntry* record = &unreadableFileTable[i];
+        if (!record->path[0])
+            continue;
+        char text[kNoReadTextBytes];
+        FormatNoRead(text, record);
+        // Found again like a holder line rather than rewritten at its recorded
+        // row, which may hold another line once the buffer has scrolled.
+        short row = FindConsoleLine(record->consoleRow, text);
+        if (row >= 0)
+            RecolorConsoleLine(consoleContext, ColorEmphasis, ColorDefault, row, text);
+        record->path[0] = 0;
+    }
+}

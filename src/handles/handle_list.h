@@ -1,0 +1,86 @@
+// Snapshot of every open handle in the system (SystemExtendedHandleInformation),
+// the test for file objects, and the names of one process's file handles.
+// Queries that may block run in worker threads under a time limit; a worker
+// that misses its limit is abandoned, never stopped, and owns everything it
+// still uses (it releases that itself when its call finally returns).
+// Calling order: LoadSystemHandleList, any tests and queries, FreeSystemHandleList.
+#pragma once
+#include <windows.h>
+
+// One 40-byte entry of the snapshot, as the system lays it out on x64.
+struct SystemHandleEntry {
+    ULONGLONG objectAddress;
+    ULONGLONG processId;
+    ULONGLONG handleValue;
+    DWORD     grantedAccess;
+    WORD      creatorBackTraceIndex;
+    WORD      objectTypeIndex;
+    DWORD     handleAttributes;
+    DWORD     reserved;
+};
+static_assert(sizeof(SystemHandleEntry) == 40, "snapshot entry layout");
+
+struct SystemHandleList {
+    void*              buffer;             // the query's result block; null when it failed
+    DWORD              visibleWindowsOnly; // read by the report's scan
+    SystemHandleEntry* entries;            // buffer + 16; null when the query failed
+    ULONGLONG          count;              // 0 when the query failed
+    // This list's own probe (our executable, open while the file type index is
+    // unknown). Kept per list so that loads and releases on different threads
+    // never close each other's probe.
+    HANDLE             probeHandle;
+};
+
+enum {
+    kExcludedProcessSlots = 10,
+    kNameTextBytes = 1024,        // room for one object name in the ANSI code page
+    kGuardedQueryLimitMs = 150,
+    kFileTypeQueryLimitMs = 50,
+    kDirectQueryLimitMs = 1000,
+};
+
+// Object type index of file objects; 0 until learned, then fixed for the run.
+// Written (only ever 0 -> learned value) by whichever thread loads a list.
+extern volatile WORD fileTypeIndex;
+// Ids of the processes never examined, read up to the first zero slot. Filled
+// once by the first load that finds one of them; slot 0 is published last.
+extern volatile ULONGLONG excludedProcessIds[kExcludedProcessSlots];
+
+// list must be zero-filled. Returns list, filled or empty (count 0).
+SystemHandleList* LoadSystemHandleList(SystemHandleList* list, DWORD visibleWindowsOnly);
+// Releases buffer and closes the list's probe; the caller releases the record.
+void FreeSystemHandleList(SystemHandleList* list);
+
+int IsFileObjectType(const SystemHandleEntry* entry);
+int IsSkippedAccessMask(DWORD mask);   // never queried
+int IsGuardedAccessMask(DWORD mask);   // named in a worker with a 150 ms limit
+int IsHandleInList(const SystemHandleList* list, ULONGLONG handleValue,
+                   ULONGLONG processId);
+int IsExcludedProcess(ULONGLONG processId);
+
+// handles ends with a 0 entry; masks and names run parallel to it. names starts
+// all null; each name obtained is a MemAlloc copy the caller releases. Returns
+// true when at least one name was stored.
+int QueryProcessHandleNames(ULONGLONG processId, const ULONGLONG* handles,
+                            const DWORD* masks, char** names);
+// The same in a worker waited for at most limitMs. The worker works on copies
+// of its own; names reach the caller's array only when it ended in time, so
+// the caller may release its arrays whatever the outcome.
+int QueryHandleNamesWithTimeout(ULONGLONG processId, const ULONGLONG* handles,
+                                const DWORD* masks, char** names, DWORD limitMs);
+// Object name of a handle of this process (the caller keeps and closes it) in
+// a worker: 0 with the name in name (nameSize bytes), 258 on time-out, or the
+// failure status (0 or 0xC000026E for an empty name).
+DWORD QueryObjectNameWithTimeout(HANDLE duplicate, char* name, int nameSize,
+                                 DWORD limitMs);
+// GetFileType in a worker with a 50 ms limit; FILE_TYPE_PIPE on time-out or
+// when no worker can be started. The caller keeps and closes its handle.
+DWORD GetFileTypeWithTimeout(HANDLE duplicate);
+
+// Pure rules, exposed for tests.
+// Whether typeIndex is a file object's, given the learned index (0 when not
+// yet learned) and the packed system version.
+int IsFileTypeIndex(WORD typeIndex, WORD learnedIndex, DWORD packedVersion);
+// After the first, 56-byte query: the length to give the second query.
+enum SnapshotSizeDecision { SnapshotQueryAgain, SnapshotAccessDenied, SnapshotGiveUp };
+int DecideSnapshotSize(DWORD status, ULONG returnedLength, ULONG* size);

@@ -1,0 +1,136 @@
+// Text rules of the report lines: shortening, replacing, the display form of
+// object names and the line itself.
+#include "handles/handle_report.h"
+#include "frame/memory.h"
+#include "frame/text_util.h"
+#include <shlwapi.h>
+
+static const int kShortenLimit = 1024;
+static const int kMinimumShortened = 4;   // one head character, "...", one tail character
+
+int ShortenMiddle(char* text, int maximum)
+{
+    int length = lstrlenA(text);
+    if (maximum < kMinimumShortened)
+        return length;
+    int n = maximum < kShortenLimit ? maximum : kShortenLimit;
+    if (length <= n)
+        return length;
+    int half = n / 2;
+    int head = half - 2;
+    int tail = n - half - 1;
+    text[head] = '.';
+    text[head + 1] = '.';
+    text[head + 2] = '.';
+    // The tail moves left, so a forward copy is safe.
+    MemCopy(text + head + 3, text + length - tail, (SIZE_T)tail);
+    text[n] = 0;
+    return n;
+}
+
+// Appends count characters of piece to out (room bytes, used so far *used).
+static void AppendBounded(char* out, int room, int* used, const char* piece, int count)
+{
+    for (int i = 0; i < count && *used < room - 1; i++)
+        out[(*used)++] = piece[i];
+    out[*used] = 0;
+}
+
+int ReplaceAllNoCase(char* text, const char* find, const char* replacement, int room)
+{
+    int findLength = lstrlenA(find);
+    if (findLength == 0 || room <= 0)
+        return 0;
+    int length = lstrlenA(text);
+    int replacementLength = lstrlenA(replacement);
+    char* upperText = DupString(text);
+    char* upperFind = DupString(find);
+    CharUpperA(upperText);
+    CharUpperA(upperFind);
+    char* result = (char*)MemAlloc((unsigned long long)room);
+    int used = 0;
+    int count = 0;
+    const char* cursor = upperText;
+    for (;;) {
+        const char* hit = StrStrA(cursor, upperFind);
+        int pieceStart = (int)(cursor - upperText);
+        int pieceEnd = hit ? (int)(hit - upperText) : length;
+        AppendBounded(result, room, &used, text + pieceStart, pieceEnd - pieceStart);
+        if (!hit)
+            break;
+        AppendBounded(result, room, &used, replacement, replacementLength);
+        count++;
+        cursor = hit + findLength;
+    }
+    CopyText(text, result, room);
+    MemFree(result);
+    MemFree(upperFind);
+    MemFree(upperText);
+    return count;
+}
+
+int ToDisplayPath(char* objectPath, int room, const char* devicePath,
+                  const char* driveRoot)
+{
+    char display[520];
+    int deviceLength = lstrlenA(devicePath);
+    if (deviceLength > 0 && StrCmpNA(objectPath, devicePath, deviceLength) == 0) {
+        char next = objectPath[deviceLength];
+        if (next == 0) {
+            wsprintfA(display, "\\\\.\\%c:", driveRoot[0]);
+        } else if (next == '\\') {
+            wsprintfA(display, "%.3s%.510s", driveRoot, objectPath + deviceLength + 1);
+        } else {
+            return 0;   // another device whose name merely begins the same
+        }
+        CopyText(objectPath, display, room);
+        return 1;
+    }
+    // The DOS-device form of an NT name (\??\U:\docs\a.txt) names the same file
+    // as U:\docs\a.txt.
+    if (driveRoot[0] && StrCmpNA(objectPath, "\\??\\", 4) == 0 &&
+        StrCmpNIA(objectPath + 4, driveRoot, lstrlenA(driveRoot)) == 0) {
+        CopyText(display, objectPath + 4, sizeof display);
+        CopyText(objectPath, display, room);
+        return 1;
+    }
+    return 0;
+}
+
+void MakeDisplayLine(OpenHandleEntry* entry, const char* devicePath,
+                     const char* driveRoot, int width, int redirected, int debug)
+{
+    int w = width < 200 ? width : 200;
+    DWORD processId = (DWORD)entry->processId;
+    int isServiceHost = StrStrA(entry->exeName, "svchost.exe") != NULL;
+    // wsprintfA writes at most 1024 characters and a terminator.
+    char line[1025];
+    if (redirected)
+        wsprintfA(line, "[%u] %.259s", processId, entry->exeName);
+    else if (isServiceHost)
+        wsprintfA(line, "%.259s [%u]", entry->exeName, processId);
+    else
+        CopyText(line, entry->exeName, sizeof line);
+
+    if (entry->objectPath[0]) {
+        ToDisplayPath(entry->objectPath, sizeof entry->objectPath, devicePath, driveRoot);
+        int exeLength = lstrlenA(entry->exeName);
+        if (debug) {
+            ShortenMiddle(entry->objectPath, w - exeLength - 12);
+            wsprintfA(line, "0x%X %.259s : %.519s", (DWORD)entry->handleValue,
+                      entry->exeName, entry->objectPath);
+        } else if (redirected) {
+            wsprintfA(line, "[%u] %.259s : %.519s", processId, entry->exeName,
+                      entry->objectPath);
+        } else {
+            ShortenMiddle(entry->objectPath, w - exeLength - 4);
+            if (isServiceHost)
+                wsprintfA(line, "%.259s [%u] : %.519s", entry->exeName, processId,
+                          entry->objectPath);
+            else
+                wsprintfA(line, "%.259s : %.519s", entry->exeName, entry->objectPath);
+        }
+    }
+    // A long name in the unshortened redirected form is clipped, never overrun.
+    CopyText(entry->displayLine, line, sizeof entry->displayLine);
+}
