@@ -12,7 +12,7 @@ struct KeyAction {
 #pragma pack(pop)
 enum { kKeyActionSlots = 10 };   // a table is 10 entries, 650 bytes
 
-extern volatile LONG stopRequested;
+extern volatile LONG stopRequested;   // set by ConsoleCtrlHandler and RequestStop
 extern volatile WORD lastKey;    // written by the key-watch thread
 
 void InitConsole(ConsoleContext* context);
@@ -30,3 +30,35 @@ void Wait4KeyIfStartedStandalone(ConsoleContext* context);
 int  IsOwnConsole(void);
 int  IsConsoleWindowShown(void);
 int  IsModifierOrLockKey(const KEY_EVENT_RECORD* keyEvent);
+
+// The key-watch thread: copies its table, watches standard input until
+// StopKeyWatch or a stop request; ends with 0. Started by StartKeyWatch only.
+DWORD WINAPI WatchForKeyPress_ThreadProc(LPVOID start);
+// Within the subsystem: InitConsole's reset of the key-watch state (lastKey 0,
+// no thread, no quit request).
+void ResetKeyWatch(void);
+
+// What the closing waits decide on: the console window, its owner and state.
+struct ConsoleWindowFacts {
+    HWND  window;           // null when the process has no console window
+    DWORD ownerProcessId;   // 0 when unknown
+    DWORD selfProcessId;
+    int   visible;
+    int   iconic;
+};
+void ReadConsoleWindowFacts(ConsoleWindowFacts* facts);
+int  FactsOwnConsole(const ConsoleWindowFacts* facts);
+int  FactsWindowShown(const ConsoleWindowFacts* facts);   // visible, not minimised
+int  FactsWindowVisible(const ConsoleWindowFacts* facts); // minimised counts as visible
+
+// What Wait4KeyIfStartedStandalone does for given facts.
+enum StandaloneWait {
+    StandaloneNoWait,      // no visible console window: return at once
+    StandaloneShortPause,  // someone else's console: pause 100 ms
+    StandalonePrompt,      // this run's own console: "Press any key to close"
+};
+int  DecideStandaloneWait(const ConsoleWindowFacts* facts);
+
+// The prompt of Wait4KeyIfStartedStandalone, without the window tests: prints
+// "Press any key to close" and waits for a key with a character.
+void PromptForCloseKey(ConsoleContext* context);

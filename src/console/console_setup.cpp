@@ -1,0 +1,105 @@
+// Console set-up and clean-up, the control-event handler with its stop flag,
+// and the console-window tests that the closing waits rest on.
+#include "console/console_setup.h"
+
+// Set to 1 by ConsoleCtrlHandler (on the system's thread) and RequestStop;
+// never back to 0.
+volatile LONG stopRequested;
+
+enum { kSetupInputMode = ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT };
+
+void InitConsole(ConsoleContext* context)
+{
+    SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
+    context->hOut = GetStdHandle(STD_OUTPUT_HANDLE);
+    context->hIn = GetStdHandle(STD_INPUT_HANDLE);
+    context->isRedirected = GetFileType(context->hOut) != FILE_TYPE_CHAR;
+    SetConsoleMode(context->hIn, kSetupInputMode);
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    context->startupAttributes =
+        GetConsoleScreenBufferInfo(context->hOut, &info) ? info.wAttributes : 0;
+    ResetKeyWatch();
+}
+
+void ShutdownConsole(ConsoleContext* context)
+{
+    StopKeyWatch();
+}
+
+BOOL WINAPI ConsoleCtrlHandler(DWORD event)
+{
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        RequestStop();
+        return TRUE;
+    }
+    return FALSE;
+}
+
+void RequestStop(void)
+{
+    __atomic_store_n(&stopRequested, 1, __ATOMIC_SEQ_CST);
+}
+
+int IsStopRequested(void)
+{
+    return __atomic_load_n(&stopRequested, __ATOMIC_SEQ_CST) != 0;
+}
+
+void ReadConsoleWindowFacts(ConsoleWindowFacts* facts)
+{
+    facts->window = GetConsoleWindow();
+    facts->ownerProcessId = 0;
+    facts->selfProcessId = GetCurrentProcessId();
+    facts->visible = 0;
+    facts->iconic = 0;
+    if (facts->window) {
+        GetWindowThreadProcessId(facts->window, &facts->ownerProcessId);
+        facts->visible = IsWindowVisible(facts->window) != 0;
+        facts->iconic = IsIconic(facts->window) != 0;
+    }
+}
+
+int FactsOwnConsole(const ConsoleWindowFacts* facts)
+{
+    return facts->window != NULL && facts->ownerProcessId != 0 &&
+           facts->ownerProcessId == facts->selfProcessId;
+}
+
+int FactsWindowVisible(const ConsoleWindowFacts* facts)
+{
+    return facts->window != NULL && facts->visible;
+}
+
+int FactsWindowShown(const ConsoleWindowFacts* facts)
+{
+    return FactsWindowVisible(facts) && !facts->iconic;
+}
+
+int DecideStandaloneWait(const ConsoleWindowFacts* facts)
+{
+    if (!FactsWindowVisible(facts))
+        return StandaloneNoWait;
+    return FactsOwnConsole(facts) ? StandalonePrompt : StandaloneShortPause;
+}
+
+// The console window belongs to this process when the system created the
+// console for this run (started from the desktop), not when the tool runs in
+// a command prompt's console.
+int IsOwnConsole(void)
+{
+    ConsoleWindowFacts facts;
+    ReadConsoleWindowFacts(&facts);
+    return FactsOwnConsole(&facts);
+}
+
+int IsConsoleWindowShown(void)
+{
+    ConsoleWindowFacts facts;
+    ReadConsoleWindowFacts(&facts);
+    return FactsWindowShown(&facts);
+}

@@ -1,0 +1,150 @@
+// The key-watch thread: while the eject loop retries, it reads console key
+// events, records the last key pressed in lastKey and prints the line of a
+// key that has an entry in the key-action table (F forces, Esc cancels).
+#include "console/console_setup.h"
+#include "console/key_rules.h"
+#include "frame/memory.h"
+#include "frame/text_util.h"
+
+// Written by the key-watch thread (each press), ClearLastKey and InitConsole;
+// read by the eject loop.
+volatile WORD lastKey;
+
+// Written by the main thread only (StartKeyWatch, StopKeyWatch, InitConsole).
+static HANDLE keyWatchThread;
+// Set to 1 by StopKeyWatch, 0 by StartKeyWatch and InitConsole; read by the thread.
+static volatile LONG keyWatchQuit;
+// Raised by every StartKeyWatch (main thread). A thread left over from an
+// earlier watch sees it change and ends, even if a new start has already
+// cleared keyWatchQuit before the old thread noticed it.
+static volatile LONG keyWatchGeneration;
+
+enum {
+    kWatchWaitMs = 1000,      // a pass waits this long on the input handle
+    kPollSleepMs = 10,        // a pass in polling mode sleeps this long
+    kWatchRecords = 10,       // records read per pass
+};
+
+// What StartKeyWatch hands to the thread; the thread frees it.
+struct KeyWatchStart {
+    KeyAction table[kKeyActionSlots];
+    LONG generation;
+};
+
+void ResetKeyWatch(void)
+{
+    __atomic_store_n(&lastKey, 0, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&keyWatchQuit, 0, __ATOMIC_SEQ_CST);
+    keyWatchThread = NULL;
+}
+
+void ClearLastKey(void)
+{
+    __atomic_store_n(&lastKey, 0, __ATOMIC_SEQ_CST);
+}
+
+void StartKeyWatch(const KeyAction* table)
+{
+    if (keyWatchThread)
+        return;
+    __atomic_store_n(&keyWatchQuit, 0, __ATOMIC_SEQ_CST);
+    LONG generation = __atomic_load_n(&keyWatchGeneration, __ATOMIC_SEQ_CST) + 1;
+    __atomic_store_n(&keyWatchGeneration, generation, __ATOMIC_SEQ_CST);
+
+    KeyWatchStart* start = (KeyWatchStart*)MemAlloc(sizeof(KeyWatchStart));
+    MemCopy(start->table, table, sizeof start->table);
+    start->generation = generation;
+    keyWatchThread = CreateThread(NULL, 0, WatchForKeyPress_ThreadProc, start, 0, NULL);
+    if (!keyWatchThread)
+        MemFree(start);   // no key is watched; nothing is reported
+}
+
+void StopKeyWatch(void)
+{
+    __atomic_store_n(&keyWatchQuit, 1, __ATOMIC_SEQ_CST);
+    if (!keyWatchThread)
+        return;
+    // The thread notices the flag at the start of its next pass; it is not
+    // waited for longer than this.
+    WaitForSingleObject(keyWatchThread, 100);
+    CloseHandle(keyWatchThread);
+    keyWatchThread = NULL;
+}
+
+static int KeepWatching(LONG generation)
+{
+    return __atomic_load_n(&keyWatchQuit, __ATOMIC_SEQ_CST) == 0 &&
+           __atomic_load_n(&stopRequested, __ATOMIC_SEQ_CST) == 0 &&
+           __atomic_load_n(&keyWatchGeneration, __ATOMIC_SEQ_CST) == generation;
+}
+
+static void ReportPress(HANDLE input, const KeyAction* table, WORD code)
+{
+    FlushConsoleInputBuffer(input);
+    __atomic_store_n(&lastKey, code, __ATOMIC_SEQ_CST);
+    for (int i = 0; i < kKeyActionSlots && table[i].key != 0; i++) {
+        // A signed key byte: only codes 1 to 127 can match.
+        if ((int)table[i].key != (int)code)
+            continue;
+        ConsolePrintf("\n%s %.63s", KeyName(code), table[i].text);
+        FlushConsoleInputBuffer(input);
+    }
+}
+
+DWORD WINAPI WatchForKeyPress_ThreadProc(LPVOID parameter)
+{
+    DebugLog(4, "WatchForKeyPress_ThreadProc");
+    KeyAction table[kKeyActionSlots];
+    MemFill(table, 0, sizeof table);
+    KeyWatchStart* start = (KeyWatchStart*)parameter;
+    MemCopy(table, start->table, sizeof table);
+    LONG generation = start->generation;
+    MemFree(start);
+
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD savedMode = 0;
+    BOOL haveMode = GetConsoleMode(input, &savedMode);
+    if (haveMode) {
+        DWORD mode = (savedMode & ~(DWORD)(ENABLE_WINDOW_INPUT | ENABLE_MOUSE_INPUT)) |
+                     ENABLE_ECHO_INPUT;
+        SetConsoleMode(input, mode);
+    }
+    FlushConsoleInputBuffer(input);
+    __atomic_store_n(&lastKey, 0, __ATOMIC_SEQ_CST);
+
+    WORD pendingKey = 0;
+    int polling = 0;
+    INPUT_RECORD records[kWatchRecords];
+    while (KeepWatching(generation)) {
+        if (!polling) {
+            DWORD waited = WaitForSingleObject(input, kWatchWaitMs);
+            if (waited == WAIT_FAILED)
+                polling = 1;
+            if (waited != WAIT_OBJECT_0)
+                continue;
+        } else {
+            Sleep(kPollSleepMs);
+        }
+        DWORD pending = 0;
+        if (!GetNumberOfConsoleInputEvents(input, &pending)) {
+            // Standard input is no console: a file or pipe handle is always
+            // signalled, so waiting on it would let the passes run without
+            // pause. Poll instead, which paces them.
+            polling = 1;
+            continue;
+        }
+        if (pending == 0)
+            continue;
+        DWORD read = 0;
+        if (!ReadConsoleInputA(input, records, kWatchRecords, &read) || read == 0)
+            continue;
+        int index = 0;
+        WORD code;
+        while (NextKeyPress(records, (int)read, &index, &pendingKey, &code))
+            ReportPress(input, table, code);
+    }
+
+    if (haveMode)
+        SetConsoleMode(input, savedMode);
+    return 0;
+}

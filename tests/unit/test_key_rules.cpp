@@ -1,0 +1,276 @@
+// Key-event rules of the key watch and the waits, the key names, and the
+// console-window decisions behind the closing waits.
+#include <gtest/gtest.h>
+#include <vector>
+#include "console/console_setup.h"
+#include "console/key_rules.h"
+
+namespace {
+
+const DWORD kShift = SHIFT_PRESSED, kLCtrl = LEFT_CTRL_PRESSED,
+            kRCtrl = RIGHT_CTRL_PRESSED, kLAlt = LEFT_ALT_PRESSED,
+            kRAlt = RIGHT_ALT_PRESSED;
+
+INPUT_RECORD Key(bool down, WORD code, char character = 0, DWORD state = 0)
+{
+    INPUT_RECORD record = {};
+    record.EventType = KEY_EVENT;
+    record.Event.KeyEvent.bKeyDown = down;
+    record.Event.KeyEvent.wRepeatCount = 1;
+    record.Event.KeyEvent.wVirtualKeyCode = code;
+    record.Event.KeyEvent.uChar.AsciiChar = character;
+    record.Event.KeyEvent.dwControlKeyState = state;
+    return record;
+}
+INPUT_RECORD Down(WORD code, char character = 0, DWORD state = 0)
+{
+    return Key(true, code, character, state);
+}
+INPUT_RECORD Up(WORD code, char character = 0, DWORD state = 0)
+{
+    return Key(false, code, character, state);
+}
+INPUT_RECORD Focus()
+{
+    INPUT_RECORD record = {};
+    record.EventType = FOCUS_EVENT;
+    return record;
+}
+INPUT_RECORD Mouse()
+{
+    INPUT_RECORD record = {};
+    record.EventType = MOUSE_EVENT;
+    record.Event.MouseEvent.dwButtonState = FROM_LEFT_1ST_BUTTON_PRESSED;
+    return record;
+}
+
+typedef std::vector<INPUT_RECORD> Records;
+typedef std::vector<WORD> Codes;
+
+// Shift+F as a real console reports it: Shift goes down first, F carries the
+// Shift bit, Shift's own key-up no longer does.
+Records ShiftF()
+{
+    return {Down(VK_SHIFT, 0, kShift), Down('F', 'F', kShift), Up('F', 'F', kShift),
+            Up(VK_SHIFT)};
+}
+
+Codes WatchPresses(const std::vector<Records>& batches)
+{
+    Codes presses;
+    WORD pending = 0;
+    for (const Records& batch : batches) {
+        int index = 0;
+        WORD code;
+        while (NextKeyPress(batch.data(), (int)batch.size(), &index, &pending, &code))
+            presses.push_back(code);
+        EXPECT_EQ((int)batch.size(), index);
+    }
+    return presses;
+}
+
+TEST(KeyWatchRule, PressCountsAtReleaseOfLastKeyPressed)
+{
+    struct Case {
+        const char* what;
+        std::vector<Records> batches;
+        Codes presses;
+    } cases[] = {
+        {"F", {{Down('F', 'f'), Up('F', 'f')}}, {'F'}},
+        {"held F is one press", {{Down('F'), Down('F'), Down('F'), Up('F')}}, {'F'}},
+        {"F down, Esc down, F up, Esc up counts as Esc",
+         {{Down('F'), Down(VK_ESCAPE), Up('F'), Up(VK_ESCAPE)}}, {VK_ESCAPE}},
+        {"two presses in one batch", {{Down('F'), Up('F'), Down('X'), Up('X')}}, {'F', 'X'}},
+        {"Shift+F counts as F", {ShiftF()}, {'F'}},
+        {"Ctrl+Alt keys are not tested either",
+         {{Down('X', 0, kLCtrl | kRAlt), Up('X', 0, kLCtrl | kRAlt)}}, {'X'}},
+        {"a release without its press", {{Up('X')}}, {}},
+        {"other records pass", {{Focus(), Down('Q'), Mouse(), Up('Q'), Focus()}}, {'Q'}},
+        {"a press spans two reads", {{Down('F'), Down('F')}, {Down('F'), Up('F')}}, {'F'}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.presses, WatchPresses(c.batches)) << c.what;
+}
+
+TEST(SleepOrKeyRule, ModifiersAndHeldModifiersNeverEndTheWait)
+{
+    struct Case {
+        const char* what;
+        Records records;
+        WORD ends;   // 0: the wait goes on
+    } cases[] = {
+        {"A", {Down('A', 'a'), Up('A', 'a')}, 'A'},
+        {"held A", {Down('A'), Down('A'), Down('A'), Up('A')}, 'A'},
+        {"F down, Esc down, F up, Esc up", {Down('F'), Down(VK_ESCAPE), Up('F'), Up(VK_ESCAPE)},
+         VK_ESCAPE},
+        {"Shift+A", {Down(VK_SHIFT, 0, kShift), Down('A', 'A', kShift), Up('A', 'A', kShift),
+                     Up(VK_SHIFT)}, 0},
+        {"Ctrl+A", {Down(VK_CONTROL, 0, kLCtrl), Down('A', 1, kLCtrl), Up('A', 1, kLCtrl),
+                    Up(VK_CONTROL)}, 0},
+        {"right Ctrl+A", {Down('A', 1, kRCtrl), Up('A', 1, kRCtrl)}, 0},
+        {"left Alt+A", {Down(VK_MENU, 0, kLAlt), Down('A', 'a', kLAlt), Up('A', 'a', kLAlt),
+                        Up(VK_MENU)}, 0},
+        {"AltGr+A", {Down('A', 0, kRAlt | kLCtrl), Up('A', 0, kRAlt | kLCtrl)}, 0},
+        {"Shift alone", {Down(VK_SHIFT, 0, kShift), Up(VK_SHIFT)}, 0},
+        {"Shift let go before A", {Down('A', 'A', kShift), Up('A', 'a')}, 0},
+        {"lock states are no modifiers",
+         {Down('A', 'a', NUMLOCK_ON | CAPSLOCK_ON | SCROLLLOCK_ON | ENHANCED_KEY),
+          Up('A', 'a', NUMLOCK_ON | CAPSLOCK_ON | SCROLLLOCK_ON | ENHANCED_KEY)}, 'A'},
+        {"other records pass", {Mouse(), Down('B'), Focus(), Up('B')}, 'B'},
+    };
+    for (const Case& c : cases) {
+        WORD remembered = 0, code = 0;
+        int ended = FindSleepEndingKey(c.records.data(), (int)c.records.size(), &remembered,
+                                       &code);
+        EXPECT_EQ(c.ends != 0, ended != 0) << c.what;
+        if (ended)
+            EXPECT_EQ(c.ends, code) << c.what;
+    }
+}
+
+TEST(SleepOrKeyRule, RememberedKeyCarriesOverBetweenReads)
+{
+    WORD remembered = 0, code = 0;
+    Records first = {Down('A')}, second = {Up('A')};
+    EXPECT_FALSE(FindSleepEndingKey(first.data(), 1, &remembered, &code));
+    EXPECT_TRUE(FindSleepEndingKey(second.data(), 1, &remembered, &code));
+    EXPECT_EQ('A', code);
+}
+
+TEST(CloseKeyRule, OnlyKeysWithACharacterAndNoModifierEndThePrompt)
+{
+    struct Case {
+        const char* what;
+        INPUT_RECORD record;
+        bool ends;
+    } cases[] = {
+        {"Q down", Down('Q', 'q'), true},
+        {"Q up alone", Up('Q', 'q'), true},
+        {"Enter", Down(VK_RETURN, '\r'), true},
+        {"Esc", Down(VK_ESCAPE, 27), true},
+        {"Q with Caps Lock on", Down('Q', 'Q', CAPSLOCK_ON), true},
+        {"Shift", Down(VK_SHIFT, 0, kShift), false},
+        {"Ctrl", Down(VK_CONTROL, 0, kLCtrl), false},
+        {"Alt", Down(VK_MENU, 0, kLAlt), false},
+        {"Pause, which has a character", Down(VK_PAUSE, 3), false},
+        {"Caps Lock", Down(VK_CAPITAL, 0, CAPSLOCK_ON), false},
+        {"Shift+Q", Down('Q', 'Q', kShift), false},
+        {"Ctrl+Q", Down('Q', 17, kRCtrl), false},
+        {"Alt+Q", Down('Q', 'q', kRAlt), false},
+        {"cursor up", Down(VK_UP, 0, ENHANCED_KEY), false},
+        {"F5", Down(VK_F5), false},
+        {"mouse", Mouse(), false},
+        {"focus", Focus(), false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.ends ? 0 : -1, FindCloseKeyRecord(&c.record, 1)) << c.what;
+}
+
+TEST(CloseKeyRule, KeyFoundBehindAPileOfIgnoredRecords)
+{
+    Records records(999, Down(VK_SHIFT, 0, kShift));
+    records.push_back(Up('Q', 'q'));
+    EXPECT_EQ(999, FindCloseKeyRecord(records.data(), (int)records.size()));
+    EXPECT_EQ(-1, FindCloseKeyRecord(records.data(), 999));
+}
+
+TEST(KeyRules, ModifierOrLockKeysAreCodes16To20)
+{
+    for (WORD code = 0; code < 256; code++) {
+        KEY_EVENT_RECORD key = {};
+        key.wVirtualKeyCode = code;
+        EXPECT_EQ(code >= 16 && code <= 20, IsModifierOrLockKey(&key) != 0) << code;
+    }
+}
+
+TEST(KeyRules, KeyNames)
+{
+    struct Case {
+        WORD code;
+        const char* name;
+    } cases[] = {
+        {VK_BACK, "BS"}, {VK_ESCAPE, "Esc"}, {VK_SPACE, "Space"}, {31, "Del"},
+        {VK_DELETE, "Del"}, {'F', "F"}, {'X', "X"}, {'0', "0"}, {0x0141, "A"},
+    };
+    for (const Case& c : cases)
+        EXPECT_STREQ(c.name, KeyName(c.code)) << c.code;
+}
+
+TEST(ConsoleWindowDecisions, OwnShownAndWhichStandaloneWait)
+{
+    const HWND window = (HWND)(INT_PTR)0x1234;
+    const DWORD self = 500, other = 77;
+    struct Case {
+        const char* what;
+        ConsoleWindowFacts facts;
+        int own, shown, visible, standalone;
+    } cases[] = {
+        {"no console window", {NULL, 0, self, 0, 0}, 0, 0, 0, StandaloneNoWait},
+        {"no window, stale owner", {NULL, self, self, 1, 0},
+         0, 0, 0, StandaloneNoWait},
+        {"hidden, another process's", {window, other, self, 0, 0}, 0, 0, 0, StandaloneNoWait},
+        {"hidden, own", {window, self, self, 0, 0}, 1, 0, 0, StandaloneNoWait},
+        {"command prompt's console", {window, other, self, 1, 0}, 0, 1, 1,
+         StandaloneShortPause},
+        {"started from the desktop", {window, self, self, 1, 0}, 1, 1, 1, StandalonePrompt},
+        {"own, minimised", {window, self, self, 1, 1}, 1, 0, 1, StandalonePrompt},
+        {"owner not found", {window, 0, 0, 1, 0}, 0, 1, 1, StandaloneShortPause},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.own, FactsOwnConsole(&c.facts)) << c.what;
+        EXPECT_EQ(c.shown, FactsWindowShown(&c.facts)) << c.what;
+        EXPECT_EQ(c.visible, FactsWindowVisible(&c.facts)) << c.what;
+        EXPECT_EQ(c.standalone, DecideStandaloneWait(&c.facts)) << c.what;
+    }
+}
+
+// Test programs run without a console window under Wine (and under a CI
+// service on Windows); in a console the closing waits would really wait.
+TEST(ConsoleWaits, WithoutConsoleWindowNothingWaits)
+{
+    if (GetConsoleWindow() != NULL)
+        GTEST_SKIP() << "running in a console window";
+    ConsoleContext context = {};
+    context.hIn = GetStdHandle(STD_INPUT_HANDLE);
+    EXPECT_FALSE(IsOwnConsole());
+    EXPECT_FALSE(IsConsoleWindowShown());
+    DWORD start = GetTickCount();
+    WaitBeforeClose(&context, 60000);
+    Wait4KeyIfStartedStandalone(&context);
+    EXPECT_LT(GetTickCount() - start, 30000u);   // a hang, not a timing check
+}
+
+TEST(ConsoleWaits, SleepOrKeyZeroReturnsAtOnceAndAPipeEndsByTime)
+{
+    EXPECT_EQ(0, SleepOrKey(0));
+    // Standard input a pipe: no key can come, the time ends the wait.
+    HANDLE readEnd, writeEnd;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, NULL, 0));
+    HANDLE saved = GetStdHandle(STD_INPUT_HANDLE);
+    SetStdHandle(STD_INPUT_HANDLE, readEnd);
+    EXPECT_EQ(0, SleepOrKey(0));
+    EXPECT_EQ(0, SleepOrKey(50));
+    SetStdHandle(STD_INPUT_HANDLE, saved);
+    CloseHandle(readEnd);
+    CloseHandle(writeEnd);
+}
+
+TEST(ConsoleControl, ControlEventsSetTheStopFlag)
+{
+    struct Case {
+        DWORD event;
+        BOOL handled;
+    } cases[] = {
+        {CTRL_C_EVENT, TRUE}, {CTRL_BREAK_EVENT, TRUE}, {CTRL_CLOSE_EVENT, TRUE},
+        {CTRL_LOGOFF_EVENT, TRUE}, {CTRL_SHUTDOWN_EVENT, TRUE}, {3, FALSE}, {4, FALSE},
+        {7, FALSE},
+    };
+    for (const Case& c : cases) {
+        __atomic_store_n(&stopRequested, 0, __ATOMIC_SEQ_CST);
+        EXPECT_EQ(c.handled, ConsoleCtrlHandler(c.event)) << c.event;
+        EXPECT_EQ(c.handled != 0, IsStopRequested() != 0) << c.event;
+    }
+    __atomic_store_n(&stopRequested, 0, __ATOMIC_SEQ_CST);
+}
+
+}  // namespace
