@@ -32,3 +32,26 @@ void* QueryMountList(const char* driverPath, DWORD size);
 MountList* GetMountList(CryptVolumeType type);
 char FindLetterByContainer(const char* text);
 void ListMountedVolumes(void);
+
+// Mount-list building blocks, free of driver and system calls.
+enum {
+    kMountListRequest = 0x222018,      // device 0x22, function 0x806, buffered
+    kTrueCryptReplySize = 13944,       // the TrueCrypt layout is MountList itself
+    kVeraCryptOldReplySize = 15760,    // VeraCrypt before 1.18
+    kVeraCryptReplySize = 17424,       // VeraCrypt 1.18 and later
+    kVolumePathUnits = 260,
+    kDriveLetterMask = 0x03FFFFFF,     // bits 0 (A) to 25 (Z); higher bits mean nothing
+};
+// The reply size to ask the VeraCrypt driver for, by its file's majorMinorCode
+// (0 when unreadable counts as older than 1.18).
+DWORD VeraCryptReplySize(WORD driverVersion);
+// Converts a driver reply of one of the three sizes into list (overwritten
+// whole). Returns 1, or 0 for any other size (list untouched).
+int  ConvertMountListReply(const void* reply, DWORD replySize, MountList* list);
+// The drive bits of a list that name real drive letters.
+DWORD MountedDriveMask(const MountList* list);
+// Copies drive n's container path into path (pathUnits > 0), without the
+// \??\ prefix of a file container, never reading past the entry's 260 units
+// even when the driver left it unterminated; always terminated. Returns the
+// length copied.
+int  ReadVolumePath(const MountList* list, int drive, WCHAR* path, int pathUnits);

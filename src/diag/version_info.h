@@ -20,3 +20,11 @@ DWORD   HexToUInt(const char* text);
 int     ReadOwnFileVersion(FileVersionRecord* record);
 int     ReadFileVersion(const char* path, FileVersionRecord* record);
 void    ReadOsVersion(OsVersionRecord* record);
+
+// Building blocks of the readers, free of any system call.
+// Fills every field of record from the two halves of VS_FIXEDFILEINFO's
+// file version (dwFileVersionMS, dwFileVersionLS).
+void  FillFileVersionRecord(DWORD versionMS, DWORD versionLS,
+                            FileVersionRecord* record);
+// Major and minor as two decimal digits each, one per nibble (6.1 -> 0x0601).
+DWORD PackOsVersion(DWORD major, DWORD minor);

@@ -1,0 +1,177 @@
+// Mount lists: the three reply layouts, reading a container path out of an
+// entry (bounded, with and without \??\), and identifying volume devices.
+#include <gtest/gtest.h>
+#include <cstring>
+#include <string>
+#include <vector>
+#include "cryptdrv/volume_id.h"
+#include "frame/memory.h"
+#include "output_capture.h"
+
+namespace {
+
+std::wstring ReadPath(const MountList& list, int drive, int units = 261)
+{
+    std::vector<WCHAR> path(units > 0 ? units : 1, L'#');
+    int length = ReadVolumePath(&list, drive, path.data(), units);
+    std::wstring text(path.data());
+    EXPECT_EQ((int)text.size(), length);
+    return text;
+}
+
+void PutPath(BYTE* reply, int drive, const std::wstring& path)
+{
+    memcpy(reply + 4 + drive * 520, path.c_str(), path.size() * 2);
+}
+
+struct Layout { DWORD size, lengths, valuesA, valuesB; };
+
+TEST(MountList, EveryReplyLayoutLandsInTheCommonOne)
+{
+    const Layout layouts[] = {
+        {13944, 13528, 13736, 13840},
+        {15760, 15240, 15448, 15552},
+        {17424, 16904, 17112, 17216},
+    };
+    for (const Layout& layout : layouts) {
+        SCOPED_TRACE(layout.size);
+        // Bytes that are not read hold a pattern; each copied block its own.
+        std::vector<BYTE> reply(layout.size, 0xEE);
+        DWORD mask = (1u << 0) | (1u << 20) | (1u << 25);
+        memcpy(reply.data(), &mask, 4);
+        memset(reply.data() + 4, 0, 26 * 520);
+        PutPath(reply.data(), 0, L"\\??\\C:\\vols\\a.tc");
+        PutPath(reply.data(), 20, L"\\Device\\Harddisk1\\Partition2");
+        PutPath(reply.data(), 25, std::wstring(260, L'z'));   // full, unterminated
+        for (int i = 0; i < 208; i++) reply[layout.lengths + i] = (BYTE)(i + 1);
+        for (int i = 0; i < 104; i++) reply[layout.valuesA + i] = (BYTE)(0x40 + i);
+        for (int i = 0; i < 104; i++) reply[layout.valuesB + i] = (BYTE)(0x90 + i);
+
+        MountList list;
+        memset(&list, 0x55, sizeof list);
+        ASSERT_EQ(ConvertMountListReply(reply.data(), layout.size, &list), 1);
+        EXPECT_EQ(list.mountedDrives, mask);
+        EXPECT_EQ(memcmp(list.volumePaths, reply.data() + 4, 26 * 520), 0);
+        EXPECT_EQ(memcmp(list.lengths, reply.data() + layout.lengths, 208), 0);
+        EXPECT_EQ(memcmp(list.valuesA, reply.data() + layout.valuesA, 104), 0);
+        EXPECT_EQ(memcmp(list.valuesB, reply.data() + layout.valuesB, 104), 0);
+        EXPECT_EQ(ReadPath(list, 0), L"C:\\vols\\a.tc");
+        EXPECT_EQ(ReadPath(list, 20), L"\\Device\\Harddisk1\\Partition2");
+        EXPECT_EQ(ReadPath(list, 25), std::wstring(260, L'z'));
+        EXPECT_EQ(ReadPath(list, 1), L"");
+    }
+
+    // Any other size is refused and leaves the list alone.
+    std::vector<BYTE> reply(17424, 0x11);
+    MountList list;
+    memset(&list, 0x55, sizeof list);
+    for (DWORD size : {0u, 13940u, 15756u, 17420u, 17428u})
+        EXPECT_EQ(ConvertMountListReply(reply.data(), size, &list), 0) << size;
+    EXPECT_EQ(list.mountedDrives, 0x55555555u);
+}
+
+TEST(MountList, ReplySizeByDriverVersion)
+{
+    struct Case { WORD version; DWORD size; };
+    const Case cases[] = {
+        {0, 15760}, {0x0117, 15760}, {0x0118, 17424}, {0x0124, 17424},
+        {0x0126, 17424}, {0x1261, 17424},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(VeraCryptReplySize(c.version), c.size) << std::hex << c.version;
+}
+
+TEST(MountList, PathsStayInsideTheirEntry)
+{
+    static MountList list;
+    memset(&list, 0, sizeof list);
+    // What follows the last entry is not part of any path.
+    memset(&list.notRead, 0x41, sizeof list.notRead);
+    auto put = [](int drive, const std::wstring& path) {
+        memcpy(list.volumePaths[drive], path.c_str(), path.size() * 2);
+    };
+    put(0, L"\\??\\C:\\vols\\a.tc");
+    put(1, L"\\Device\\HarddiskVolume3");
+    put(2, L"\\??\\");
+    put(3, L"\\?");                                    // prefix cut short
+    put(4, L"\\??\\" + std::wstring(256, L'k'));         // fills all 260 units
+    put(25, std::wstring(260, L'y'));                  // runs into notRead
+    put(6, L"\\\\?\\C:\\x.hc");                         // second unit is no "?"
+
+    struct Case { int drive; int units; std::wstring expected; };
+    const Case cases[] = {
+        {0, 261, L"C:\\vols\\a.tc"},
+        {1, 261, L"\\Device\\HarddiskVolume3"},
+        {2, 261, L""},
+        {3, 261, L""},
+        {4, 261, std::wstring(256, L'k')},
+        {25, 261, std::wstring(260, L'y')},
+        {6, 261, L"\\\\?\\C:\\x.hc"},
+        {5, 261, L""},                                  // empty entry
+        {0, 5, L"C:\\v"},                               // output cut to its size
+        {25, 1, L""},
+        {26, 261, L""}, {-1, 261, L""},                 // no such drive
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ReadPath(list, c.drive, c.units), c.expected)
+            << "drive " << c.drive << " units " << c.units;
+
+    list.mountedDrives = 0xFC000000u | (1u << 21) | 1u;
+    EXPECT_EQ(MountedDriveMask(&list), (1u << 21) | 1u);
+}
+
+TEST(VolumeId, DeviceTypesAndLetters)
+{
+    struct Case { const char* target; CryptVolumeType type; };
+    const Case cases[] = {
+        {"\\Device\\TrueCryptVolumeU", CryptTrueCrypt},
+        {"\\Device\\VeraCryptVolumeU", CryptVeraCrypt},
+        {"\\??\\x\\Device\\VeraCryptVolumeQ", CryptVeraCrypt},   // found anywhere
+        {"\\Device\\VeraCryptVolume\\Device\\TrueCryptVolumeA", CryptTrueCrypt},
+        {"\\device\\truecryptvolumeu", CryptNone},              // case matters
+        {"\\Device\\HarddiskVolume1", CryptNone},
+        {"", CryptNone},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(GetCryptVolumeType(c.target), c.type) << c.target;
+
+    // Links made here stand for volumes: the letter comes from the device name,
+    // and only a device that starts with the prefix counts.
+    struct Link { const char* name; const char* target; };
+    const Link links[] = {
+        {"Q:", "\\Device\\VeraCryptVolumeR"},
+        {"P:", "\\Device\\TrueCryptVolumeP"},
+        {"O:", "\\??\\x\\Device\\TrueCryptVolumeS"},
+    };
+    for (const Link& link : links)
+        ASSERT_TRUE(DefineDosDeviceA(DDD_RAW_TARGET_PATH, link.name, link.target));
+    struct LetterCase { char letter; char volumeLetter; const char* product; };
+    const LetterCase letters[] = {
+        {'Q', 'R', "VeraCrypt"}, {'P', 'P', "TrueCrypt"},
+        {'O', 0, "TrueCrypt"}, {'C', 0, "???"}, {'N', 0, "???"},
+    };
+    for (const LetterCase& c : letters) {
+        EXPECT_EQ(GetCryptVolumeLetter(c.letter), c.volumeLetter) << c.letter;
+        EXPECT_EQ(IsCryptVolumeDrive(c.letter), c.volumeLetter != 0) << c.letter;
+        EXPECT_STREQ(GetCryptProductName(c.letter), c.product) << c.letter;
+    }
+    for (const Link& link : links)
+        DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION |
+                             DDD_EXACT_MATCH_ON_REMOVE, link.name, link.target);
+}
+
+TEST(VolumeId, NoDriverMeansNoListAndNoMatch)
+{
+    // The test prefix has neither driver.
+    EXPECT_EQ(GetMountList(CryptTrueCrypt), nullptr);
+    EXPECT_EQ(GetMountList(CryptVeraCrypt), nullptr);
+    EXPECT_EQ(GetMountList(2), nullptr);
+    EXPECT_EQ(GetVeraCryptDriverVersion(), 0);
+    EXPECT_EQ(FindLetterByContainer("a.tc"), 0);
+    EXPECT_EQ(FindLetterByContainer(""), 0);
+    OutputCapture out("qb_mount_list_test.txt");
+    ListMountedVolumes();
+    EXPECT_EQ(out.Text(), "");
+}
+
+}  // namespace
