@@ -22,6 +22,7 @@ static volatile LONG keyWatchGeneration;
 enum {
     kWatchWaitMs = 1000,      // a pass waits this long on the input handle
     kPollSleepMs = 10,        // a pass in polling mode sleeps this long
+    kNoConsoleSleepMs = 100,  // ... and this long when standard input is no console
     kWatchRecords = 10,       // records read per pass
 };
 
@@ -113,24 +114,26 @@ DWORD WINAPI WatchForKeyPress_ThreadProc(LPVOID parameter)
     __atomic_store_n(&lastKey, 0, __ATOMIC_SEQ_CST);
 
     WORD pendingKey = 0;
-    int polling = 0;
+    // 0 in waiting mode; in polling mode the pause that each pass sleeps.
+    DWORD pollPause = 0;
     INPUT_RECORD records[kWatchRecords];
     while (KeepWatching(generation)) {
-        if (!polling) {
+        if (pollPause == 0) {
             DWORD waited = WaitForSingleObject(input, kWatchWaitMs);
             if (waited == WAIT_FAILED)
-                polling = 1;
+                pollPause = kPollSleepMs;
             if (waited != WAIT_OBJECT_0)
                 continue;
         } else {
-            Sleep(kPollSleepMs);
+            Sleep(pollPause);
         }
         DWORD pending = 0;
         if (!GetNumberOfConsoleInputEvents(input, &pending)) {
             // Standard input is no console: a file or pipe handle is always
-            // signalled, so waiting on it would let the passes run without
-            // pause. Poll instead, which paces them.
-            polling = 1;
+            // signalled, so waiting on it would let the passes follow each
+            // other without pause. No key can come; sleep between passes so
+            // that only the quit and stop flags are watched.
+            pollPause = kNoConsoleSleepMs;
             continue;
         }
         if (pending == 0)

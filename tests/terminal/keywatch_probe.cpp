@@ -11,8 +11,10 @@
 //                                  DELAY: keys pressed in the DELAY ms after
 //                                  "ready" are pending when the wait starts
 //   keywatch_probe prompt          the closing prompt: "prompt ended after T ms"
-//   keywatch_probe cpu MS [pipe]   CPU time of the watch thread over MS of
-//                                  waiting; pipe: standard input is a pipe
+//   keywatch_probe cpu MS [pipe|idle]
+//                                  CPU time of the watch thread and the process
+//                                  over MS of waiting; pipe: standard input is a
+//                                  pipe; idle: no watch (baseline)
 //   keywatch_probe facts           console-window facts and the closing waits
 #include <windows.h>
 #include <tlhelp32.h>
@@ -236,16 +238,19 @@ unsigned long long Ticks100ns(const FILETIME& a, const FILETIME& b)
            (((unsigned long long)b.dwHighDateTime << 32) | b.dwLowDateTime);
 }
 
-int CpuMode(DWORD milliseconds, bool pipe)
+// kind: "console" (standard input as started), "pipe" (standard input a pipe),
+// "idle" (no key watch: the process's own baseline).
+int CpuMode(DWORD milliseconds, const char* kind)
 {
-    if (pipe) {
+    bool idle = !strcmp(kind, "idle");
+    if (!strcmp(kind, "pipe")) {
         HANDLE readEnd, writeEnd;
         CreatePipe(&readEnd, &writeEnd, NULL, 0);
         SetStdHandle(STD_INPUT_HANDLE, readEnd);
     }
     KeyAction table[kKeyActionSlots];
     EjectLoopTable(table);
-    HANDLE thread = StartWatchAndFindThread(table, NULL);
+    HANDLE thread = idle ? GetCurrentThread() : StartWatchAndFindThread(table, NULL);
     if (!thread) {
         ConsolePrintf("watch thread missing\n");
         return Finish(1);
@@ -260,12 +265,15 @@ int CpuMode(DWORD milliseconds, bool pipe)
     unsigned long long watch = Ticks100ns(kernel1, user1) - Ticks100ns(kernel0, user0);
     unsigned long long process =
         Ticks100ns(pkernel1, puser1) - Ticks100ns(pkernel0, puser0);
-    StopKeyWatch();
-    ConsolePrintf("stdin %s: watch thread cpu over %u ms: %u.%01u ms; process: %u.%01u ms\n",
-                  pipe ? "pipe" : "console", milliseconds,
-                  (unsigned)(watch / 10000), (unsigned)(watch / 1000 % 10),
-                  (unsigned)(process / 10000), (unsigned)(process / 1000 % 10));
-    ConsolePrintf("watch thread ended after %u ms\n", WaitThreadEnd(thread, 3000));
+    // Figures in microseconds; Wine counts thread times in 10 ms steps.
+    ConsolePrintf("cpu %s over %u ms: watch thread %u us, process %u us\n", kind,
+                  milliseconds, idle ? 0u : (unsigned)(watch / 10),
+                  (unsigned)(process / 10));
+    if (!idle) {
+        StopKeyWatch();
+        ConsolePrintf("watch thread ended after %u ms\n", WaitThreadEnd(thread, 3000));
+    }
+    ConsolePrintf("cpu done\n");
     return Finish(0);
 }
 
@@ -305,9 +313,9 @@ int main(int argc, char** argv)
     if (!strcmp(mode, "prompt"))
         return PromptMode();
     if (!strcmp(mode, "cpu") && argc > 2)
-        return CpuMode((DWORD)atoi(argv[2]), argc > 3 && !strcmp(argv[3], "pipe"));
+        return CpuMode((DWORD)atoi(argv[2]), argc > 3 ? argv[3] : "console");
     if (!strcmp(mode, "facts"))
         return FactsMode();
-    fprintf(stderr, "usage: keywatch_probe watch [inject] | sleep MS [DELAY] | prompt | cpu MS [pipe] | facts\n");
+    fprintf(stderr, "usage: keywatch_probe watch [inject] | sleep MS [DELAY] | prompt | cpu MS [pipe|idle] | facts\n");
     return 2;
 }
