@@ -44,6 +44,20 @@
 #                               Runs COMMAND; prints "ok"/"FAIL" with the text and
 #                               counts failures in term_failures.
 #
+# What Wine's console host does under tmux (checked with small programs):
+# - Keys typed before the program first asks for console input (a wait on the
+#   input handle, a peek or a read) meet the terminal's line mode: they are
+#   echoed and reach the program only after Enter. Send keys only after the
+#   program has shown that it watches the input.
+# - "A" (upper case) arrives as Shift down, A down and up with SHIFT_PRESSED,
+#   Shift up; C-a and M-a likewise with Ctrl and Alt. tmux sends "S-F" as the
+#   three characters S, -, F: use "F" for Shift+F.
+# - Escape arrives as VK 27 with character 0 (Windows gives character 27);
+#   Enter as VK 13 with character 13; cursor and function keys without one.
+# - C-c raises CTRL_C_EVENT while processed input is on.
+# - GetConsoleWindow gives a hidden window that belongs to Wine's console host,
+#   so the program never owns a visible console window here.
+#
 # Every script runs against its own tmux server (socket qb-<build dir>-<pid>), so
 # tests of several build directories and helpers never meet. Wine uses the
 # build's prefix ($QB_BUILD/wineprefix) unless WINEPREFIX is set.
