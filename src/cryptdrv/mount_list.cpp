@@ -77,13 +77,17 @@ void* QueryMountList(const char* driverPath, DWORD size)
 {
     HANDLE device = CreateFileA(driverPath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 NULL, OPEN_EXISTING, 0, NULL);
-    if (!IsValidHandle(device))
+    if (!IsValidHandle(device)) {
+        DebugLog(1, "mount list: %s not available (%u)", driverPath, GetLastError());
         return NULL;
+    }
     void* buffer = MemAlloc(size);
     DWORD returned = 0;
     BOOL ok = DeviceIoControl(device, kMountListRequest, buffer, size, buffer, size,
                               &returned, NULL);
+    DWORD error = ok ? 0 : GetLastError();
     CloseHandle(device);
+    DebugLog(1, "mount list: %s asked with %u bytes, error %u", driverPath, size, error);
     if (!ok) {
         MemFree(buffer);
         return NULL;
