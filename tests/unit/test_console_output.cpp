@@ -1,0 +1,146 @@
+// Output formatting, line breaks, code pages, colours and the debug line.
+#include <gtest/gtest.h>
+#include <string>
+#include "console/output.h"
+
+namespace {
+
+// Sends standard output to a temporary file for the duration of a test.
+class RedirectedOutput {
+public:
+    RedirectedOutput()
+    {
+        char dir[MAX_PATH];
+        GetTempPathA(MAX_PATH, dir);
+        path_ = std::string(dir) + "qb_output_test.txt";
+        file_ = CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+        saved_ = GetStdHandle(STD_OUTPUT_HANDLE);
+        SetStdHandle(STD_OUTPUT_HANDLE, file_);
+        ResetConsoleOutputSettings();
+        lineOpen = 0;
+    }
+    ~RedirectedOutput()
+    {
+        SetStdHandle(STD_OUTPUT_HANDLE, saved_);
+        ResetConsoleOutputSettings();
+        CloseHandle(file_);
+        DeleteFileA(path_.c_str());
+    }
+    std::string Contents() const
+    {
+        std::string text;
+        HANDLE h = CreateFileA(path_.c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+        char buffer[8192];
+        DWORD n = 0;
+        while (ReadFile(h, buffer, sizeof buffer, &n, nullptr) && n)
+            text.append(buffer, n);
+        CloseHandle(h);
+        return text;
+    }
+private:
+    std::string path_;
+    HANDLE file_;
+    HANDLE saved_;
+};
+
+TEST(ConsolePrintf, WritesExpandsAndTracksTheOpenLine)
+{
+    RedirectedOutput out;
+    EXPECT_EQ(ConsolePrintf(""), 0);
+    EXPECT_EQ(lineOpen, 0);
+    EXPECT_EQ(ConsolePrintf("abc"), 3);
+    EXPECT_EQ(lineOpen, 1);
+    EXPECT_EQ(GetCursorColumn(), 1);
+    EXPECT_EQ(GetConsoleWidth(), 32767);
+    EXPECT_EQ(GetCursorRow(), 0);
+    EXPECT_EQ(NewLineIfNeeded(), 1);
+    EXPECT_EQ(NewLineIfNeeded(), 0);
+    ConsolePrintf("a\nb\r\nc\n");
+    ConsolePrintf("\nx");
+    // User text is an argument, never a format.
+    ConsolePrintf("%s", "%s%n%x");
+    EXPECT_EQ(out.Contents(), "abc\r\na\r\nb\r\nc\r\n\r\nx%s%n%x");
+}
+
+TEST(ConsolePrintf, CutsLongTextsAt1023CharactersBeforeExpansion)
+{
+    RedirectedOutput out;
+    std::string longText(1500, 'x');
+    EXPECT_EQ(ConsolePrintf("%s", longText.c_str()), 1023);
+    std::string lines;
+    for (int i = 0; i < 600; i++) lines += "\n";
+    // 600 line feeds expand to 1200 bytes; at most 1024 are written.
+    int written = ConsolePrintf("%s", lines.c_str());
+    EXPECT_EQ(written, 1024);
+    std::string all = out.Contents();
+    EXPECT_EQ(all.size(), 1023u + 1024u);
+}
+
+TEST(ExpandLineBreaks, EdgeCases)
+{
+    char out[kPrintBufferBytes];
+    EXPECT_EQ(ExpandLineBreaks("\n", out, sizeof out), 2);
+    EXPECT_STREQ(out, "\r\n");
+    EXPECT_EQ(ExpandLineBreaks("\r\n\n", out, sizeof out), 4);
+    EXPECT_STREQ(out, "\r\n\r\n");
+    std::string full(1023, 'a');
+    full[1022] = '\n';
+    EXPECT_EQ(ExpandLineBreaks(full.c_str(), out, sizeof out), 1024);
+    EXPECT_EQ(out[1022], '\r');
+    EXPECT_EQ(out[1023], '\n');
+}
+
+TEST(ConvertCodePage, AnsiToOemUtf8AndUnmappable)
+{
+    char out[4 * kPrintBufferBytes];
+    // e-acute in 1252 is 0x82 in 850.
+    EXPECT_EQ(ConvertCodePage("\xE9", 1, 1252, 850, out, sizeof out), 1);
+    EXPECT_EQ((unsigned char)out[0], 0x82);
+    // The euro sign (0x80 in 1252) does not exist in 850.
+    EXPECT_EQ(ConvertCodePage("\x80", 1, 1252, 850, out, sizeof out), 1);
+    EXPECT_EQ(out[0], '?');
+    EXPECT_EQ(ConvertCodePage("\xE9", 1, 1252, CP_UTF8, out, sizeof out), 2);
+    EXPECT_EQ((unsigned char)out[0], 0xC3);
+    EXPECT_EQ((unsigned char)out[1], 0xA9);
+    // 1024 two-byte characters are converted whole: no sequence is cut.
+    std::string many(1024, '\xE9');
+    EXPECT_EQ(ConvertCodePage(many.c_str(), 1024, 1252, CP_UTF8, out, sizeof out), 2048);
+}
+
+TEST(SetConsoleColor, AttributeArithmetic)
+{
+    struct Case { WORD startup, color, expected; };
+    const Case cases[] = {
+        {0x07, 14, 0x0E}, {0x1F, 14, 0x1E}, {0xF0, 14, 0xF6}, {0xF0, 10, 0xF2},
+        {0xF0, 15, 0xF7}, {0x07, 0, 0x07}, {0x1F, 0, 0x1F}, {0x4007, 12, 0x400C},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ColorAttributes(c.startup, c.color), c.expected)
+            << std::hex << c.startup << " " << c.color;
+    // With unknown start-up attributes nothing is written (no console calls).
+    ConsoleContext context = {1, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, 0};
+    SetConsoleColor(&context, 14);
+    SetConsoleColor(nullptr, 14);
+}
+
+TEST(DebugLog, LevelsAndLastError)
+{
+    RedirectedOutput out;
+    logThreshold = 0;
+    SetLastError(1234);
+    DebugLog(4, "hidden %u", 4u);
+    EXPECT_EQ(GetLastError(), 1234u);
+    ConsolePrintf("open");
+    SetLastError(1234);
+    DebugLog(0, "shown %s", "text");
+    EXPECT_EQ(GetLastError(), 1234u);
+    logThreshold = 4;
+    DebugLog(4, "detail");
+    logThreshold = 0;
+    EXPECT_EQ(out.Contents(), "open\r\nshown text\r\ndetail\r\n");
+}
+
+}  // namespace

@@ -1,0 +1,210 @@
+// Command-line splitting, the option reader and the small text utilities.
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+#include "frame/command_line.h"
+#include "frame/memory.h"
+#include "frame/options.h"
+#include "frame/text_util.h"
+#include "console/output.h"
+
+namespace {
+
+std::vector<std::string> Split(const std::string& line, int* countOut = nullptr,
+                               bool* nullAt31 = nullptr)
+{
+    int count = -1;
+    char* arguments[kArgumentSlots];
+    for (auto& a : arguments) a = (char*)1;
+    char* buffer = SplitCommandLine(line.c_str(), &count, arguments);
+    std::vector<std::string> result;
+    for (int i = 0; i < count; i++) result.push_back(arguments[i]);
+    if (countOut) *countOut = count;
+    if (nullAt31) *nullAt31 = arguments[31] == nullptr;
+    MemFree(buffer);
+    return result;
+}
+
+TEST(SplitCommandLine, QuotesBlanksAndEmptyInput)
+{
+    struct Case { const char* line; std::vector<std::string> expected; };
+    const Case cases[] = {
+        {"prog  U:   -f", {"prog", "U:", "-f"}},
+        {"prog \"C:\\Program Files\\a.hc\" -l", {"prog", "C:\\Program Files\\a.hc", "-l"}},
+        {"a\"b c\"d", {"ab cd"}},
+        {"prog \"\" x", {"prog", "", "x"}},
+        {"prog U: ", {"prog", "U:"}},
+        {" prog", {"", "prog"}},
+        {"prog\tU:\r\n-f", {"prog", "U:", "-f"}},
+        {"prog a\vb", {"prog", "a\vb"}},            // vertical tab is no blank
+        {"prog \\\"x y\\\"", {"prog", "\\x y\\"}},   // backslash does not escape
+        {"prog \"unterminated arg", {"prog", "unterminated arg"}},
+        {"prog \"", {"prog", ""}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Split(c.line), c.expected) << "line: " << c.line;
+
+    int count = -1;
+    EXPECT_TRUE(Split("", &count).empty());
+    EXPECT_EQ(count, 0);
+}
+
+TEST(SplitCommandLine, StopsAtThirtyOneArguments)
+{
+    std::string line;
+    for (int i = 0; i < 40; i++) line += "w" + std::to_string(i) + " ";
+    int count = 0;
+    bool nullAt31 = false;
+    auto args = Split(line, &count, &nullAt31);
+    EXPECT_EQ(count, 31);
+    EXPECT_EQ(args[30], "w30");
+    EXPECT_TRUE(nullAt31);
+
+    // Exactly 31 words: no 32nd slot is touched, the last word is whole.
+    line.clear();
+    for (int i = 0; i < 31; i++) line += "w" + std::to_string(i) + " ";
+    args = Split(line, &count);
+    EXPECT_EQ(count, 31);
+    EXPECT_EQ(args[30], "w30");
+}
+
+TEST(SplitCommandLine, HugeCommandLineStaysInsideItsBuffer)
+{
+    // One 100,000-character word and many quoted blanks: the result is the
+    // input minus quotes, never longer than the buffer that was allocated.
+    std::string word(100000, 'x');
+    auto args = Split("prog " + word);
+    ASSERT_EQ(args.size(), 2u);
+    EXPECT_EQ(args[1].size(), 100000u);
+    std::string quoted = "prog \"" + std::string(5000, ' ') + "\"";
+    args = Split(quoted);
+    ASSERT_EQ(args.size(), 2u);
+    EXPECT_EQ(args[1].size(), 5000u);
+}
+
+struct OptionState {
+    DWORD force, loop, handles, activate, noAbout, selfDelete, debug, handlesV;
+    int wait, threshold;
+};
+
+OptionState ReadAll(std::vector<const char*> options, int* lastResult = nullptr)
+{
+    optForce = optLoop = optShowHandles = optActivateWindows = optNoAbout = 0;
+    optSelfDelete = optDebug = optHandlesV = 0;
+    logThreshold = 0;
+    int wait = -1, result = 0;
+    for (const char* o : options) result = ReadOption(o, &wait);
+    if (lastResult) *lastResult = result;
+    OptionState s{optForce, optLoop, optShowHandles, optActivateWindows, optNoAbout,
+                  optSelfDelete, optDebug, optHandlesV, wait, logThreshold};
+    logThreshold = 0;
+    return s;
+}
+
+TEST(ReadOption, EveryRowOfTheOptionTable)
+{
+    EXPECT_EQ(ReadAll({"/F"}).force, 1u);
+    EXPECT_EQ(ReadAll({"-force"}).force, 1u);
+    EXPECT_EQ(ReadAll({"-l"}).loop, 1u);
+    EXPECT_EQ(ReadAll({"-a"}).activate, 1u);
+    EXPECT_EQ(ReadAll({"-s"}).selfDelete, 1u);
+    EXPECT_EQ(ReadAll({"-na", "-nA"}).noAbout, 1u);
+
+    OptionState db = ReadAll({"-db"});
+    EXPECT_EQ(db.debug, 1u);
+    EXPECT_EQ(db.threshold, 4);
+    EXPECT_EQ(ReadAll({"-de"}).debug, 1u);
+    EXPECT_EQ(ReadAll({"-dx"}).debug, 0u);
+    EXPECT_EQ(ReadAll({"-d"}).debug, 0u);
+
+    OptionState h = ReadAll({"-h"});
+    EXPECT_EQ(h.handles, 1u);
+    EXPECT_EQ(h.handlesV, 0u);
+    EXPECT_EQ(ReadAll({"-hv"}).handlesV, 1u);
+    EXPECT_EQ(ReadAll({"-hxv"}).handlesV, 1u);
+    EXPECT_EQ(ReadAll({"-hxxv"}).handlesV, 0u);
+    EXPECT_EQ(ReadAll({"-hxxv"}).handles, 1u);
+
+    EXPECT_EQ(ReadAll({"-w:1500"}).wait, 1500);
+    EXPECT_EQ(ReadAll({"-n:2000"}).wait, 2000);
+    EXPECT_EQ(ReadAll({"-w:-5"}).wait, 0);
+    EXPECT_EQ(ReadAll({"-w5"}).wait, -1);
+    EXPECT_EQ(ReadAll({"-w:100", "-w:7"}).wait, 7);   // later one wins
+    EXPECT_EQ(ReadAll({"-w:abc"}).wait, 0);
+
+    int result = -1;
+    ReadAll({"-?"}, &result);
+    EXPECT_EQ(result, OptionHelp);
+    ReadAll({"/?"}, &result);
+    EXPECT_EQ(result, OptionHelp);
+    ReadAll({"x"}, &result);
+    EXPECT_EQ(result, OptionNotAnOption);
+    ReadAll({""}, &result);
+    EXPECT_EQ(result, OptionNotAnOption);
+    ReadAll({"-zzz"}, &result);
+    EXPECT_EQ(result, OptionRead);
+}
+
+TEST(ReadOption, LongAndHostileArguments)
+{
+    std::string longOption = "-w:" + std::string(5000, '9');
+    OptionState s = ReadAll({longOption.c_str()});
+    EXPECT_GE(s.wait, 0);   // whatever StrToIntA makes of it, never negative
+    std::string formats = "-h%s%n%s%n" + std::string(400, 'v');
+    EXPECT_EQ(ReadAll({formats.c_str()}).handles, 1u);
+}
+
+TEST(TextUtil, PathAndTextHelpers)
+{
+    char text[8] = "ab\\";
+    EXPECT_EQ(StripTrailingChar(text, '\\'), 3);
+    EXPECT_STREQ(text, "ab");
+    EXPECT_EQ(StripTrailingChar(text, '\\'), 2);
+    EXPECT_STREQ(text, "ab");
+    EXPECT_EQ(AppendCharIfMissing(text, '\\'), 2);
+    EXPECT_STREQ(text, "ab\\");
+    AppendCharIfMissing(text, '\\');
+    EXPECT_STREQ(text, "ab\\");
+
+    const char* t = "Volume{x}";
+    EXPECT_EQ(StartsWithNoCase(t, "VOLUME"), t);
+    EXPECT_EQ(StartsWithNoCase(t, "olume"), nullptr);
+    EXPECT_EQ(StartsWithNoCase(t, ""), nullptr);
+    EXPECT_EQ(StartsWithNoCase("ab", "abc"), nullptr);
+
+    EXPECT_FALSE(IsValidHandle(nullptr));
+    EXPECT_FALSE(IsValidHandle(INVALID_HANDLE_VALUE));
+
+    char dir[MAX_PATH];
+    GetTempPathA(MAX_PATH, dir);
+    std::string file = std::string(dir) + "qb_pathkind.txt";
+    HANDLE h = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    CloseHandle(h);
+    EXPECT_EQ(GetPathKind(file.c_str()), 1);
+    EXPECT_EQ(GetPathKind(dir), 2);
+    EXPECT_EQ(GetPathKind((file + ".missing").c_str()), 0);
+    EXPECT_EQ(IsReparsePointPath(file.c_str()), 0);
+    EXPECT_EQ(IsReparsePointPath(""), 0);
+    DeleteFileA(file.c_str());
+
+    char small[4];
+    EXPECT_EQ(CopyText(small, "abcdef", sizeof small), 3);
+    EXPECT_STREQ(small, "abc");
+
+    unsigned char block[16];
+    MemFill(block, 0xAB, sizeof block);
+    unsigned char copy[16] = {0};
+    MemCopyQwords(copy, block, 15);            // one whole word only
+    EXPECT_EQ(copy[7], 0xAB);
+    EXPECT_EQ(copy[8], 0);
+
+    char* dup = DupString("hello");
+    EXPECT_STREQ(dup, "hello");
+    MemFree(dup);
+    unsigned char* zeroed = (unsigned char*)MemAlloc(4096);
+    for (int i = 0; i < 4096; i++) ASSERT_EQ(zeroed[i], 0);
+    MemFree(zeroed);
+    EXPECT_TRUE(MemFree(nullptr));
+}
+
+}  // namespace
