@@ -1,0 +1,538 @@
+// Simulated crypt-volume driver. One source, built once per product:
+//   SIM_PRODUCT 0: TrueCrypt  (\Device\TrueCrypt, volumes \Device\TrueCryptVolumeX)
+//   SIM_PRODUCT 1: VeraCrypt  (\Device\VeraCrypt, volumes \Device\VeraCryptVolumeX)
+// SIM_LIST_SIZE picks the mount-list layout (13940, 15760 or 17424 bytes).
+//
+// It answers the mount-list and dismount requests as the real drivers do, counts
+// open handles on each volume device, and takes orders from simctl through a
+// private control request (mount, plan, relink, vanish, status, log, reset).
+//
+// Wine's device host delivers the requests of one driver on one thread, so the
+// tables below have no lock; the dispatch routine is their only writer.
+#include <ntifs.h>
+#include "../sim_protocol.h"
+
+#if SIM_PRODUCT == 0
+#define PRODUCT L"TrueCrypt"
+#else
+#define PRODUCT L"VeraCrypt"
+#endif
+
+#define CONTROL_DEVICE   L"\\Device\\" PRODUCT
+#define CONTROL_LINK     L"\\DosDevices\\" PRODUCT
+#define VOLUME_PREFIX    L"\\Device\\" PRODUCT L"Volume"
+
+// Offsets of the blocks after the paths, per layout.
+#if SIM_LIST_SIZE == 13940
+#define OFS_LABELS   0u
+#define OFS_IDS      0u
+#define OFS_LENGTHS  13524u
+#define OFS_VALUES1  13732u
+#define OFS_VALUES2  13836u
+#elif SIM_LIST_SIZE == 15760
+#define OFS_LABELS   13524u
+#define OFS_IDS      0u
+#define OFS_LENGTHS  15240u
+#define OFS_VALUES1  15448u
+#define OFS_VALUES2  15552u
+#elif SIM_LIST_SIZE == 17424
+#define OFS_LABELS   13524u
+#define OFS_IDS      15240u
+#define OFS_LENGTHS  16904u
+#define OFS_VALUES1  17112u
+#define OFS_VALUES2  17216u
+#else
+#error unknown mount-list layout
+#endif
+
+#define VOLUME_LENGTH (64ull * 1024 * 1024)
+
+enum { KIND_CONTROL = 1, KIND_VOLUME = 2 };
+
+typedef struct DeviceExt {
+    ULONG kind;
+    ULONG index;  // volume: drive number 0..25
+} DeviceExt;
+
+typedef struct Volume {
+    PDEVICE_OBJECT device;    // null when nothing is mounted at this drive number
+    WCHAR linkLetter;         // current \DosDevices\X: link, 0 when none
+    ULONG flags;
+    LONG handles;
+    WCHAR container[SIM_PATH_MAX];
+    WCHAR label[SIM_LABEL_MAX];
+    WCHAR guid[SIM_GUID_MAX];
+} Volume;
+
+typedef struct Plan {
+    ULONG head, count;
+    LONG codes[SIM_PLAN_MAX];
+} Plan;
+
+// Written only by Dispatch (and DriverEntry before any request arrives).
+static Volume volumes[26];
+static Plan plans[26];
+static SimLogEntry logEntries[SIM_LOG_MAX];
+static ULONG logCount, logNext;
+static LARGE_INTEGER startTime;
+static PDEVICE_OBJECT controlDevice;
+
+static ULONG WideLength(const WCHAR *text, ULONG max)
+{
+    ULONG n = 0;
+    while (n < max && text[n]) n++;
+    return n;
+}
+
+static void CopyWide(WCHAR *to, ULONG toSize, const unsigned short *from, ULONG fromSize)
+{
+    ULONG n = 0;
+    while (n + 1 < toSize && n < fromSize && from[n]) {
+        to[n] = from[n];
+        n++;
+    }
+    to[n] = 0;
+}
+
+// \DosDevices\X:
+static void LinkName(WCHAR letter, WCHAR *buffer, UNICODE_STRING *name)
+{
+    static const WCHAR prefix[] = L"\\DosDevices\\";
+    ULONG n = 0;
+    for (; prefix[n]; n++) buffer[n] = prefix[n];
+    buffer[n++] = letter;
+    buffer[n++] = L':';
+    buffer[n] = 0;
+    RtlInitUnicodeString(name, buffer);
+}
+
+static void VolumeDeviceName(ULONG index, WCHAR *buffer, UNICODE_STRING *name)
+{
+    static const WCHAR prefix[] = VOLUME_PREFIX;
+    ULONG n = 0;
+    for (; prefix[n]; n++) buffer[n] = prefix[n];
+    buffer[n++] = (WCHAR)(L'A' + index);
+    buffer[n] = 0;
+    RtlInitUnicodeString(name, buffer);
+}
+
+// \DosDevices\Volume{GUID}
+static void GuidLinkName(const WCHAR *guid, WCHAR *buffer, ULONG size, UNICODE_STRING *name)
+{
+    static const WCHAR prefix[] = L"\\DosDevices\\Volume";
+    ULONG n = 0, i = 0;
+    for (; prefix[n]; n++) buffer[n] = prefix[n];
+    while (guid[i] && n + 1 < size) buffer[n++] = guid[i++];
+    buffer[n] = 0;
+    RtlInitUnicodeString(name, buffer);
+}
+
+static void DeleteLetterLink(WCHAR letter)
+{
+    WCHAR buffer[32];
+    UNICODE_STRING name;
+    LinkName(letter, buffer, &name);
+    IoDeleteSymbolicLink(&name);
+}
+
+// Points \DosDevices\<letter>: at the volume device. Any link already there
+// (Wine's own one for the backing folder, or one left behind) is replaced.
+static NTSTATUS CreateLetterLink(WCHAR letter, ULONG index)
+{
+    WCHAR linkBuffer[32], deviceBuffer[64];
+    UNICODE_STRING link, device;
+    LinkName(letter, linkBuffer, &link);
+    VolumeDeviceName(index, deviceBuffer, &device);
+    IoDeleteSymbolicLink(&link);
+    return IoCreateSymbolicLink(&link, &device);
+}
+
+// Removes the volume at drive number index: its letter link (unless it was
+// mounted to leave it behind), its volume-name link and its device.
+static void RemoveVolume(ULONG index)
+{
+    Volume *v = &volumes[index];
+    if (!v->device) return;
+    if (v->linkLetter && !(v->flags & SIM_FLAG_KEEP_LINK)) DeleteLetterLink(v->linkLetter);
+    if (v->guid[0]) {
+        WCHAR buffer[80];
+        UNICODE_STRING name;
+        GuidLinkName(v->guid, buffer, 80, &name);
+        IoDeleteSymbolicLink(&name);
+    }
+    IoDeleteDevice(v->device);
+    RtlZeroMemory(v, sizeof(*v));
+}
+
+static NTSTATUS MountVolume(const SimRequest *request)
+{
+    ULONG index = request->letter - 'A';
+    Volume *v = &volumes[index];
+    WCHAR deviceBuffer[64];
+    UNICODE_STRING deviceName;
+    PDEVICE_OBJECT device;
+    NTSTATUS status;
+
+    if (v->device) return (request->flags & SIM_FLAG_IF_MISSING) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_COLLISION;
+    VolumeDeviceName(index, deviceBuffer, &deviceName);
+    status = IoCreateDevice(controlDevice->DriverObject, sizeof(DeviceExt), &deviceName,
+                            FILE_DEVICE_DISK, 0, FALSE, &device);
+    if (!NT_SUCCESS(status)) return status;
+    ((DeviceExt *)device->DeviceExtension)->kind = KIND_VOLUME;
+    ((DeviceExt *)device->DeviceExtension)->index = index;
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+
+    RtlZeroMemory(v, sizeof(*v));
+    v->device = device;
+    v->flags = request->flags & SIM_FLAG_KEEP_LINK;
+    CopyWide(v->container, SIM_PATH_MAX, request->container, SIM_PATH_MAX);
+    CopyWide(v->label, SIM_LABEL_MAX, request->label, SIM_LABEL_MAX);
+    CopyWide(v->guid, SIM_GUID_MAX, request->guid, SIM_GUID_MAX);
+    status = CreateLetterLink((WCHAR)request->letter, index);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(device);
+        RtlZeroMemory(v, sizeof(*v));
+        return status;
+    }
+    v->linkLetter = (WCHAR)request->letter;
+    if (v->guid[0]) {
+        WCHAR buffer[80];
+        UNICODE_STRING name;
+        GuidLinkName(v->guid, buffer, 80, &name);
+        IoDeleteSymbolicLink(&name);
+        IoCreateSymbolicLink(&name, &deviceName);
+    }
+    return STATUS_SUCCESS;
+}
+
+// A letter names the volume mounted with it, or else the volume whose link it is.
+static LONG FindVolume(ULONG letter)
+{
+    ULONG i;
+    if (letter < 'A' || letter > 'Z') return -1;
+    if (volumes[letter - 'A'].device) return (LONG)(letter - 'A');
+    for (i = 0; i < 26; i++)
+        if (volumes[i].device && volumes[i].linkLetter == (WCHAR)letter) return (LONG)i;
+    return -1;
+}
+
+static void AddLog(int driveNumber, ULONG force, int answer)
+{
+    SimLogEntry *e = &logEntries[logNext];
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    e->time = now.QuadPart;
+    e->driveNumber = driveNumber;
+    e->force = force;
+    e->answer = answer;
+    e->reserved = 0;
+    logNext = (logNext + 1) % SIM_LOG_MAX;
+    if (logCount < SIM_LOG_MAX) logCount++;
+}
+
+static void FillMountList(UCHAR *out)
+{
+    ULONG i, mask = 0;
+    for (i = 0; i < 26; i++) {
+        Volume *v = &volumes[i];
+        if (!v->device) continue;
+        mask |= 1u << i;
+        RtlCopyMemory(out + 4 + i * 520, v->container, WideLength(v->container, SIM_PATH_MAX) * 2);
+#if OFS_LABELS
+        RtlCopyMemory(out + OFS_LABELS + i * 66, v->label, WideLength(v->label, SIM_LABEL_MAX) * 2);
+#endif
+#if OFS_IDS
+        {   // a volume id derived from the letter, never all zero
+            ULONG b;
+            for (b = 0; b < 32; b++) out[OFS_IDS + i * 32 + b] = (UCHAR)(0x40 + i + b);
+        }
+#endif
+        *(ULONGLONG UNALIGNED *)(out + OFS_LENGTHS + i * 8) = VOLUME_LENGTH;
+        *(ULONG UNALIGNED *)(out + OFS_VALUES1 + i * 4) = 1;  // encryption algorithm id
+        *(ULONG UNALIGNED *)(out + OFS_VALUES2 + i * 4) = 0;  // volume type: normal
+    }
+    *(ULONG UNALIGNED *)out = mask;
+}
+
+static NTSTATUS Dismount(SimDismountBlock *block)
+{
+    int number = block->driveNumber;
+    int answer;
+    if (number < 0 || number > 25) {
+        answer = 5;
+    } else if (plans[number].count) {
+        Plan *p = &plans[number];
+        answer = p->codes[p->head];
+        p->head = (p->head + 1) % SIM_PLAN_MAX;
+        p->count--;
+        if (answer == 0) {
+            if (volumes[number].device) RemoveVolume((ULONG)number);
+            else answer = 5;
+        }
+    } else if (!volumes[number].device) {
+        answer = 5;
+    } else if (volumes[number].handles > 0 && !block->ignoreOpenFiles) {
+        answer = 6;
+    } else {
+        if (volumes[number].handles > 0) block->volumeWasBusy = 1;
+        RemoveVolume((ULONG)number);
+        answer = 0;
+    }
+    block->returnCode = answer;
+    AddLog(number, block->ignoreOpenFiles ? 1 : 0, answer);
+    return STATUS_SUCCESS;
+}
+
+static void FillVolumeInfo(SimReply *reply)
+{
+    ULONG i, n = 0;
+    for (i = 0; i < 26; i++) {
+        Volume *v = &volumes[i];
+        SimVolumeInfo *info;
+        if (!v->device) continue;
+        info = &reply->u.volumes[n++];
+        info->letter = 'A' + i;
+        info->linkLetter = v->linkLetter;
+        info->handles = v->handles;
+        info->flags = v->flags;
+        info->planLeft = plans[i].count;
+        CopyWide((WCHAR *)info->container, SIM_PATH_MAX, v->container, SIM_PATH_MAX);
+        CopyWide((WCHAR *)info->label, SIM_LABEL_MAX, v->label, SIM_LABEL_MAX);
+        CopyWide((WCHAR *)info->guid, SIM_GUID_MAX, v->guid, SIM_GUID_MAX);
+    }
+    reply->count = n;
+}
+
+static NTSTATUS Control(SimRequest *request, ULONG inLength, ULONG outLength, ULONG_PTR *information)
+{
+    SimReply *reply = (SimReply *)request;  // the same system buffer
+    LONG found;
+    ULONG i;
+
+    if (inLength < sizeof(SimRequest)) return STATUS_INVALID_PARAMETER;
+    switch (request->verb) {
+    case SIM_VERB_MOUNT:
+        if (request->letter < 'A' || request->letter > 'Z') return STATUS_INVALID_PARAMETER;
+        return MountVolume(request);
+    case SIM_VERB_PLAN:
+        if (request->letter < 'A' || request->letter > 'Z' || request->planCount > SIM_PLAN_MAX)
+            return STATUS_INVALID_PARAMETER;
+        {
+            Plan *p = &plans[request->letter - 'A'];
+            p->head = 0;
+            p->count = request->planCount;
+            for (i = 0; i < request->planCount; i++) p->codes[i] = request->plan[i];
+        }
+        return STATUS_SUCCESS;
+    case SIM_VERB_RELINK:
+        found = FindVolume(request->letter);
+        if (found < 0) return STATUS_OBJECT_NAME_NOT_FOUND;
+        if (request->letter2 < 'A' || request->letter2 > 'Z') return STATUS_INVALID_PARAMETER;
+        if (volumes[found].linkLetter) DeleteLetterLink(volumes[found].linkLetter);
+        volumes[found].linkLetter = 0;
+        {
+            NTSTATUS status = CreateLetterLink((WCHAR)request->letter2, (ULONG)found);
+            if (NT_SUCCESS(status)) volumes[found].linkLetter = (WCHAR)request->letter2;
+            return status;
+        }
+    case SIM_VERB_VANISH:
+        found = FindVolume(request->letter);
+        if (found < 0) return STATUS_OBJECT_NAME_NOT_FOUND;
+        RemoveVolume((ULONG)found);
+        return STATUS_SUCCESS;
+    case SIM_VERB_STATUS:
+    case SIM_VERB_LOG:
+        if (outLength < sizeof(SimReply)) return STATUS_BUFFER_TOO_SMALL;
+        {
+            ULONG verb = request->verb;
+            RtlZeroMemory(reply, sizeof(SimReply));
+            reply->startTime = startTime.QuadPart;
+            reply->listSize = SIM_LIST_SIZE;
+            if (verb == SIM_VERB_STATUS) {
+                FillVolumeInfo(reply);
+            } else {
+                ULONG first = (logNext + SIM_LOG_MAX - logCount) % SIM_LOG_MAX;
+                for (i = 0; i < logCount; i++) reply->u.log[i] = logEntries[(first + i) % SIM_LOG_MAX];
+                reply->count = logCount;
+            }
+        }
+        *information = sizeof(SimReply);
+        return STATUS_SUCCESS;
+    case SIM_VERB_CLEAR_LOG:
+        logCount = logNext = 0;
+        return STATUS_SUCCESS;
+    case SIM_VERB_RESET:
+        for (i = 0; i < 26; i++) {
+            volumes[i].flags &= ~SIM_FLAG_KEEP_LINK;
+            RemoveVolume(i);
+        }
+        RtlZeroMemory(plans, sizeof(plans));
+        logCount = logNext = 0;
+        return STATUS_SUCCESS;
+    }
+    return STATUS_INVALID_PARAMETER;
+}
+
+static NTSTATUS QueryVolume(Volume *v, PIO_STACK_LOCATION stack, void *buffer, ULONG_PTR *information)
+{
+    ULONG length = stack->Parameters.QueryVolume.Length;
+    switch (stack->Parameters.QueryVolume.FsInformationClass) {
+    case FileFsVolumeInformation: {
+        FILE_FS_VOLUME_INFORMATION *info = buffer;
+        ULONG labelBytes = WideLength(v->label, SIM_LABEL_MAX) * 2;
+        ULONG need = FIELD_OFFSET(FILE_FS_VOLUME_INFORMATION, VolumeLabel) + labelBytes;
+        if (length < need) return STATUS_BUFFER_TOO_SMALL;
+        RtlZeroMemory(info, need);
+        info->VolumeSerialNumber = 0x5A4D0000u + (ULONG)(v - volumes);
+        info->VolumeLabelLength = labelBytes;
+        RtlCopyMemory(info->VolumeLabel, v->label, labelBytes);
+        *information = need;
+        return STATUS_SUCCESS;
+    }
+    case FileFsAttributeInformation: {
+        FILE_FS_ATTRIBUTE_INFORMATION *info = buffer;
+        static const WCHAR fs[] = L"NTFS";
+        ULONG need = FIELD_OFFSET(FILE_FS_ATTRIBUTE_INFORMATION, FileSystemName) + 8;
+        if (length < need) return STATUS_BUFFER_TOO_SMALL;
+        info->FileSystemAttributes = FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;
+        info->MaximumComponentNameLength = 255;
+        info->FileSystemNameLength = 8;
+        RtlCopyMemory(info->FileSystemName, fs, 8);
+        *information = need;
+        return STATUS_SUCCESS;
+    }
+    case FileFsSizeInformation: {
+        FILE_FS_SIZE_INFORMATION *info = buffer;
+        if (length < sizeof(*info)) return STATUS_BUFFER_TOO_SMALL;
+        info->TotalAllocationUnits.QuadPart = VOLUME_LENGTH / 4096;
+        info->AvailableAllocationUnits.QuadPart = VOLUME_LENGTH / 8192;
+        info->SectorsPerAllocationUnit = 8;
+        info->BytesPerSector = 512;
+        *information = sizeof(*info);
+        return STATUS_SUCCESS;
+    }
+    case FileFsDeviceInformation: {
+        FILE_FS_DEVICE_INFORMATION *info = buffer;
+        if (length < sizeof(*info)) return STATUS_BUFFER_TOO_SMALL;
+        info->DeviceType = FILE_DEVICE_DISK;
+        info->Characteristics = 0;
+        *information = sizeof(*info);
+        return STATUS_SUCCESS;
+    }
+    default:
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+}
+
+static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    DeviceExt *ext = device->DeviceExtension;
+    Volume *v = 0;
+    void *buffer = irp->AssociatedIrp.SystemBuffer;
+    ULONG_PTR information = 0;
+
+    // A volume request counts only while its device is the one mounted now.
+    if (ext->kind == KIND_VOLUME && ext->index < 26 && volumes[ext->index].device == device)
+        v = &volumes[ext->index];
+
+    switch (stack->MajorFunction) {
+    case IRP_MJ_CREATE:
+        if (ext->kind == KIND_VOLUME) {
+            if (!v) return Complete(irp, STATUS_NO_SUCH_DEVICE, 0);
+            v->handles++;
+        }
+        return Complete(irp, STATUS_SUCCESS, 0);
+    case IRP_MJ_CLOSE:
+        // Wine sends no cleanup request, so a handle is counted from its
+        // create to its close.
+        if (v && v->handles > 0) v->handles--;
+        return Complete(irp, STATUS_SUCCESS, 0);
+    case IRP_MJ_CLEANUP:
+        return Complete(irp, STATUS_SUCCESS, 0);
+    case IRP_MJ_QUERY_VOLUME_INFORMATION:
+        if (!v) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+        {
+            NTSTATUS status = QueryVolume(v, stack, buffer, &information);
+            return Complete(irp, status, information);
+        }
+    case IRP_MJ_DEVICE_CONTROL:
+        break;
+    default:
+        return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+
+    if (ext->kind != KIND_CONTROL) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    {
+        ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+        ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+        ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+        NTSTATUS status;
+        switch (code) {
+        case SIM_IOCTL_MOUNT_LIST:
+            // A buffer shorter than this driver's layout gets nothing.
+            if (outLength < SIM_LIST_SIZE || !buffer) return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+            RtlZeroMemory(buffer, outLength);
+            FillMountList(buffer);
+            return Complete(irp, STATUS_SUCCESS, SIM_LIST_SIZE);
+        case SIM_IOCTL_DISMOUNT:
+            if (inLength < sizeof(SimDismountBlock) || outLength < sizeof(SimDismountBlock) || !buffer)
+                return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+            if (inLength != sizeof(SimDismountBlock)) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+            status = Dismount(buffer);
+            return Complete(irp, status, sizeof(SimDismountBlock));
+        case SIM_IOCTL_CONTROL:
+            if (!buffer) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+            status = Control(buffer, inLength, outLength, &information);
+            return Complete(irp, status, information);
+        }
+    }
+    return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
+static void NTAPI Unload(PDRIVER_OBJECT driver)
+{
+    UNICODE_STRING link;
+    ULONG i;
+    for (i = 0; i < 26; i++) {
+        volumes[i].flags &= ~SIM_FLAG_KEEP_LINK;
+        RemoveVolume(i);
+    }
+    RtlInitUnicodeString(&link, CONTROL_LINK);
+    IoDeleteSymbolicLink(&link);
+    if (controlDevice) IoDeleteDevice(controlDevice);
+    controlDevice = 0;
+}
+
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
+{
+    UNICODE_STRING name, link;
+    NTSTATUS status;
+    ULONG i;
+
+    KeQuerySystemTime(&startTime);
+    RtlInitUnicodeString(&name, CONTROL_DEVICE);
+    RtlInitUnicodeString(&link, CONTROL_LINK);
+    status = IoCreateDevice(driver, sizeof(DeviceExt), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &controlDevice);
+    if (!NT_SUCCESS(status)) return status;
+    ((DeviceExt *)controlDevice->DeviceExtension)->kind = KIND_CONTROL;
+    IoDeleteSymbolicLink(&link);
+    status = IoCreateSymbolicLink(&link, &name);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(controlDevice);
+        controlDevice = 0;
+        return status;
+    }
+    for (i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++) driver->MajorFunction[i] = Dispatch;
+    driver->DriverUnload = Unload;
+    controlDevice->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}

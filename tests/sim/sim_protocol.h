@@ -1,0 +1,88 @@
+// The simulated crypt-volume drivers' device protocol: the two requests that the
+// real drivers answer, and the private control request through which simctl
+// steers the simulation. Shared by the kernel-mode driver and the user-mode tools,
+// so it uses only plain C types.
+#ifndef SIM_PROTOCOL_H
+#define SIM_PROTOCOL_H
+
+#define SIM_IOCTL_DISMOUNT    0x222010u  // device type 0x22, function 0x804, buffered
+#define SIM_IOCTL_MOUNT_LIST  0x222018u  // device type 0x22, function 0x806, buffered
+// Private: device type 0x22, function 0xF00, buffered. Far above the functions
+// the real drivers use, so it never collides with a real request.
+#define SIM_IOCTL_CONTROL     0x223C00u
+
+// Mount-list reply sizes of the three driver layouts.
+#define SIM_LIST_SIZE_TRUECRYPT   13940u
+#define SIM_LIST_SIZE_VERACRYPT_OLD 15760u   // VeraCrypt up to 1.17
+#define SIM_LIST_SIZE_VERACRYPT_NEW 17424u   // VeraCrypt 1.18 and later
+
+// Dismount block, 16 bytes in and out.
+typedef struct SimDismountBlock {
+    int driveNumber;              // 0 = A ... 25 = Z
+    unsigned int ignoreOpenFiles; // 1: open handles do not stop the dismount
+    unsigned int volumeWasBusy;   // set by the driver when it ignored open handles
+    int returnCode;               // 0 dismounted, 5 DRIVE_NOT_FOUND, 6 FILES_OPEN, ...
+} SimDismountBlock;
+
+enum SimVerb {
+    SIM_VERB_MOUNT = 1,   // letter, flags, container, label, guid
+    SIM_VERB_PLAN,        // letter, planCount, plan
+    SIM_VERB_RELINK,      // letter -> letter2
+    SIM_VERB_VANISH,      // letter
+    SIM_VERB_STATUS,      // reply: volumes
+    SIM_VERB_LOG,         // reply: log entries
+    SIM_VERB_CLEAR_LOG,
+    SIM_VERB_RESET        // vanish every volume, drop plans and the log
+};
+
+#define SIM_FLAG_KEEP_LINK  1u   // dismount leaves the \DosDevices\X: link behind
+#define SIM_FLAG_IF_MISSING 2u   // mount: a volume already at the letter is fine
+
+#define SIM_PLAN_MAX 32
+#define SIM_PATH_MAX 260
+#define SIM_LABEL_MAX 33
+#define SIM_GUID_MAX 40
+#define SIM_LOG_MAX 512
+
+typedef struct SimRequest {
+    unsigned int verb;
+    unsigned int letter;      // 'A'..'Z'
+    unsigned int letter2;     // relink target
+    unsigned int flags;
+    unsigned int planCount;
+    int plan[SIM_PLAN_MAX];
+    unsigned short container[SIM_PATH_MAX];
+    unsigned short label[SIM_LABEL_MAX];
+    unsigned short guid[SIM_GUID_MAX];  // "{xxxxxxxx-...}" or empty
+} SimRequest;
+
+typedef struct SimVolumeInfo {
+    unsigned int letter;      // the letter the volume was mounted with (its device name)
+    unsigned int linkLetter;  // where its drive-letter link is now, 0 when none
+    int handles;              // open handles on the volume device
+    unsigned int flags;
+    unsigned int planLeft;    // planned answers not yet given for this letter
+    unsigned short container[SIM_PATH_MAX];
+    unsigned short label[SIM_LABEL_MAX];
+    unsigned short guid[SIM_GUID_MAX];
+} SimVolumeInfo;
+
+typedef struct SimLogEntry {
+    long long time;           // system time of the request, 100 ns units
+    int driveNumber;
+    unsigned int force;
+    int answer;
+    int reserved;
+} SimLogEntry;
+
+typedef struct SimReply {
+    long long startTime;      // system time when the driver started, 100 ns units
+    unsigned int listSize;    // the driver's mount-list layout size
+    unsigned int count;       // volumes or log entries that follow
+    union {
+        SimVolumeInfo volumes[26];
+        SimLogEntry log[SIM_LOG_MAX];
+    } u;
+} SimReply;
+
+#endif

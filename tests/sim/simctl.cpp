@@ -1,0 +1,484 @@
+// simctl: steers the simulated crypt-volume drivers of the test world.
+//
+//   simctl mount truecrypt|veracrypt X: CONTAINER [--label TEXT] [--guid {GUID}] [--keep-link] [--if-missing]
+//   simctl plan X: CODES            comma-separated answers for the next dismount requests
+//   simctl relink X: Y:             move the volume's drive-letter link from X: to Y:
+//   simctl vanish X:                remove the volume as if dismounted elsewhere
+//   simctl log [--clear]            one line per dismount request: ms, drive, force, answer
+//   simctl session-link DIR X: TARGET   permanent link \Sessions\0\DosDevices\DIR\X:
+//   simctl session-list             every link below \Sessions\0\DosDevices
+//   simctl status                   mounted volumes of both drivers, open handles
+//   simctl start-driver truecrypt|veracrypt   install the service if needed and start it
+//   simctl reset                    drop all volumes, plans, the log and session links
+//   simctl desktop                  make sure Wine's desktop process runs
+// Several commands may be chained in one run with a lone "+" between them.
+// Exit code 0 on success, 1 when a command failed, 2 on a bad command line.
+#include <windows.h>
+#include <winternl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+#include "sim_protocol.h"
+
+namespace {
+
+const char *const productNames[2] = {"TrueCrypt", "VeraCrypt"};
+const char *const serviceNames[2] = {"truecrypt", "veracrypt"};
+const char *const devicePaths[2] = {"\\\\.\\TrueCrypt", "\\\\.\\VeraCrypt"};
+
+int Fail(int code, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    fputs("simctl: ", stderr);
+    vfprintf(stderr, format, args);
+    fputc('\n', stderr);
+    va_end(args);
+    return code;
+}
+
+int ProductIndex(const char *name)
+{
+    for (int i = 0; i < 2; i++)
+        if (!_stricmp(name, serviceNames[i])) return i;
+    return -1;
+}
+
+// "X:" or "x:" (a lone letter is accepted too); returns 'A'..'Z' or 0.
+unsigned ParseLetter(const char *text)
+{
+    if (!text || !text[0]) return 0;
+    if (text[1] && !(text[1] == ':' && !text[2])) return 0;
+    char c = text[0];
+    if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
+    return (c >= 'A' && c <= 'Z') ? (unsigned)c : 0;
+}
+
+void ToWide(const char *text, unsigned short *out, int size)
+{
+    wchar_t buffer[SIM_PATH_MAX];
+    int n = MultiByteToWideChar(CP_ACP, 0, text, -1, buffer, SIM_PATH_MAX);
+    if (n <= 0) buffer[0] = 0;
+    int i = 0;
+    for (; i + 1 < size && buffer[i]; i++) out[i] = (unsigned short)buffer[i];
+    out[i] = 0;
+}
+
+// Sends one control request to a driver. Returns the NT-style outcome as a
+// Win32 error (0 on success); *reply gets the output when asked for.
+DWORD SendControl(int product, SimRequest *request, SimReply *reply)
+{
+    HANDLE device = CreateFileA(devicePaths[product], 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                OPEN_EXISTING, 0, NULL);
+    if (device == INVALID_HANDLE_VALUE) return GetLastError();
+    // The system buffer is shared by input and output: send the larger block.
+    static SimReply io;
+    memset(&io, 0, sizeof(io));
+    memcpy(&io, request, sizeof(*request));
+    DWORD returned = 0;
+    BOOL ok = DeviceIoControl(device, SIM_IOCTL_CONTROL, &io, sizeof(SimRequest), &io, sizeof(io),
+                              &returned, NULL);
+    DWORD error = ok ? 0 : GetLastError();
+    CloseHandle(device);
+    if (ok && reply) memcpy(reply, &io, sizeof(io));
+    return error;
+}
+
+bool DriverLoaded(int product)
+{
+    HANDLE device = CreateFileA(devicePaths[product], 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                OPEN_EXISTING, 0, NULL);
+    if (device == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(device);
+    return true;
+}
+
+// The driver that has a volume at this letter (mounted with it, or linked to it).
+int ProductOfLetter(unsigned letter)
+{
+    static SimReply reply;
+    for (int pass = 0; pass < 2; pass++) {
+        for (int p = 0; p < 2; p++) {
+            SimRequest request = {};
+            request.verb = SIM_VERB_STATUS;
+            if (SendControl(p, &request, &reply)) continue;
+            for (unsigned i = 0; i < reply.count; i++) {
+                const SimVolumeInfo &v = reply.u.volumes[i];
+                if ((pass == 0 && v.letter == letter) || (pass == 1 && v.linkLetter == letter)) return p;
+            }
+        }
+    }
+    return -1;
+}
+
+int CmdMount(int argc, char **argv)
+{
+    if (argc < 4) return Fail(2, "usage: mount truecrypt|veracrypt X: CONTAINER [--label TEXT] [--guid {GUID}] [--keep-link]");
+    int product = ProductIndex(argv[1]);
+    if (product < 0) return Fail(2, "unknown product '%s' (truecrypt or veracrypt)", argv[1]);
+    unsigned letter = ParseLetter(argv[2]);
+    if (!letter) return Fail(2, "bad drive letter '%s'", argv[2]);
+    SimRequest request = {};
+    request.verb = SIM_VERB_MOUNT;
+    request.letter = letter;
+    ToWide(argv[3], request.container, SIM_PATH_MAX);
+    for (int i = 4; i < argc; i++) {
+        if (!strcmp(argv[i], "--label") && i + 1 < argc) {
+            ToWide(argv[++i], request.label, SIM_LABEL_MAX);
+        } else if (!strcmp(argv[i], "--guid") && i + 1 < argc) {
+            const char *guid = argv[++i];
+            if (guid[0] != '{' || strlen(guid) != 38 || guid[37] != '}')
+                return Fail(2, "bad volume GUID '%s' (want {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx})", guid);
+            ToWide(guid, request.guid, SIM_GUID_MAX);
+        } else if (!strcmp(argv[i], "--keep-link")) {
+            request.flags |= SIM_FLAG_KEEP_LINK;
+        } else if (!strcmp(argv[i], "--if-missing")) {
+            request.flags |= SIM_FLAG_IF_MISSING;
+        } else {
+            return Fail(2, "unknown mount option '%s'", argv[i]);
+        }
+    }
+    DWORD error = SendControl(product, &request, NULL);
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return Fail(1, "the %s driver is not loaded", productNames[product]);
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
+        return Fail(1, "%c: is already mounted by the %s driver", letter, productNames[product]);
+    if (error) return Fail(1, "mount %c: failed: error %lu", letter, error);
+    return 0;
+}
+
+int CmdPlan(int argc, char **argv)
+{
+    if (argc != 3) return Fail(2, "usage: plan X: CODE[,CODE...]");
+    unsigned letter = ParseLetter(argv[1]);
+    if (!letter) return Fail(2, "bad drive letter '%s'", argv[1]);
+    SimRequest request = {};
+    request.verb = SIM_VERB_PLAN;
+    request.letter = letter;
+    const char *p = argv[2];
+    while (*p) {
+        char *end;
+        long code = strtol(p, &end, 10);
+        if (end == p || (*end && *end != ',')) return Fail(2, "bad plan '%s'", argv[2]);
+        if (request.planCount == SIM_PLAN_MAX) return Fail(2, "a plan holds at most %d codes", SIM_PLAN_MAX);
+        request.plan[request.planCount++] = (int)code;
+        p = *end ? end + 1 : end;
+    }
+    int product = ProductOfLetter(letter);
+    if (product < 0) {
+        if (!DriverLoaded(0) && !DriverLoaded(1)) return Fail(1, "no simulated driver is loaded");
+        return Fail(1, "no volume is mounted at %c:", letter);
+    }
+    DWORD error = SendControl(product, &request, NULL);
+    return error ? Fail(1, "plan %c: failed: error %lu", letter, error) : 0;
+}
+
+int CmdLetterVerb(int argc, char **argv, unsigned verb)
+{
+    bool relink = verb == SIM_VERB_RELINK;
+    if (argc != (relink ? 3 : 2)) return Fail(2, relink ? "usage: relink X: Y:" : "usage: vanish X:");
+    unsigned letter = ParseLetter(argv[1]);
+    if (!letter) return Fail(2, "bad drive letter '%s'", argv[1]);
+    SimRequest request = {};
+    request.verb = verb;
+    request.letter = letter;
+    if (relink) {
+        request.letter2 = ParseLetter(argv[2]);
+        if (!request.letter2) return Fail(2, "bad drive letter '%s'", argv[2]);
+    }
+    int product = ProductOfLetter(letter);
+    if (product < 0) {
+        if (!DriverLoaded(0) && !DriverLoaded(1)) return Fail(1, "no simulated driver is loaded");
+        return Fail(1, "no volume is mounted at %c:", letter);
+    }
+    DWORD error = SendControl(product, &request, NULL);
+    return error ? Fail(1, "%s %c: failed: error %lu", argv[0], letter, error) : 0;
+}
+
+int CmdStatus(int argc, char **)
+{
+    if (argc != 1) return Fail(2, "usage: status");
+    static SimReply reply;
+    int loaded = 0;
+    for (int p = 0; p < 2; p++) {
+        SimRequest request = {};
+        request.verb = SIM_VERB_STATUS;
+        if (SendControl(p, &request, &reply)) {
+            printf("%s: not loaded\n", productNames[p]);
+            continue;
+        }
+        loaded++;
+        printf("%s: loaded, mount list %u bytes, %u volume(s)\n", productNames[p], reply.listSize, reply.count);
+        for (unsigned i = 0; i < reply.count; i++) {
+            const SimVolumeInfo &v = reply.u.volumes[i];
+            char link[3] = {(char)v.linkLetter, ':', 0};
+            printf("%s %c: handles=%d link=%s container=%ls", productNames[p], (char)v.letter, v.handles,
+                   v.linkLetter ? link : "-", (const wchar_t *)v.container);
+            if (v.label[0]) printf(" label=%ls", (const wchar_t *)v.label);
+            if (v.guid[0]) printf(" guid=%ls", (const wchar_t *)v.guid);
+            if (v.flags & SIM_FLAG_KEEP_LINK) printf(" keep-link");
+            if (v.planLeft) printf(" planned=%u", v.planLeft);
+            printf("\n");
+        }
+    }
+    return loaded ? 0 : Fail(1, "no simulated driver is loaded");
+}
+
+int CmdLog(int argc, char **argv)
+{
+    bool clear = argc == 2 && !strcmp(argv[1], "--clear");
+    if (argc != 1 && !clear) return Fail(2, "usage: log [--clear]");
+    static SimReply replies[2];
+    bool have[2] = {false, false};
+    long long start = 0;
+    for (int p = 0; p < 2; p++) {
+        SimRequest request = {};
+        request.verb = SIM_VERB_LOG;
+        have[p] = SendControl(p, &request, &replies[p]) == 0;
+        if (have[p] && (!start || replies[p].startTime < start)) start = replies[p].startTime;
+    }
+    if (!have[0] && !have[1]) return Fail(1, "no simulated driver is loaded");
+    // Merge the two drivers' entries by time.
+    unsigned next[2] = {0, 0};
+    for (;;) {
+        int pick = -1;
+        for (int p = 0; p < 2; p++) {
+            if (!have[p] || next[p] >= replies[p].count) continue;
+            if (pick < 0 || replies[p].u.log[next[p]].time < replies[pick].u.log[next[pick]].time) pick = p;
+        }
+        if (pick < 0) break;
+        const SimLogEntry &e = replies[pick].u.log[next[pick]++];
+        char drive = (e.driveNumber >= 0 && e.driveNumber <= 25) ? (char)('A' + e.driveNumber) : '?';
+        printf("%lld %c: force=%u answer=%d\n", (e.time - start) / 10000, drive, e.force, e.answer);
+    }
+    if (clear) {
+        for (int p = 0; p < 2; p++) {
+            if (!have[p]) continue;
+            SimRequest request = {};
+            request.verb = SIM_VERB_CLEAR_LOG;
+            SendControl(p, &request, NULL);
+        }
+    }
+    return 0;
+}
+
+// ---- object-manager links in \Sessions\0\DosDevices ----
+
+extern "C" {
+NTSTATUS NTAPI NtCreateDirectoryObject(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES);
+NTSTATUS NTAPI NtOpenDirectoryObject(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES);
+NTSTATUS NTAPI NtQueryDirectoryObject(HANDLE, PVOID, ULONG, BOOLEAN, BOOLEAN, PULONG, PULONG);
+NTSTATUS NTAPI NtCreateSymbolicLinkObject(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PUNICODE_STRING);
+NTSTATUS NTAPI NtOpenSymbolicLinkObject(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES);
+NTSTATUS NTAPI NtQuerySymbolicLinkObject(HANDLE, PUNICODE_STRING, PULONG);
+NTSTATUS NTAPI NtMakeTemporaryObject(HANDLE);
+}
+
+const wchar_t sessionRoot[] = L"\\Sessions\\0\\DosDevices";
+
+struct DirEntry {
+    UNICODE_STRING name;
+    UNICODE_STRING type;
+};
+
+void InitAttributes(OBJECT_ATTRIBUTES *attributes, UNICODE_STRING *name, const wchar_t *text, ULONG flags)
+{
+    name->Buffer = (PWSTR)text;
+    name->Length = (USHORT)(wcslen(text) * 2);
+    name->MaximumLength = name->Length + 2;
+    InitializeObjectAttributes(attributes, name, flags, NULL, NULL);
+}
+
+// Calls visit(name, isLink) for every entry of an object directory.
+template <typename Visit>
+NTSTATUS ForEachEntry(const wchar_t *path, Visit visit)
+{
+    OBJECT_ATTRIBUTES attributes;
+    UNICODE_STRING name;
+    InitAttributes(&attributes, &name, path, OBJ_CASE_INSENSITIVE);
+    HANDLE dir;
+    NTSTATUS status = NtOpenDirectoryObject(&dir, 0x0001, &attributes);
+    if (status < 0) return status;
+    ULONG context = 0, returned = 0;
+    static ULONG buffer[1024];
+    while (NtQueryDirectoryObject(dir, buffer, sizeof(buffer), TRUE, FALSE, &context, &returned) >= 0) {
+        DirEntry *entry = (DirEntry *)buffer;
+        if (!entry->name.Buffer) continue;
+        wchar_t entryName[256] = {}, typeName[64] = {};
+        wcsncpy(entryName, entry->name.Buffer, (size_t)(entry->name.Length / 2 < 255 ? entry->name.Length / 2 : 255));
+        if (entry->type.Buffer) wcsncpy(typeName, entry->type.Buffer, (size_t)(entry->type.Length / 2 < 63 ? entry->type.Length / 2 : 63));
+        visit(entryName, wcscmp(typeName, L"SymbolicLink") == 0);
+    }
+    CloseHandle(dir);
+    return 0;
+}
+
+int CmdSessionLink(int argc, char **argv)
+{
+    if (argc != 4) return Fail(2, "usage: session-link DIR X: TARGET");
+    unsigned letter = ParseLetter(argv[2]);
+    if (!letter) return Fail(2, "bad drive letter '%s'", argv[2]);
+    wchar_t dirPath[300], linkPath[320], target[SIM_PATH_MAX];
+    unsigned short dirName[100];
+    ToWide(argv[1], dirName, 100);
+    swprintf(dirPath, 300, L"%ls\\%ls", sessionRoot, (const wchar_t *)dirName);
+    swprintf(linkPath, 320, L"%ls\\%c:", dirPath, (wchar_t)letter);
+    ToWide(argv[3], (unsigned short *)target, SIM_PATH_MAX);
+
+    OBJECT_ATTRIBUTES attributes;
+    UNICODE_STRING name, targetName;
+    HANDLE dir, link;
+    // Both objects are permanent so that they outlive this program.
+    InitAttributes(&attributes, &name, dirPath, OBJ_CASE_INSENSITIVE | OBJ_OPENIF | OBJ_PERMANENT);
+    NTSTATUS status = NtCreateDirectoryObject(&dir, 0x000F000F, &attributes);
+    if (status < 0) return Fail(1, "cannot create %ls: status 0x%08lx", dirPath, (unsigned long)status);
+    InitAttributes(&attributes, &name, linkPath, OBJ_CASE_INSENSITIVE | OBJ_PERMANENT);
+    targetName.Buffer = target;
+    targetName.Length = (USHORT)(wcslen(target) * 2);
+    targetName.MaximumLength = targetName.Length + 2;
+    status = NtCreateSymbolicLinkObject(&link, 0x000F0001, &attributes, &targetName);
+    CloseHandle(dir);
+    if (status < 0) return Fail(1, "cannot create %ls: status 0x%08lx", linkPath, (unsigned long)status);
+    CloseHandle(link);
+    return 0;
+}
+
+// Lists, or with remove set deletes, every link in the session directories.
+int WalkSessionLinks(bool remove)
+{
+    int count = 0;
+    NTSTATUS status = ForEachEntry(sessionRoot, [&](const wchar_t *dirName, bool) {
+        wchar_t dirPath[300];
+        swprintf(dirPath, 300, L"%ls\\%ls", sessionRoot, dirName);
+        ForEachEntry(dirPath, [&](const wchar_t *entryName, bool isLink) {
+            if (!isLink) return;
+            wchar_t linkPath[600], target[SIM_PATH_MAX + 1] = {};
+            swprintf(linkPath, 600, L"%ls\\%ls", dirPath, entryName);
+            OBJECT_ATTRIBUTES attributes;
+            UNICODE_STRING name, targetName = {0, SIM_PATH_MAX * 2, target};
+            InitAttributes(&attributes, &name, linkPath, OBJ_CASE_INSENSITIVE);
+            HANDLE link;
+            if (NtOpenSymbolicLinkObject(&link, 0x00010001, &attributes) < 0) return;
+            if (remove) {
+                NtMakeTemporaryObject(link);
+            } else {
+                NtQuerySymbolicLinkObject(link, &targetName, NULL);
+                printf("%ls\\%ls -> %ls\n", dirName, entryName, target);
+            }
+            CloseHandle(link);
+            count++;
+        });
+        if (remove) {
+            OBJECT_ATTRIBUTES attributes;
+            UNICODE_STRING name;
+            InitAttributes(&attributes, &name, dirPath, OBJ_CASE_INSENSITIVE);
+            HANDLE dir;
+            if (NtOpenDirectoryObject(&dir, 0x00010000, &attributes) >= 0) {
+                NtMakeTemporaryObject(dir);
+                CloseHandle(dir);
+            }
+        }
+    });
+    if (status < 0) return Fail(1, "cannot open %ls: status 0x%08lx", sessionRoot, (unsigned long)status);
+    return 0;
+}
+
+int CmdStartDriver(int argc, char **argv)
+{
+    if (argc != 2) return Fail(2, "usage: start-driver truecrypt|veracrypt");
+    int product = ProductIndex(argv[1]);
+    if (product < 0) return Fail(2, "unknown product '%s' (truecrypt or veracrypt)", argv[1]);
+    if (DriverLoaded(product)) return 0;
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    if (!manager) return Fail(1, "cannot open the service manager: error %lu", GetLastError());
+    char binary[MAX_PATH];
+    snprintf(binary, sizeof(binary), "C:\\windows\\system32\\drivers\\%s.sys", serviceNames[product]);
+    SC_HANDLE service = CreateServiceA(manager, serviceNames[product], productNames[product],
+                                       SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
+                                       SERVICE_ERROR_NORMAL, binary, NULL, NULL, NULL, NULL, NULL);
+    if (!service) service = OpenServiceA(manager, serviceNames[product], SERVICE_ALL_ACCESS);
+    if (!service) {
+        DWORD error = GetLastError();
+        CloseServiceHandle(manager);
+        return Fail(1, "cannot create the %s service: error %lu", serviceNames[product], error);
+    }
+    // A start right after the create may fail with 1060; the device appears a
+    // moment after the start. Both are waited for, within 20 s.
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 200; attempt++) {
+        if (StartServiceA(service, 0, NULL) || GetLastError() == ERROR_SERVICE_ALREADY_RUNNING) {
+            error = 0;
+            break;
+        }
+        error = GetLastError();
+        Sleep(100);
+    }
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    if (error) return Fail(1, "cannot start the %s driver: error %lu", serviceNames[product], error);
+    for (int attempt = 0; attempt < 200; attempt++) {
+        if (DriverLoaded(product)) return 0;
+        Sleep(100);
+    }
+    return Fail(1, "the %s driver started but its device did not appear", serviceNames[product]);
+}
+
+int CmdReset(int argc, char **)
+{
+    if (argc != 1) return Fail(2, "usage: reset");
+    int loaded = 0;
+    for (int p = 0; p < 2; p++) {
+        SimRequest request = {};
+        request.verb = SIM_VERB_RESET;
+        if (!SendControl(p, &request, NULL)) loaded++;
+    }
+    WalkSessionLinks(true);
+    return loaded ? 0 : Fail(1, "no simulated driver is loaded");
+}
+
+// Creates the desktop window, which starts Wine's desktop process if it does
+// not run yet. Without a display this fails quietly.
+int CmdDesktop(int argc, char **)
+{
+    if (argc != 1) return Fail(2, "usage: desktop");
+    HMODULE user32 = LoadLibraryA("user32.dll");
+    FARPROC desktop = user32 ? GetProcAddress(user32, "GetDesktopWindow") : nullptr;
+    if (desktop) ((HWND(WINAPI *)(void))desktop)();
+    return 0;
+}
+
+int RunCommand(int argc, char **argv)
+{
+    const char *verb = argv[0];
+    if (!strcmp(verb, "mount")) return CmdMount(argc, argv);
+    if (!strcmp(verb, "plan")) return CmdPlan(argc, argv);
+    if (!strcmp(verb, "relink")) return CmdLetterVerb(argc, argv, SIM_VERB_RELINK);
+    if (!strcmp(verb, "vanish")) return CmdLetterVerb(argc, argv, SIM_VERB_VANISH);
+    if (!strcmp(verb, "log")) return CmdLog(argc, argv);
+    if (!strcmp(verb, "session-link")) return CmdSessionLink(argc, argv);
+    if (!strcmp(verb, "session-list")) return argc == 1 ? WalkSessionLinks(false) : Fail(2, "usage: session-list");
+    if (!strcmp(verb, "status")) return CmdStatus(argc, argv);
+    if (!strcmp(verb, "start-driver")) return CmdStartDriver(argc, argv);
+    if (!strcmp(verb, "reset")) return CmdReset(argc, argv);
+    if (!strcmp(verb, "desktop")) return CmdDesktop(argc, argv);
+    return Fail(2, "unknown verb '%s' (mount, plan, relink, vanish, log, session-link, session-list, status)", verb);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    setvbuf(stdout, NULL, _IOFBF, 1 << 16);
+    if (argc < 2) return Fail(2, "usage: simctl VERB ARGS... (mount, plan, relink, vanish, log, session-link, session-list, status)");
+    int first = 1;
+    for (int i = 1; i <= argc; i++) {
+        if (i < argc && strcmp(argv[i], "+")) continue;
+        if (i == first) return Fail(2, "empty command");
+        int rc = RunCommand(i - first, argv + first);
+        fflush(stdout);
+        if (rc) return rc;
+        first = i + 1;
+    }
+    return 0;
+}
