@@ -1,6 +1,6 @@
 // Snapshot of every open handle in the system (SystemExtendedHandleInformation),
 // the test for file objects, and the names of one process's file handles.
-// Queries that may block run in worker threads under a time limit; a worker
+// Queries that may block run on worker threads under a time limit; a worker
 // that misses its limit is abandoned, never stopped, and owns everything it
 // still uses (it releases that itself when its call finally returns).
 // Calling order: LoadSystemHandleList, any tests and queries, FreeSystemHandleList.
@@ -58,24 +58,28 @@ int IsHandleInList(const SystemHandleList* list, ULONGLONG handleValue,
                    ULONGLONG processId);
 int IsExcludedProcess(ULONGLONG processId);
 
+struct BoundedWorker;   // bounded_worker.h; a null pointer starts a new one
+
 // handles ends with a 0 entry; masks and names run parallel to it. names starts
-// all null; each name obtained is a MemAlloc copy the caller releases. Returns
-// true when at least one name was stored.
-int QueryProcessHandleNames(ULONGLONG processId, const ULONGLONG* handles,
-                            const DWORD* masks, char** names);
-// The same in a worker waited for at most limitMs. The worker works on copies
-// of its own; names reach the caller's array only when it ended in time, so
-// the caller may release its arrays whatever the outcome.
-int QueryHandleNamesWithTimeout(ULONGLONG processId, const ULONGLONG* handles,
-                                const DWORD* masks, char** names, DWORD limitMs);
-// Object name of a handle of this process (the caller keeps and closes it) in
-// a worker: 0 with the name in name (nameSize bytes), 258 on time-out, or the
+// all null; each name obtained is a MemAlloc copy the caller releases. Guarded
+// queries run on *nameWorker. True when at least one name was stored.
+int QueryProcessHandleNames(BoundedWorker** nameWorker, ULONGLONG processId,
+                            const ULONGLONG* handles, const DWORD* masks, char** names);
+// The same on *processWorker, waited for at most limitMs. The worker works on
+// copies of its own; names reach the caller's array only when it returned in
+// time, so the caller may release its arrays whatever the outcome.
+int QueryHandleNamesWithTimeout(BoundedWorker** processWorker, ULONGLONG processId,
+                                const ULONGLONG* handles, const DWORD* masks,
+                                char** names, DWORD limitMs);
+// Object name of a handle of this process, on *worker with a limit. Takes the
+// handle over (a worker that misses the limit closes it once its query
+// returns). 0 with the name in name (nameSize bytes), 258 on time-out, or the
 // failure status (0 or 0xC000026E for an empty name).
-DWORD QueryObjectNameWithTimeout(HANDLE duplicate, char* name, int nameSize,
-                                 DWORD limitMs);
-// GetFileType in a worker with a 50 ms limit; FILE_TYPE_PIPE on time-out or
+DWORD QueryObjectNameWithTimeout(BoundedWorker** worker, HANDLE duplicate, char* name,
+                                 int nameSize, DWORD limitMs);
+// GetFileType on *worker with a 50 ms limit; FILE_TYPE_PIPE on time-out or
 // when no worker can be started. The caller keeps and closes its handle.
-DWORD GetFileTypeWithTimeout(HANDLE duplicate);
+DWORD GetFileTypeWithTimeout(BoundedWorker** worker, HANDLE duplicate);
 
 // Pure rules, exposed for tests.
 // Whether typeIndex is a file object's, given the learned index (0 when not

@@ -8,6 +8,7 @@
 #include "handles/handle_report.h"
 #include "handles/handle_list.h"
 #include "handles/process_info.h"
+#include "handles/bounded_worker.h"
 #include "frame/memory.h"
 #include "frame/options.h"
 #include "frame/text_util.h"
@@ -31,6 +32,7 @@ struct ReportJob {
     DWORD               redirected;
     DWORD               debugForm;
     HANDLE              processSnapshot; // cached for executable names
+    BoundedWorker*      processWorker;   // runs the per-process name queries
     OpenHandleEntry     table[kOpenHandleCapacity + 1];
     UnreadableFileEntry unreadable[kUnreadableFileCapacity + 1];
 };
@@ -160,7 +162,8 @@ static int FindVolumeHandleHolders(ReportJob* job, const SystemHandleList* list)
                 candidates++;
             }
             if (candidates > 0 &&
-                QueryHandleNamesWithTimeout(owner, handles, masks, names,
+                QueryHandleNamesWithTimeout(&job->processWorker, owner, handles, masks,
+                                            names,
                                             kPerProcessBaseLimitMs + (DWORD)candidates))
                 AppendHolders(job, owner, handles, names, candidates, &count);
             // The worker hands over its names only when it ended in time, so
@@ -174,6 +177,7 @@ static int FindVolumeHandleHolders(ReportJob* job, const SystemHandleList* list)
         index += groupSize;
     }
     MemFree(windowIds);
+    StopWorker(&job->processWorker);
     return count;
 }
 

@@ -1,9 +1,10 @@
-// Object names of one process's file handles, with the worker threads that
-// bound the queries able to block. Every worker receives its inputs by value
-// or in a heap record shared by reference count: caller and worker each drop
-// one reference, and the last one releases the record, so a worker abandoned
-// after its time limit never touches memory that was freed under it.
+// Object names of one process's file handles. The queries able to block run
+// on bounded workers (bounded_worker.h) that are kept from one call to the
+// next, so a query costs a thread only after one was abandoned. Each job is a
+// heap record shared by reference count between caller and worker; the last
+// one releases it, so an abandoned worker never touches freed memory.
 #include "handles/handle_list.h"
+#include "handles/bounded_worker.h"
 #include "handles/native_calls.h"
 #include "frame/memory.h"
 #include "frame/options.h"
@@ -18,18 +19,13 @@ static DWORD ProcessQueryRights(void)
 }
 
 // UTF-16 text of charCount characters to the ANSI code page; out is always
-// terminated. Returns the number of bytes converted.
-static int NameToAnsi(const WCHAR* text, int charCount, char* out, int outSize)
+// terminated.
+static void NameToAnsi(const WCHAR* text, int charCount, char* out, int outSize)
 {
-    if (outSize <= 0)
-        return 0;
     MemFill(out, 0, (SIZE_T)outSize);
     int limit = charCount + 1 < outSize - 1 ? charCount + 1 : outSize - 1;
     int written = WideCharToMultiByte(CP_ACP, 0, text, charCount, out, limit, NULL, NULL);
-    if (written < 0)
-        written = 0;
-    out[written] = 0;
-    return written;
+    out[written > 0 ? written : 0] = 0;
 }
 
 static int IsNameStatus(DWORD status)
@@ -37,66 +33,62 @@ static int IsNameStatus(DWORD status)
     return status == 0 || status == STATUS_VOLUME_DISMOUNTED_VALUE;
 }
 
-// ---- guarded name query -------------------------------------------------
+// ---- guarded queries on one handle ---------------------------------------
 
 struct NameQueryRequest {
-    HANDLE        handle;       // the request's own duplicate, closed on release
+    HANDLE        handle;       // owned by the request, closed on its release
     WCHAR         name[1024];
-    DWORD         status;
+    DWORD         status;       // 0xFFFFFFFF until the query returned
+    DWORD         fileType;
     volatile LONG references;   // caller and worker
 };
 
-static void ReleaseNameQuery(NameQueryRequest* request)
+static void ReleaseNameQuery(void* job)
 {
+    NameQueryRequest* request = (NameQueryRequest*)job;
     if (InterlockedDecrement(&request->references) != 0)
         return;
     CloseHandle(request->handle);
     MemFree(request);
 }
 
-static DWORD WINAPI QueryObjectName_ThreadProc(LPVOID parameter)
+static NameQueryRequest* NewNameQuery(HANDLE handle)
 {
-    NameQueryRequest* request = (NameQueryRequest*)parameter;
+    NameQueryRequest* request = (NameQueryRequest*)MemAlloc(sizeof(NameQueryRequest));
+    request->handle = handle;
+    request->status = 0xFFFFFFFF;
+    request->references = 2;
+    return request;
+}
+
+static DWORD QueryObjectName_Call(void* job, BoundedWorker**)
+{
+    NameQueryRequest* request = (NameQueryRequest*)job;
     // 2048 bytes, of which the query may fill 1024: the text is always
     // followed by zeros.
     char* reply = (char*)MemAlloc(2048);
     NtQueryObjectFn query = __atomic_load_n(&ntQueryObject, __ATOMIC_ACQUIRE);
-    DWORD status = query ? (DWORD)query(request->handle, kObjectNameInformation,
-                                        reply, 1024, NULL)
-                         : STATUS_NO_MEMORY_VALUE;
-    request->status = status;
+    request->status = query ? (DWORD)query(request->handle, kObjectNameInformation,
+                                           reply, 1024, NULL)
+                            : STATUS_NO_MEMORY_VALUE;
     // The text right behind the header, not through the header's pointer.
     lstrcpynW(request->name, (const WCHAR*)(reply + sizeof(NtUnicodeString)), 1024);
     MemFree(reply);
-    ReleaseNameQuery(request);
     return 0;
 }
 
-DWORD QueryObjectNameWithTimeout(HANDLE duplicate, char* name, int nameSize,
-                                 DWORD limitMs)
+DWORD QueryObjectNameWithTimeout(BoundedWorker** worker, HANDLE duplicate, char* name,
+                                 int nameSize, DWORD limitMs)
 {
-    NameQueryRequest* request = (NameQueryRequest*)MemAlloc(sizeof(NameQueryRequest));
-    HANDLE self = GetCurrentProcess();
-    if (!DuplicateHandle(self, duplicate, self, &request->handle, 0, FALSE,
-                         DUPLICATE_SAME_ACCESS)) {
-        MemFree(request);
-        return STATUS_NO_MEMORY_VALUE;
-    }
-    request->status = 0xFFFFFFFF;
-    request->references = 2;
-    HANDLE thread = CreateThread(NULL, 0, QueryObjectName_ThreadProc, request, 0, NULL);
-    if (!thread) {
-        request->references = 1;
+    NameQueryRequest* request = NewNameQuery(duplicate);
+    DWORD ignored = 0;
+    int outcome = RunOnWorker(worker, QueryObjectName_Call, request, ReleaseNameQuery,
+                              limitMs, &ignored);
+    if (outcome != WorkerInTime) {
+        // After a time-out the worker keeps the request, and with it the
+        // handle, until its query returns.
         ReleaseNameQuery(request);
-        return STATUS_NO_MEMORY_VALUE;
-    }
-    DWORD wait = WaitForSingleObject(thread, limitMs);
-    CloseHandle(thread);
-    if (wait != WAIT_OBJECT_0) {
-        // The request now belongs to the worker, which releases it when its
-        // query returns.
-        ReleaseNameQuery(request);
-        return STATUS_PENDING_TIMEOUT;
+        return outcome == WorkerTimedOut ? STATUS_PENDING_TIMEOUT : STATUS_NO_MEMORY_VALUE;
     }
     DWORD status = request->status;
     if (IsNameStatus(status) && request->name[0] != 0) {
@@ -107,34 +99,25 @@ DWORD QueryObjectNameWithTimeout(HANDLE duplicate, char* name, int nameSize,
     return status;
 }
 
-// ---- file type with a limit (systems before 6.0) -------------------------
-
-static DWORD WINAPI GetFileType_ThreadProc(LPVOID parameter)
+static DWORD GetFileType_Call(void* job, BoundedWorker**)
 {
-    HANDLE own = (HANDLE)parameter;   // this worker's own duplicate
-    DWORD type = GetFileType(own);
-    CloseHandle(own);
-    return type;
+    NameQueryRequest* request = (NameQueryRequest*)job;
+    request->fileType = GetFileType(request->handle);
+    return request->fileType;
 }
 
-DWORD GetFileTypeWithTimeout(HANDLE duplicate)
+DWORD GetFileTypeWithTimeout(BoundedWorker** worker, HANDLE duplicate)
 {
     HANDLE self = GetCurrentProcess();
     HANDLE own = NULL;
     if (!DuplicateHandle(self, duplicate, self, &own, 0, FALSE, DUPLICATE_SAME_ACCESS))
         return FILE_TYPE_PIPE;
-    HANDLE thread = CreateThread(NULL, 0, GetFileType_ThreadProc, own, 0, NULL);
-    if (!thread) {
-        CloseHandle(own);
-        return FILE_TYPE_PIPE;
-    }
+    NameQueryRequest* request = NewNameQuery(own);
     DWORD type = FILE_TYPE_PIPE;
-    if (WaitForSingleObject(thread, kFileTypeQueryLimitMs) == WAIT_OBJECT_0) {
-        DWORD code = 0;
-        GetExitCodeThread(thread, &code);
-        type = code;
-    }
-    CloseHandle(thread);
+    if (RunOnWorker(worker, GetFileType_Call, request, ReleaseNameQuery,
+                    kFileTypeQueryLimitMs, &type) != WorkerInTime)
+        type = FILE_TYPE_PIPE;
+    ReleaseNameQuery(request);
     return type;
 }
 
@@ -163,8 +146,8 @@ static int QueryNameDirectly(HANDLE duplicate, char** slot, int* stored)
     return 1;
 }
 
-int QueryProcessHandleNames(ULONGLONG processId, const ULONGLONG* handles,
-                            const DWORD* masks, char** names)
+int QueryProcessHandleNames(BoundedWorker** nameWorker, ULONGLONG processId,
+                            const ULONGLONG* handles, const DWORD* masks, char** names)
 {
     DWORD rights = ProcessQueryRights();
     HANDLE process = OpenProcess(rights | PROCESS_DUP_HANDLE, FALSE, (DWORD)processId);
@@ -178,18 +161,18 @@ int QueryProcessHandleNames(ULONGLONG processId, const ULONGLONG* handles,
                              rights, FALSE, 0))
             continue;
         DWORD type = osVersion.major >= 6 ? GetFileType(duplicate)
-                                          : GetFileTypeWithTimeout(duplicate);
+                                          : GetFileTypeWithTimeout(nameWorker, duplicate);
         if (type != FILE_TYPE_DISK) {
             CloseHandle(duplicate);
             continue;
         }
         if (IsGuardedAccessMask(masks[i])) {
+            // The query owns the duplicate from here on: a worker that misses
+            // the limit keeps it open until its query returns.
             char name[kNameTextBytes];
             name[0] = 0;
-            DWORD status = QueryObjectNameWithTimeout(duplicate, name, sizeof name,
-                                                      kGuardedQueryLimitMs);
-            CloseHandle(duplicate);
-            if (status == 0 && name[0]) {
+            if (QueryObjectNameWithTimeout(nameWorker, duplicate, name, sizeof name,
+                                           kGuardedQueryLimitMs) == 0 && name[0]) {
                 MemFree(names[i]);
                 names[i] = DupString(name);
                 stored = 1;
@@ -208,7 +191,7 @@ int QueryProcessHandleNames(ULONGLONG processId, const ULONGLONG* handles,
     return stored;
 }
 
-// What a per-process worker owns: copies of the caller's inputs and its own
+// What a per-process call owns: copies of the caller's inputs and its own
 // name array, in one block with the record.
 struct ProcessNameJob {
     volatile LONG references;   // caller and worker
@@ -219,8 +202,9 @@ struct ProcessNameJob {
     int           count;
 };
 
-static void ReleaseProcessNameJob(ProcessNameJob* job)
+static void ReleaseProcessNameJob(void* parameter)
 {
+    ProcessNameJob* job = (ProcessNameJob*)parameter;
     if (InterlockedDecrement(&job->references) != 0)
         return;
     for (int i = 0; i < job->count; i++)
@@ -228,17 +212,16 @@ static void ReleaseProcessNameJob(ProcessNameJob* job)
     MemFree(job);
 }
 
-static DWORD WINAPI QueryProcessHandleNames_ThreadProc(LPVOID parameter)
+static DWORD QueryProcessHandleNames_Call(void* parameter, BoundedWorker** nameWorker)
 {
     ProcessNameJob* job = (ProcessNameJob*)parameter;
-    DWORD found = (DWORD)QueryProcessHandleNames(job->processId, job->handles,
-                                                 job->masks, job->names);
-    ReleaseProcessNameJob(job);
-    return found;
+    return (DWORD)QueryProcessHandleNames(nameWorker, job->processId, job->handles,
+                                          job->masks, job->names);
 }
 
-int QueryHandleNamesWithTimeout(ULONGLONG processId, const ULONGLONG* handles,
-                                const DWORD* masks, char** names, DWORD limitMs)
+int QueryHandleNamesWithTimeout(BoundedWorker** processWorker, ULONGLONG processId,
+                                const ULONGLONG* handles, const DWORD* masks,
+                                char** names, DWORD limitMs)
 {
     int count = 0;
     while (handles[count] != 0)
@@ -255,25 +238,17 @@ int QueryHandleNamesWithTimeout(ULONGLONG processId, const ULONGLONG* handles,
     MemCopy(job->masks, masks, (SIZE_T)count * sizeof(DWORD));
     job->references = 2;
 
-    HANDLE thread = CreateThread(NULL, 0, QueryProcessHandleNames_ThreadProc, job, 0, NULL);
-    if (!thread) {
-        job->references = 1;
-        ReleaseProcessNameJob(job);
-        return 0;
-    }
-    int found = 0;
-    if (WaitForSingleObject(thread, limitMs) == WAIT_OBJECT_0) {
-        DWORD code = 0;
-        GetExitCodeThread(thread, &code);
-        found = code != 0;
-        // The worker is done: its names move to the caller.
+    DWORD found = 0;
+    int inTime = RunOnWorker(processWorker, QueryProcessHandleNames_Call, job,
+                             ReleaseProcessNameJob, limitMs, &found) == WorkerInTime;
+    if (inTime) {
+        // The call has returned: its names move to the caller.
         for (int i = 0; i < count; i++) {
             MemFree(names[i]);
             names[i] = job->names[i];
             job->names[i] = NULL;
         }
     }
-    CloseHandle(thread);
     ReleaseProcessNameJob(job);
-    return found;
+    return inTime && found != 0;
 }

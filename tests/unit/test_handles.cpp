@@ -5,6 +5,7 @@
 #include <shlwapi.h>
 #include "handles/handle_list.h"
 #include "handles/handle_report.h"
+#include "handles/bounded_worker.h"
 #include "frame/options.h"
 #include "frame/memory.h"
 
@@ -214,8 +215,13 @@ TEST(SystemHandleList, FindsAndNamesOwnFileHandle)
 
     char name[kNameTextBytes] = {};
     const char* fileName = path + lstrlenA(directory);
-    EXPECT_EQ(0u, QueryObjectNameWithTimeout(file, name, sizeof name, 1000));
+    BoundedWorker* worker = nullptr;
+    HANDLE duplicate = NULL;
+    DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &duplicate, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    EXPECT_EQ(0u, QueryObjectNameWithTimeout(&worker, duplicate, name, sizeof name, 1000));
     EXPECT_NE(nullptr, StrStrIA(name, fileName)) << name;
+    StopWorker(&worker);
 
     // One guarded, one direct, one not a disk file: two names come back.
     HANDLE pipeRead, pipeWrite;
@@ -224,7 +230,8 @@ TEST(SystemHandleList, FindsAndNamesOwnFileHandle)
                            (ULONGLONG)(ULONG_PTR)pipeRead, 0};
     DWORD masks[] = {0x00120089, 0x00120116, 0x00120089, 0};
     char* names[4] = {};
-    EXPECT_TRUE(QueryHandleNamesWithTimeout(self, handles, masks, names, 2000));
+    EXPECT_TRUE(QueryHandleNamesWithTimeout(&worker, self, handles, masks, names, 2000));
+    StopWorker(&worker);
     for (int i = 0; i < 2; i++) {
         ASSERT_NE(nullptr, names[i]) << i;
         EXPECT_NE(nullptr, StrStrIA(names[i], fileName)) << names[i];
@@ -236,4 +243,57 @@ TEST(SystemHandleList, FindsAndNamesOwnFileHandle)
     CloseHandle(pipeWrite);
     CloseHandle(event);
     CloseHandle(file);
+}
+
+// A worker is kept while its calls return in time; one that misses its limit
+// is let go, finishes its call later and releases the job itself.
+struct CountedJob {
+    volatile LONG references;
+    HANDLE gate;               // the call waits for it
+    volatile LONG* released;   // set when the last reference goes
+};
+
+static DWORD WaitForGate(void* job, BoundedWorker**)
+{
+    WaitForSingleObject(((CountedJob*)job)->gate, INFINITE);
+    return 7;
+}
+
+static void ReleaseCounted(void* job)
+{
+    CountedJob* counted = (CountedJob*)job;
+    if (InterlockedDecrement(&counted->references) == 0)
+        InterlockedExchange(counted->released, 1);
+}
+
+TEST(BoundedWorker, KeptWhileInTimeAbandonedAfterTimeout)
+{
+    volatile LONG released[3] = {};
+    HANDLE open = CreateEventA(NULL, TRUE, TRUE, NULL);
+    HANDLE shut = CreateEventA(NULL, TRUE, FALSE, NULL);
+    CountedJob jobs[3] = {{2, open, &released[0]}, {2, open, &released[1]},
+                          {2, shut, &released[2]}};
+    BoundedWorker* worker = nullptr;
+    DWORD result = 0;
+    ASSERT_EQ(WorkerInTime, RunOnWorker(&worker, WaitForGate, &jobs[0], ReleaseCounted,
+                                        1000, &result));
+    BoundedWorker* first = worker;
+    EXPECT_EQ(7u, result);
+    EXPECT_EQ(WorkerInTime, RunOnWorker(&worker, WaitForGate, &jobs[1], ReleaseCounted,
+                                        1000, &result));
+    EXPECT_EQ(first, worker);
+    EXPECT_EQ(WorkerTimedOut, RunOnWorker(&worker, WaitForGate, &jobs[2], ReleaseCounted,
+                                          100, &result));
+    EXPECT_EQ(nullptr, worker);
+    for (CountedJob& job : jobs)
+        ReleaseCounted(&job);
+    EXPECT_EQ(1, released[0]);
+    EXPECT_EQ(1, released[1]);
+    EXPECT_EQ(0, released[2]);   // the abandoned worker still holds it
+    SetEvent(shut);
+    for (int i = 0; i < 100 && !released[2]; i++)
+        Sleep(10);
+    EXPECT_EQ(1, released[2]);
+    CloseHandle(open);
+    CloseHandle(shut);
 }
