@@ -20,11 +20,19 @@ void ShutdownConsole(ConsoleContext* context);
 BOOL WINAPI ConsoleCtrlHandler(DWORD event);
 void RequestStop(void);
 int  IsStopRequested(void);
+// One watch at a time: a second start while a thread runs does nothing. The
+// table (up to kKeyActionSlots entries, key 0 ends it) is copied at once.
+// Every key pressed and released sets lastKey; a table key also prints
+// "\n<KeyName> <text>". Stop waits at most 100 ms; the thread ends within
+// about a second, also when a stop is requested (Ctrl+C, Ctrl+Break, close).
 void StartKeyWatch(const KeyAction* table);
 void StopKeyWatch(void);
 void ClearLastKey(void);
-const char* KeyName(WORD code);
+const char* KeyName(WORD code);   // "BS", "Esc", "Space", "Del", else the character
+// Returns the key that ended the wait (keys held with Shift/Ctrl/Alt and those
+// keys alone do not), 0 when the time ran out. Discards pending input first.
 WORD SleepOrKey(DWORD milliseconds);
+// SleepOrKey when the console window is visible; else returns at once.
 void WaitBeforeClose(ConsoleContext* context, DWORD milliseconds);
 void Wait4KeyIfStartedStandalone(ConsoleContext* context);
 int  IsOwnConsole(void);
