@@ -80,6 +80,8 @@ term__tmux() {
 term_cleanup() {
     if [ -n "$term_dir" ]; then
         term__tmux kill-server >/dev/null 2>&1
+        # tmux leaves its socket file behind.
+        rm -f "${TMUX_TMPDIR:-/tmp}/tmux-$(id -u)/$term_socket"
         rm -rf "$term_dir"
         term_dir=
     fi
