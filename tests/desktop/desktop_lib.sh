@@ -1,30 +1,36 @@
-# Shared by the desktop test scripts: a Wine prefix of their own whose whole
-# life (wineserver included) runs inside xvfb-run, so that Wine has a display.
+# Shared by the desktop test scripts: Wine needs a display, and every Wine
+# process of a run (wineserver included) must start inside the same xvfb-run.
 #
-#   desktop_run SECONDS COMMAND...   runs COMMAND inside xvfb-run with
-#                                    WINEPREFIX=$DESKTOP_PREFIX up; ends the
-#                                    prefix's wineserver afterwards in any case
+#   desktop_run SECONDS COMMAND...   runs COMMAND inside xvfb-run, killed at
+#                                    the deadline; returns its exit code
+#   desktop_prefix_up / _down        inside desktop_run: a prefix of its own at
+#                                    $WINEPREFIX, created once, server kept up
 DESKTOP_PREFIX=${DESKTOP_PREFIX:-$QB_BUILD/wineprefix-desktop}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree=d;mshtml=d"
 
 desktop_run()
 {
-    limit=$1; shift
-    rc=0
-    WINEPREFIX=$DESKTOP_PREFIX timeout -k 10 "$limit" xvfb-run -a -s "-screen 0 1024x768x24" \
-        bash -c '
-            # Inside xvfb-run: create the prefix once, keep its server up for
-            # the run; its streams must not hold the caller'"'"'s pipes open.
-            if [ ! -f "$WINEPREFIX/system.reg" ]; then
-                mkdir -p "$WINEPREFIX"
-                wineboot -i </dev/null >/dev/null 2>&1
-                wineserver -w </dev/null >/dev/null 2>&1
-            fi
-            wineserver -p </dev/null >/dev/null 2>&1
-            "$@"; rc=$?
-            wineserver -k </dev/null >/dev/null 2>&1; exit $rc' desktop "$@" || rc=$?
-    # A run cut off by the deadline leaves its server behind.
-    WINEPREFIX=$DESKTOP_PREFIX wineserver -k </dev/null >/dev/null 2>&1 || true
+    local limit=$1 rc=0
+    shift
+    timeout -k 10 "$limit" xvfb-run -a -s "-screen 0 1024x768x24" "$@" || rc=$?
+    [ $rc = 124 ] && echo "desktop: deadline of $limit s passed" >&2
     return $rc
+}
+
+# The server's streams must not hold the caller's pipes open (CTest waits for
+# them to close).
+desktop_prefix_up()
+{
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        mkdir -p "$WINEPREFIX"
+        wineboot -i </dev/null >/dev/null 2>&1
+        wineserver -w </dev/null >/dev/null 2>&1
+    fi
+    wineserver -p </dev/null >/dev/null 2>&1
+}
+
+desktop_prefix_down()
+{
+    wineserver -k </dev/null >/dev/null 2>&1 || true
 }
