@@ -1,0 +1,436 @@
+// Acceptance checks of the simulated world, through the same Win32 calls the
+// product makes: drive-letter links, mount lists in the driver's layout, the
+// dismount request and its answers, plans, relink, vanish, the request log,
+// session links and files on a backed volume. Runs in a world that
+// `tools/world up --fresh` prepared (demo volumes U:, V:, T:); simctl.exe and
+// holder.exe are taken from this program's folder.
+#include <windows.h>
+#include <winternl.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+#include "sim_protocol.h"
+
+extern "C" {
+NTSTATUS NTAPI NtOpenSymbolicLinkObject(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES);
+NTSTATUS NTAPI NtMakeTemporaryObject(HANDLE);
+}
+
+namespace {
+
+std::string ToolPath(const char *name)
+{
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string dir(path, n);
+    return dir.substr(0, dir.find_last_of('\\') + 1) + name;
+}
+
+// Runs simctl with the arguments; returns its exit code, output in *out.
+int Simctl(const std::string &args, std::string *out = nullptr)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE readEnd, writeEnd;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return -1;
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup = {sizeof(startup)};
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION process;
+    std::string command = "\"" + ToolPath("simctl.exe") + "\" " + args;
+    std::vector<char> line(command.begin(), command.end());
+    line.push_back(0);
+    BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                  &startup, &process);
+    CloseHandle(writeEnd);
+    std::string text;
+    char buffer[4096];
+    DWORD got;
+    while (started && ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got) text.append(buffer, got);
+    CloseHandle(readEnd);
+    if (!started) return -1;
+    DWORD code = 1;
+    WaitForSingleObject(process.hProcess, 30000);
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    if (out) *out = text;
+    return (int)code;
+}
+
+// A holder process that keeps the volume device of a letter open.
+class Holder {
+public:
+    explicit Holder(const char *letter)
+    {
+        char temp[MAX_PATH];
+        GetTempPathA(MAX_PATH, temp);
+        stopFile_ = std::string(temp) + "sim_check_holder.stop";
+        DeleteFileA(stopFile_.c_str());
+        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+        HANDLE writeEnd;
+        CreatePipe(&output_, &writeEnd, &inherit, 0);
+        SetHandleInformation(output_, HANDLE_FLAG_INHERIT, 0);
+        STARTUPINFOA startup = {sizeof(startup)};
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = writeEnd;
+        startup.hStdError = writeEnd;
+        std::string command = "\"" + ToolPath("holder.exe") + "\" --device " + letter + " --seconds 120 --until \"" +
+                              stopFile_ + "\"";
+        std::vector<char> line(command.begin(), command.end());
+        line.push_back(0);
+        PROCESS_INFORMATION process = {};
+        if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+            process_ = process.hProcess;
+            CloseHandle(process.hThread);
+        }
+        CloseHandle(writeEnd);
+        // The first line says that the device is open.
+        char c;
+        DWORD got;
+        while (process_ && ReadFile(output_, &c, 1, &got, nullptr) && got && c != '\n') firstLine_ += c;
+    }
+    ~Holder() { Stop(); }
+    bool Ready() const { return firstLine_.rfind("pid ", 0) == 0; }
+    void Stop()
+    {
+        if (!process_) return;
+        CloseHandle(CreateFileA(stopFile_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        WaitForSingleObject(process_, 10000);
+        CloseHandle(process_);
+        CloseHandle(output_);
+        DeleteFileA(stopFile_.c_str());
+        process_ = nullptr;
+    }
+
+private:
+    std::string stopFile_, firstLine_;
+    HANDLE process_ = nullptr, output_ = nullptr;
+};
+
+std::string Target(const char *dosName)
+{
+    char target[MAX_PATH] = {};
+    if (!QueryDosDeviceA(dosName, target, MAX_PATH)) return "";
+    return target;
+}
+
+// Sends a request to a driver's control device; returns the Win32 error
+// (0 on success) and the byte count.
+DWORD Request(const char *driver, DWORD code, void *buffer, DWORD inSize, DWORD outSize, DWORD *returned)
+{
+    HANDLE device = CreateFileA(driver, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (device == INVALID_HANDLE_VALUE) return GetLastError();
+    *returned = 0;
+    BOOL ok = DeviceIoControl(device, code, buffer, inSize, buffer, outSize, returned, nullptr);
+    DWORD error = ok ? 0 : GetLastError();
+    CloseHandle(device);
+    return error;
+}
+
+// One 16-byte dismount request; returns the result code, or -1000 - error
+// when the request itself failed.
+int Dismount(const char *driver, int driveNumber, unsigned ignoreOpenFiles, DWORD length = 16,
+             unsigned *busy = nullptr)
+{
+    unsigned char buffer[32] = {};
+    SimDismountBlock *block = (SimDismountBlock *)buffer;
+    block->driveNumber = driveNumber;
+    block->ignoreOpenFiles = ignoreOpenFiles;
+    DWORD returned;
+    DWORD error = Request(driver, SIM_IOCTL_DISMOUNT, buffer, length, length < 16 ? 16 : length, &returned);
+    if (error) return -1000 - (int)error;
+    if (busy) *busy = block->volumeWasBusy;
+    return block->returnCode;
+}
+
+int Drive(char letter) { return letter - 'A'; }
+
+std::wstring WideAt(const std::vector<unsigned char> &list, size_t offset, size_t units)
+{
+    std::wstring text;
+    for (size_t i = 0; i < units; i++) {
+        wchar_t c = (wchar_t)(list[offset + 2 * i] | (list[offset + 2 * i + 1] << 8));
+        if (!c) break;
+        text += c;
+    }
+    return text;
+}
+
+// The VeraCrypt layout follows the driver file's version, as on a real system.
+DWORD VeraCryptListSize()
+{
+    char path[MAX_PATH];
+    GetSystemDirectoryA(path, MAX_PATH);
+    lstrcatA(path, "\\drivers\\veracrypt.sys");
+    DWORD ignored, size = GetFileVersionInfoSizeA(path, &ignored);
+    std::vector<char> data(size ? size : 1);
+    VS_FIXEDFILEINFO *info = nullptr;
+    UINT infoSize = 0;
+    if (!size || !GetFileVersionInfoA(path, 0, size, data.data()) ||
+        !VerQueryValueA(data.data(), "\\", (void **)&info, &infoSize) || !info)
+        return 0;
+    return info->dwFileVersionMS < MAKELONG(18, 1) ? SIM_LIST_SIZE_VERACRYPT_OLD : SIM_LIST_SIZE_VERACRYPT_NEW;
+}
+
+const char trueCrypt[] = "\\\\.\\TrueCrypt";
+const char veraCrypt[] = "\\\\.\\VeraCrypt";
+
+TEST(World, DemoVolumesAreLinkedToTheirDevices)
+{
+    EXPECT_EQ(Target("U:"), "\\Device\\VeraCryptVolumeU");
+    EXPECT_EQ(Target("V:"), "\\Device\\VeraCryptVolumeV");
+    EXPECT_EQ(Target("T:"), "\\Device\\TrueCryptVolumeT");
+    EXPECT_EQ(Target("Q:"), "");
+}
+
+TEST(MountList, ReplySizesFollowTheDriverLayout)
+{
+    DWORD vera = VeraCryptListSize();
+    ASSERT_NE(vera, 0u) << "veracrypt.sys has no readable version";
+    struct Case {
+        const char *driver;
+        DWORD bufferSize;
+        DWORD error;     // 0: accepted
+        DWORD returned;  // byte count when accepted
+    } cases[] = {
+        {trueCrypt, SIM_LIST_SIZE_TRUECRYPT, 0, SIM_LIST_SIZE_TRUECRYPT},
+        {trueCrypt, 13944, 0, SIM_LIST_SIZE_TRUECRYPT},  // the product's request size
+        {trueCrypt, SIM_LIST_SIZE_TRUECRYPT - 1, ERROR_INSUFFICIENT_BUFFER, 0},
+        {veraCrypt, vera, 0, vera},
+        {veraCrypt, vera + 600, 0, vera},
+        {veraCrypt, SIM_LIST_SIZE_VERACRYPT_OLD, vera == SIM_LIST_SIZE_VERACRYPT_OLD ? 0u : ERROR_INSUFFICIENT_BUFFER,
+         vera == SIM_LIST_SIZE_VERACRYPT_OLD ? vera : 0u},
+        {veraCrypt, SIM_LIST_SIZE_VERACRYPT_OLD - 1, ERROR_INSUFFICIENT_BUFFER, 0},
+        {veraCrypt, 13944, ERROR_INSUFFICIENT_BUFFER, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.driver) + " buffer " + std::to_string(c.bufferSize));
+        std::vector<unsigned char> list(c.bufferSize, 0xCC);
+        DWORD returned = 0;
+        EXPECT_EQ(Request(c.driver, SIM_IOCTL_MOUNT_LIST, list.data(), c.bufferSize, c.bufferSize, &returned), c.error);
+        EXPECT_EQ(returned, c.returned);
+        if (c.error) continue;
+        // The layout is filled throughout (zeros where nothing is mounted);
+        // only the reported bytes come back from a longer buffer.
+        size_t filled = 0, untouched = 0;
+        for (size_t i = 0; i < list.size(); i++) (i < returned ? filled : untouched) += list[i] != 0xCC;
+        EXPECT_EQ(filled, (size_t)returned);
+        EXPECT_EQ(untouched, 0u);
+    }
+}
+
+TEST(MountList, EntriesSitAtTheLayoutOffsets)
+{
+    DWORD vera = VeraCryptListSize();
+    struct Case {
+        const char *driver;
+        DWORD size;
+        char letter;
+        const wchar_t *path;
+        size_t labelOffset;  // 0: the layout has no labels
+        const wchar_t *label;
+        size_t lengthOffset;
+    } cases[] = {
+        {trueCrypt, SIM_LIST_SIZE_TRUECRYPT, 'T', L"\\??\\C:\\vols\\legacy.tc", 0, L"", 13524},
+        {veraCrypt, vera, 'U', L"\\??\\C:\\vols\\private.hc", 13524, L"PRIVATE",
+         vera == SIM_LIST_SIZE_VERACRYPT_OLD ? 15240u : 16904u},
+        {veraCrypt, vera, 'V', L"\\Device\\Harddisk1\\Partition2", 13524, L"",
+         vera == SIM_LIST_SIZE_VERACRYPT_OLD ? 15240u : 16904u},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(1, c.letter));
+        std::vector<unsigned char> list(c.size);
+        DWORD returned;
+        ASSERT_EQ(Request(c.driver, SIM_IOCTL_MOUNT_LIST, list.data(), c.size, c.size, &returned), 0u);
+        int n = Drive(c.letter);
+        unsigned mask = *(unsigned *)list.data();
+        EXPECT_TRUE(mask & (1u << n));
+        EXPECT_EQ(WideAt(list, 4 + n * 520, 260), c.path);
+        if (c.labelOffset) EXPECT_EQ(WideAt(list, c.labelOffset + n * 66, 33), c.label);
+        unsigned long long length;
+        memcpy(&length, list.data() + c.lengthOffset + n * 8, 8);
+        EXPECT_NE(length, 0ull);
+    }
+    // Only the demo volumes are listed.
+    std::vector<unsigned char> list(vera);
+    DWORD returned;
+    ASSERT_EQ(Request(veraCrypt, SIM_IOCTL_MOUNT_LIST, list.data(), vera, vera, &returned), 0u);
+    EXPECT_EQ(*(unsigned *)list.data(), (1u << Drive('U')) | (1u << Drive('V')));
+}
+
+TEST(Dismount, AnswersFollowHandlesAndTheIgnoreFlag)
+{
+    ASSERT_EQ(Simctl("log --clear"), 0);
+    ASSERT_EQ(Simctl("mount veracrypt K: \\??\\C:\\vols\\k.hc"), 0);
+    ASSERT_EQ(Target("K:"), "\\Device\\VeraCryptVolumeK");
+    Holder holder("K:");
+    ASSERT_TRUE(holder.Ready());
+    std::string status;
+    Simctl("status", &status);
+    EXPECT_NE(status.find("VeraCrypt K: handles=1 "), std::string::npos) << status;
+    struct Step {
+        int drive;
+        unsigned ignore;
+        DWORD length;
+        int answer;  // -1000 - error when the request fails
+    } steps[] = {
+        {Drive('K'), 0, 15, -1000 - ERROR_INSUFFICIENT_BUFFER},
+        {Drive('K'), 0, 17, -1000 - ERROR_INVALID_PARAMETER},
+        {26, 0, 16, 5},
+        {-1, 1, 16, 5},
+        {Drive('Q'), 0, 16, 5},
+        {Drive('K'), 0, 16, 6},
+        {Drive('K'), 0, 16, 6},
+        {Drive('K'), 1, 16, 0},
+        {Drive('K'), 0, 16, 5},
+    };
+    for (const Step &s : steps) {
+        SCOPED_TRACE("drive " + std::to_string(s.drive) + " ignore " + std::to_string(s.ignore) + " length " +
+                     std::to_string(s.length));
+        unsigned busy = 0;
+        EXPECT_EQ(Dismount(veraCrypt, s.drive, s.ignore, s.length, &busy), s.answer);
+        if (s.answer == 0) EXPECT_EQ(busy, 1u);
+    }
+    EXPECT_EQ(Target("K:"), "");
+    holder.Stop();
+
+    // Without open handles the first request dismounts.
+    ASSERT_EQ(Simctl("mount veracrypt K: \\??\\C:\\vols\\k.hc"), 0);
+    EXPECT_EQ(Dismount(veraCrypt, Drive('K'), 0), 0);
+    EXPECT_EQ(Target("K:"), "");
+
+    // Every well-formed request is logged with its force flag and answer.
+    std::string log;
+    ASSERT_EQ(Simctl("log", &log), 0);
+    const char *expected[] = {"?: force=0 answer=5", "?: force=1 answer=5", "Q: force=0 answer=5",
+                              "K: force=0 answer=6", "K: force=0 answer=6", "K: force=1 answer=0",
+                              "K: force=0 answer=5", "K: force=0 answer=0"};
+    size_t at = 0, lines = 0;
+    for (const char *entry : expected) {
+        size_t found = log.find(entry, at);
+        EXPECT_NE(found, std::string::npos) << entry << " in order in\n" << log;
+        if (found != std::string::npos) at = found;
+    }
+    for (char c : log) lines += c == '\n';
+    EXPECT_EQ(lines, sizeof(expected) / sizeof(expected[0])) << log;
+}
+
+TEST(Dismount, TrueCryptVolumeGoesToo)
+{
+    EXPECT_EQ(Dismount(veraCrypt, Drive('T'), 0), 5);  // not the VeraCrypt driver's volume
+    EXPECT_EQ(Dismount(trueCrypt, Drive('T'), 0), 0);
+    EXPECT_EQ(Target("T:"), "");
+    ASSERT_EQ(Simctl("mount truecrypt T: \\??\\C:\\vols\\legacy.tc"), 0);
+    EXPECT_EQ(Target("T:"), "\\Device\\TrueCryptVolumeT");
+}
+
+TEST(Plan, PlannedAnswersComeFirstThenTheNormalOnes)
+{
+    ASSERT_EQ(Simctl("mount veracrypt P: \\??\\C:\\vols\\p.hc + plan P: 6,13,40,0"), 0);
+    Holder holder("P:");  // the planned 0 dismounts all the same
+    ASSERT_TRUE(holder.Ready());
+    int expected[] = {6, 13, 40, 0, 5};
+    for (int answer : expected) EXPECT_EQ(Dismount(veraCrypt, Drive('P'), 0), answer);
+    EXPECT_EQ(Target("P:"), "");
+}
+
+TEST(Relink, TheLetterMovesAndTheDeviceKeepsItsName)
+{
+    ASSERT_EQ(Simctl("mount veracrypt R: \\??\\C:\\vols\\r.hc + relink R: S:"), 0);
+    EXPECT_EQ(Target("R:"), "");
+    EXPECT_EQ(Target("S:"), "\\Device\\VeraCryptVolumeR");
+    std::vector<unsigned char> list(VeraCryptListSize());
+    DWORD returned;
+    ASSERT_EQ(Request(veraCrypt, SIM_IOCTL_MOUNT_LIST, list.data(), (DWORD)list.size(), (DWORD)list.size(), &returned), 0u);
+    EXPECT_TRUE(*(unsigned *)list.data() & (1u << Drive('R')));
+    EXPECT_FALSE(*(unsigned *)list.data() & (1u << Drive('S')));
+    EXPECT_EQ(Dismount(veraCrypt, Drive('S'), 0), 5);
+    EXPECT_EQ(Dismount(veraCrypt, Drive('R'), 0), 0);
+    EXPECT_EQ(Target("S:"), "");
+}
+
+TEST(Vanish, TheVolumeIsGoneAsIfDismountedElsewhere)
+{
+    ASSERT_EQ(Simctl("mount veracrypt W: \\??\\C:\\vols\\w.hc"), 0);
+    ASSERT_EQ(Simctl("vanish W:"), 0);
+    EXPECT_EQ(Target("W:"), "");
+    EXPECT_EQ(Dismount(veraCrypt, Drive('W'), 0), 5);
+    EXPECT_NE(Simctl("vanish W:"), 0);
+}
+
+TEST(Links, KeepLinkAndVolumeGuid)
+{
+    const char guid[] = "{5e1a7c00-0000-4000-8000-00000000000b}";
+    ASSERT_EQ(Simctl(std::string("mount veracrypt L: \\??\\C:\\vols\\l.hc --keep-link --guid ") + guid), 0);
+    std::string volumeName = std::string("Volume") + guid;
+    EXPECT_EQ(Target(volumeName.c_str()), "\\Device\\VeraCryptVolumeL");
+    EXPECT_EQ(Dismount(veraCrypt, Drive('L'), 0), 0);
+    // The letter's link is left behind; the volume name goes with the volume.
+    EXPECT_EQ(Target("L:"), "\\Device\\VeraCryptVolumeL");
+    EXPECT_EQ(Target(volumeName.c_str()), "");
+    EXPECT_TRUE(DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, "L:",
+                                 "\\Device\\VeraCryptVolumeL"));
+    EXPECT_EQ(Target("L:"), "");
+}
+
+TEST(SessionLinks, CreatedListedAndGoneWhenMadeTemporary)
+{
+    ASSERT_EQ(Simctl("session-link 00000000-0000abcd X: \\Device\\VeraCryptVolumeX"), 0);
+    std::string list;
+    ASSERT_EQ(Simctl("session-list", &list), 0);
+    EXPECT_NE(list.find("00000000-0000abcd\\X: -> \\Device\\VeraCryptVolumeX"), std::string::npos) << list;
+
+    wchar_t path[] = L"\\Sessions\\0\\DosDevices\\00000000-0000abcd\\X:";
+    UNICODE_STRING name = {(USHORT)(wcslen(path) * 2), (USHORT)sizeof(path), path};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    HANDLE link;
+    ASSERT_EQ(NtOpenSymbolicLinkObject(&link, 0x00010001, &attributes), 0);
+    EXPECT_EQ(NtMakeTemporaryObject(link), 0);
+    CloseHandle(link);
+    EXPECT_EQ((unsigned)NtOpenSymbolicLinkObject(&link, 0x00010001, &attributes), 0xC0000034u);
+    ASSERT_EQ(Simctl("session-list", &list), 0);
+    EXPECT_EQ(list.find("0000abcd\\X:"), std::string::npos) << list;
+}
+
+TEST(Files, BackedVolumeOpensFilesAndReportsItsLabel)
+{
+    HANDLE file = CreateFileA("U:\\docs\\readme.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << GetLastError();
+    // Share mode 0 is enforced like on a real volume.
+    HANDLE second = CreateFileA("U:\\docs\\readme.txt", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(second, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+    // Wine names the file by its DOS path; Windows would give
+    // \Device\VeraCryptVolumeU\docs\readme.txt.
+    struct {
+        UNICODE_STRING name;
+        wchar_t text[512];
+    } info = {};
+    ULONG length = 0;
+    ASSERT_EQ(NtQueryObject(file, ObjectNameInformation, &info, sizeof(info), &length), 0);
+    EXPECT_EQ(std::wstring(info.name.Buffer, info.name.Length / 2), L"\\??\\U:\\docs\\readme.txt");
+    CloseHandle(file);
+
+    char label[64] = {}, fs[64] = {};
+    DWORD serial = 0;
+    ASSERT_TRUE(GetVolumeInformationA("U:\\", label, sizeof(label), &serial, nullptr, nullptr, fs, sizeof(fs)));
+    EXPECT_STREQ(label, "PRIVATE");
+    EXPECT_STREQ(fs, "NTFS");
+    // The query's handle is closed again: the volume counts no open handle.
+    std::string status;
+    Simctl("status", &status);
+    EXPECT_NE(status.find("VeraCrypt U: handles=0 "), std::string::npos) << status;
+}
+
+TEST(Simctl, BadCommandsFail)
+{
+    const char *commands[] = {"", "bogus", "mount veracrypt 1: x", "mount fatcrypt K: x", "plan U: 6,x",
+                              "plan Q: 6", "relink Q: R:", "mount veracrypt U: again", "vanish", "mount veracrypt K: x --guid nope"};
+    for (const char *command : commands) EXPECT_NE(Simctl(command), 0) << command;
+}
+
+}  // namespace
