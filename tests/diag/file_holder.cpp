@@ -1,7 +1,8 @@
 // Keeps a file open without delete sharing for a while, so that a batch that
 // tries to delete it has to wait.
-//   file_holder PATH MILLISECONDS
-// Prints "holding" once the file is open; exit code 1 when it cannot be opened.
+//   file_holder PATH MILLISECONDS [STOPFILE]
+// Prints "holding" once the file is open; lets go when the time has passed or
+// STOPFILE exists. Exit code 1 when the file cannot be opened.
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -18,7 +19,13 @@ int main(int argc, char** argv)
     }
     printf("holding\n");
     fflush(stdout);
-    Sleep((DWORD)atoi(argv[2]));
+    DWORD start = GetTickCount();
+    DWORD limit = (DWORD)atoi(argv[2]);
+    while (GetTickCount() - start < limit) {
+        if (argc > 3 && GetFileAttributesA(argv[3]) != INVALID_FILE_ATTRIBUTES)
+            break;
+        Sleep(50);
+    }
     CloseHandle(file);
     return 0;
 }

@@ -53,10 +53,12 @@ held_case() {
     cp "$probe" "$dir/Quenbrax.exe"
     local windows_exe
     windows_exe=$(winepath -w "$dir/Quenbrax.exe" 2>/dev/null)
-    timeout 60 wine "$work/file_holder.exe" "$windows_exe" 6000 >"$work/holder.out" 2>&1 &
+    rm -f "$work/holder.out" "$work/holder.stop"   # nothing left from the case before
+    timeout 90 wine "$work/file_holder.exe" "$windows_exe" 60000 \
+        "$(winepath -w "$work/holder.stop" 2>/dev/null)" >"$work/holder.out" 2>&1 &
     local holder_pid=$! i
-    for ((i = 0; i < 100; i++)); do
-        grep -q holding "$work/holder.out" && break
+    for ((i = 0; i < 300; i++)); do
+        grep -qs holding "$work/holder.out" && break
         sleep 0.1
     done
     grep -q holding "$work/holder.out" || fail "$name" "holder: $(cat "$work/holder.out")"
@@ -66,6 +68,7 @@ held_case() {
     [ -e "$dir/Quenbrax.exe" ] || fail "$name" "copy deleted while held"
     grep -qaF 'goto Repeat' "$dir/del_Quenbrax.bat" 2>/dev/null ||
         fail "$name" "batch text: $(cat "$dir/del_Quenbrax.bat" 2>/dev/null)"
+    touch "$work/holder.stop"
     wait "$holder_pid"
     gone_within 10 "$dir/Quenbrax.exe" || fail "$name" "copy still there 10 s after release"
     gone_within 5 "$dir/del_Quenbrax.bat" || fail "$name" "batch still there"

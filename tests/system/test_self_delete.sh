@@ -55,11 +55,13 @@ held_case() {
     local dir=$1
     new_copy "$dir"
     mount_u
-    world_exec "$file_holder" "$(winpath "$dir/Quenbrax.exe")" 8000 \
-        >"$QB_TMP/holder.out" 2>&1 &
+    rm -f "$QB_TMP/holder.out"   # the previous case's "holding" must not count
+    rm -f "$QB_TMP/holder.stop"
+    world_exec "$file_holder" "$(winpath "$dir/Quenbrax.exe")" 60000 \
+        "$(winpath "$QB_TMP/holder.stop")" >"$QB_TMP/holder.out" 2>&1 &
     local holder=$! i
-    for ((i = 0; i < 200; i++)); do
-        grep -q holding "$QB_TMP/holder.out" && break
+    for ((i = 0; i < 300; i++)); do
+        grep -qs holding "$QB_TMP/holder.out" && break
         sleep 0.1
     done
     grep -q holding "$QB_TMP/holder.out" || fail "holder: $(cat "$QB_TMP/holder.out")"
@@ -68,6 +70,7 @@ held_case() {
     expect_line "success"
     [ -e "$dir/del_Quenbrax.bat" ] || fail "no del_Quenbrax.bat beside the held copy in $dir"
     [ -e "$dir/Quenbrax.exe" ] || fail "copy in $dir deleted while held"
+    touch "$QB_TMP/holder.stop"
     wait "$holder"
     gone_within 10 "$dir/Quenbrax.exe" "$dir/del_Quenbrax.bat" ||
         fail "copy or batch still in $dir 10 s after the copy was let go"
