@@ -208,6 +208,9 @@ expect_contains() {
 
 _qb_finish() {
     local rc=$? n
+    # A watchdog subshell ended before it dropped the inherited traps must not
+    # clean up (or report) for the script.
+    [ "$BASHPID" = "$$" ] || exit $rc
     trap - EXIT TERM INT
     for n in "${!QB_HOLDERS[@]}"; do holder_stop "$n"; done
     [ -n "${_qb_watchdog:-}" ] && kill "$_qb_watchdog" 2>/dev/null
