@@ -240,8 +240,11 @@ int MainFlow(int argumentCount, char** arguments)
     InitConsole(&context);
     consoleContext = &context;
 
-    GetModuleFileNameA(NULL, exePath, MAX_PATH);
-    exePath[MAX_PATH - 1] = 0;
+    // A path cut short at 260 characters names another file: leave it empty,
+    // which sends a crash dump to the temporary folder and skips self-deletion.
+    DWORD exePathLength = GetModuleFileNameA(NULL, exePath, MAX_PATH);
+    if (exePathLength == 0 || exePathLength >= MAX_PATH)
+        exePath[0] = 0;
     ReadOwnFileVersion(&ownFileVersion);
     ReadOsVersion(&osVersion);
 
