@@ -154,4 +154,14 @@ TEST(VolumeId, DeviceTypesAndLetters)
                              DDD_EXACT_MATCH_ON_REMOVE, link.name, link.target);
 }
 
+TEST(VolumeId, NoDriverMeansNoListAndNoMatch)
+{
+    // The unit-test prefix has neither driver; the listing then prints nothing.
+    EXPECT_EQ(GetMountList(CryptTrueCrypt), nullptr);
+    EXPECT_EQ(GetMountList(CryptVeraCrypt), nullptr);
+    EXPECT_EQ(GetMountList(2), nullptr);
+    EXPECT_EQ(FindLetterByContainer("a.tc"), 0);
+    EXPECT_EQ(GetVeraCryptDriverVersion(), 0);
+}
+
 }  // namespace
