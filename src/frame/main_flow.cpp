@@ -327,12 +327,14 @@ int MainFlow(int argumentCount, char** arguments)
         run->label[0] = 0;
     run->label[sizeof run->label - 1] = 0;
 
+    // The product is named from the letter the volume is reached by now: after
+    // a moved drive letter, the letter in the device's name no longer exists.
+    const char* productName = GetCryptProductName(run->rootPath[0]);
     if (run->label[0])
-        ConsolePrintf("ejecting %s volume %s \"%s\"...",
-                      GetCryptProductName(run->letter), run->rootPath, run->label);
+        ConsolePrintf("ejecting %s volume %s \"%s\"...", productName, run->rootPath,
+                      run->label);
     else
-        ConsolePrintf("ejecting %s volume %s ...", GetCryptProductName(run->letter),
-                      run->rootPath);
+        ConsolePrintf("ejecting %s volume %s ...", productName, run->rootPath);
 
     int outcome = EjectVolume(run->letter, optForce, optLoop);
     NewLineIfNeeded();
