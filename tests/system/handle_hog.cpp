@@ -2,7 +2,7 @@
 // open-handle report's time limits and its benchmark.
 //
 //   handle_hog [--file PATH] [--count N] [--access read|plain|all]
-//              [--lock PATH]... [--until PATH] [--seconds N]
+//              [--lock PATH]... [--until PATH | --until-eof] [--seconds N]
 //
 // Opens PATH (created when missing, shared with everyone) once and duplicates
 // that handle until N handles (default 100) are open, with the access asked
@@ -11,8 +11,10 @@
 // (0x100001, named directly), all is GENERIC_ALL (0x1F01FF, never named).
 // Each --lock file (up to 32) is opened for reading with share mode 0.
 // Then it prints "pid N handles M" and holds until the --until file exists or
-// the seconds (default 600) have passed. Exit code 3 when a file cannot be
-// opened.
+// the seconds (default 600) have passed; with --until-eof instead until its
+// standard input ends, without waking up in between (a crowd of polling
+// processes would load the wineserver that the measured report needs).
+// Exit code 3 when a file cannot be opened.
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,9 +26,17 @@ int main(int argc, char** argv)
     const char* until = nullptr;
     const char* locks[32];
     int lockCount = 0;
+    bool untilEof = false;
     unsigned count = 100, seconds = 600;
     DWORD access = GENERIC_READ;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    for (int i = 1; i < argc; i += 2) {
+        if (!strcmp(argv[i], "--until-eof")) {
+            untilEof = true;
+            i--;
+            continue;
+        }
+        if (i + 1 >= argc)
+            break;
         const char* value = argv[i + 1];
         if (!strcmp(argv[i], "--file"))
             path = value;
@@ -73,6 +83,14 @@ int main(int argc, char** argv)
     }
     printf("pid %lu handles %u\n", GetCurrentProcessId(), held);
     fflush(stdout);
+    if (untilEof) {
+        char buffer[256];
+        DWORD got = 0;
+        HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+        while (ReadFile(input, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+        }
+        return 0;
+    }
     for (unsigned tenths = 0; tenths < seconds * 10; tenths++) {
         if (until && GetFileAttributesA(until) != INVALID_FILE_ATTRIBUTES)
             break;
