@@ -403,24 +403,26 @@ int CmdStartDriver(int argc, char **argv)
         CloseServiceHandle(manager);
         return Fail(1, "cannot create the %s service: error %lu", serviceNames[product], error);
     }
-    // A start right after the create may fail with 1060; the device appears a
-    // moment after the start. Both are waited for, within 20 s.
-    DWORD error = 0;
-    for (int attempt = 0; attempt < 200; attempt++) {
+    // A start right after the create may fail with 1060, one while the
+    // service database is busy with 1055, and one that outlasts the service
+    // manager's wait with 1053 although the driver comes up later: retry
+    // until its device appears, within 90 s.
+    DWORD error = 0, start = GetTickCount();
+    bool loaded = false;
+    while (!(loaded = DriverLoaded(product)) && GetTickCount() - start < 90000) {
         if (StartServiceA(service, 0, NULL) || GetLastError() == ERROR_SERVICE_ALREADY_RUNNING) {
             error = 0;
-            break;
+            for (int i = 0; i < 50 && !(loaded = DriverLoaded(product)); i++) Sleep(100);
+            if (loaded) break;
+        } else {
+            error = GetLastError();
+            Sleep(200);
         }
-        error = GetLastError();
-        Sleep(100);
     }
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
+    if (loaded) return 0;
     if (error) return Fail(1, "cannot start the %s driver: error %lu", serviceNames[product], error);
-    for (int attempt = 0; attempt < 200; attempt++) {
-        if (DriverLoaded(product)) return 0;
-        Sleep(100);
-    }
     return Fail(1, "the %s driver started but its device did not appear", serviceNames[product]);
 }
 
