@@ -198,7 +198,8 @@ static void FillSystemHandleList(SystemHandleList* list)
     }
     ULONGLONG count = *(ULONGLONG*)block;
     // Never trust a count that the block cannot hold.
-    ULONGLONG room = (size - kSnapshotHeaderBytes) / sizeof(SystemHandleEntry);
+    ULONGLONG room = size > kSnapshotHeaderBytes
+                         ? (size - kSnapshotHeaderBytes) / sizeof(SystemHandleEntry) : 0;
     list->buffer = block;
     list->count = count < room ? count : room;
     list->entries = (SystemHandleEntry*)((char*)block + kSnapshotHeaderBytes);
