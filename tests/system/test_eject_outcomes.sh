@@ -118,13 +118,14 @@ log_take
 expect_log U:0:6 U:0:6 U:0:13
 
 # The holder let go between the first and the second try: " OK" after the
-# first refusal line, exit 0, no forced request.
-simctl plan U: 6 >/dev/null
+# first refusal line, exit 0, no forced request. Links of the letter in other
+# sessions go after this dismount too.
+simctl plan U: 6 + session-link qbA U: '\Device\VeraCryptVolumeU' >/dev/null
 qb U: -na -f
 expect_rc 0
 expect_output <<'EOF'
 ejecting VeraCrypt volume U:\ "PRIVATE"...
-VeraCrypt: FILES_OPEN OK
+VeraCrypt: FILES_OPEN OK (and U: deleted from other user context)
 success
 EOF
 log_take
