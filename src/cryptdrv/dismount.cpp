@@ -1,6 +1,7 @@
 // One dismount request to a crypt-volume driver, its forced second request,
 // and the notices after a dismount.
 #include "cryptdrv/eject.h"
+#include "diag/version_info.h"
 #include "cryptdrv/volume_id.h"
 #include "console/output.h"
 #include "frame/text_util.h"
@@ -100,19 +101,34 @@ static int QueryTargetPath(const char* dosDeviceName, char* target)
     return QueryDosDeviceA(dosDeviceName, target, MAX_PATH - 1) != 0;
 }
 
+typedef void(WINAPI* ShChangeNotifyFn)(LONG, UINT, LPCVOID, LPCVOID);
+
+// shell32 is large and slow to load; only a dismount needs it, so it is loaded
+// from the system folder at the first notice instead of at every start.
 static void NotifyShellRemoved(const char* rootPath)
 {
-    SHChangeNotify(SHCNE_MEDIAREMOVED, SHCNF_PATHA, rootPath, NULL);
+    static ShChangeNotifyFn shChangeNotify;
+    static int looked;
+    if (!looked) {
+        HMODULE shell32 = LoadSystemLibrary("shell32.dll");
+        if (shell32)
+            shChangeNotify = (ShChangeNotifyFn)(void*)GetProcAddress(shell32,
+                                                                    "SHChangeNotify");
+        looked = 1;
+    }
+    if (shChangeNotify)
+        shChangeNotify(SHCNE_MEDIAREMOVED, SHCNF_PATHA, rootPath, NULL);
 }
 
 // After the dismount: the letter's link, if it still names this volume, then
 // the shell notice and the device-change broadcast. Failures are not reported.
-static void AnnounceDismount(char letter, const char* dosDeviceName,
-                             const char* rootPath)
+static void AnnounceDismount(char letter, char deviceLetter,
+                             const char* dosDeviceName, const char* rootPath)
 {
     char target[MAX_PATH];
     if (QueryTargetPath(dosDeviceName, target) && StrStrA(target, "CryptVolume") &&
-        lstrlenA(target) > kCryptPrefixLength && target[kCryptPrefixLength] == letter)
+        lstrlenA(target) > kCryptPrefixLength &&
+        target[kCryptPrefixLength] == deviceLetter)
         DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION |
                              DDD_EXACT_MATCH_ON_REMOVE,
                          dosDeviceName, target);
@@ -145,8 +161,15 @@ int DismountVolume(char letter, int force, int* forcedResult, int* resultCode)
     NotifyShellRemoved(rootPath);
     Sleep(kNoticeDelayMs);
 
+    // The driver knows the volume by the letter it was mounted with, which its
+    // device name carries; the letter it is reached by may have been changed.
+    char deviceLetter = letter;
+    if (StartsWithNoCase(target, cryptVolumeDevicePrefixes[type]) &&
+        target[kCryptPrefixLength] >= 'A' && target[kCryptPrefixLength] <= 'Z')
+        deviceLetter = target[kCryptPrefixLength];
+
     DismountBlock block;
-    FillDismountBlock(letter, &block);
+    FillDismountBlock(deviceLetter, &block);
     if (!SendDismountRequest(device, &block)) {
         // The caller may report this error after the line below.
         DWORD error = GetLastError();
@@ -173,7 +196,7 @@ int DismountVolume(char letter, int force, int* forcedResult, int* resultCode)
                       DriverResultName(block.returnCode));
         return 1;
     }
-    AnnounceDismount(letter, dosDeviceName, rootPath);
+    AnnounceDismount(letter, deviceLetter, dosDeviceName, rootPath);
     return 1;
 }
 

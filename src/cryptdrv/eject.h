@@ -54,4 +54,5 @@ int TryDismountOnce(char letter, int* resultCode);
 // buffer that the next such call overwrites.
 const char* DriverResultName(int code);
 // The whole escalation; returns an EjectOutcome.
+// letter: the drive letter the volume is reached by (its DOS device name).
 int EjectVolume(char letter, DWORD force, DWORD loop);
