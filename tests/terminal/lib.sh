@@ -169,8 +169,13 @@ term_exit_status() {
     local end=$(( $(term_ms) + deadline * 1000 ))
     while [ "$(term_ms)" -lt "$end" ]; do
         if [ "$(term__tmux display-message -p -t "$name" '#{pane_dead}' 2>/dev/null)" = 1 ]; then
-            term__tmux display-message -p -t "$name" '#{pane_dead_status}'
-            return 0
+            # tmux may mark the pane dead before it has collected the status.
+            local status
+            status=$(term__tmux display-message -p -t "$name" '#{pane_dead_status}' 2>/dev/null)
+            if [ -n "$status" ]; then
+                echo "$status"
+                return 0
+            fi
         fi
         sleep 0.05
     done
