@@ -18,6 +18,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <wchar.h>
 
 namespace {
 
@@ -97,6 +98,16 @@ bool ParseOptions(int argc, char **argv, Options *options)
 
 HANDLE OpenShared(const char *path, DWORD share)
 {
+    // The ANSI call refuses paths of MAX_PATH characters or more (error 206):
+    // a full path that long goes through the wide call with the \\?\ prefix.
+    size_t length = strlen(path);
+    if (length >= MAX_PATH && length < 32000 && path[1] == ':' && path[2] == '\\') {
+        static wchar_t wide[32768];
+        wcscpy(wide, L"\\\\?\\");
+        if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide + 4, 32000))
+            return CreateFileW(wide, GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
     return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_ALWAYS,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
 }

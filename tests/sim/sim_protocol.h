@@ -32,7 +32,19 @@ enum SimVerb {
     SIM_VERB_STATUS,      // reply: volumes
     SIM_VERB_LOG,         // reply: log entries
     SIM_VERB_CLEAR_LOG,
-    SIM_VERB_RESET        // vanish every volume, drop plans and the log
+    SIM_VERB_RESET,       // vanish every volume, drop plans, the log and a malform order
+    SIM_VERB_MALFORM      // flags: a SimMalform mode for the next mount-list reply
+};
+
+// How the next mount-list reply is spoilt (then the driver answers well again).
+enum SimMalform {
+    SIM_MALFORM_NONE = 0,
+    SIM_MALFORM_EMPTY_PATHS,   // bits A to Z all set, every path entry empty
+    SIM_MALFORM_UNTERMINATED,  // mounted paths padded with '~' to all 260 units, no
+                               // terminator; entries of unmounted drives all '#'
+    SIM_MALFORM_HIGH_BITS,     // bits 26 to 31 set besides the mounted drives
+    SIM_MALFORM_SHORT          // success, but the reply ends halfway through the first
+                               // mounted path: the byte count says so, the rest is zeros
 };
 
 #define SIM_FLAG_KEEP_LINK  1u   // dismount leaves the \DosDevices\X: link behind
@@ -48,7 +60,7 @@ typedef struct SimRequest {
     unsigned int verb;
     unsigned int letter;      // 'A'..'Z'
     unsigned int letter2;     // relink target
-    unsigned int flags;
+    unsigned int flags;       // mount: SIM_FLAG_*; malform: a SimMalform mode
     unsigned int planCount;
     int plan[SIM_PLAN_MAX];
     unsigned short container[SIM_PATH_MAX];
@@ -79,6 +91,7 @@ typedef struct SimReply {
     long long startTime;      // system time when the driver started, 100 ns units
     unsigned int listSize;    // the driver's mount-list layout size
     unsigned int count;       // volumes or log entries that follow
+    unsigned int malform;     // the SimMalform mode waiting for the next mount list
     union {
         SimVolumeInfo volumes[26];
         SimLogEntry log[SIM_LOG_MAX];

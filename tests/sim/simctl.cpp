@@ -9,7 +9,9 @@
 //   simctl session-list             every link below \Sessions\0\DosDevices
 //   simctl status                   mounted volumes of both drivers, open handles
 //   simctl start-driver truecrypt|veracrypt   install the service if needed and start it
-//   simctl reset                    drop all volumes, plans, the log and session links
+//   simctl malform truecrypt|veracrypt MODE   spoil that driver's next mount-list reply:
+//                                   empty-paths, unterminated, high-bits, short (off cancels)
+//   simctl reset                    drop all volumes, plans, the log, malform orders and session links
 //   simctl desktop                  make sure Wine's desktop process runs
 // Several commands may be chained in one run with a lone "+" between them.
 // Exit code 0 on success, 1 when a command failed, 2 on a bad command line.
@@ -196,6 +198,27 @@ int CmdLetterVerb(int argc, char **argv, unsigned verb)
     return error ? Fail(1, "%s %c: failed: error %lu", argv[0], letter, error) : 0;
 }
 
+const char *const malformModes[] = {"off", "empty-paths", "unterminated", "high-bits", "short"};
+const unsigned malformModeCount = sizeof(malformModes) / sizeof(malformModes[0]);
+
+int CmdMalform(int argc, char **argv)
+{
+    if (argc != 3) return Fail(2, "usage: malform truecrypt|veracrypt empty-paths|unterminated|high-bits|short|off");
+    int product = ProductIndex(argv[1]);
+    if (product < 0) return Fail(2, "unknown product '%s' (truecrypt or veracrypt)", argv[1]);
+    SimRequest request = {};
+    request.verb = SIM_VERB_MALFORM;
+    request.flags = malformModeCount;
+    for (unsigned i = 0; i < malformModeCount; i++)
+        if (!strcmp(argv[2], malformModes[i])) request.flags = i;
+    if (request.flags == malformModeCount)
+        return Fail(2, "unknown mode '%s' (empty-paths, unterminated, high-bits, short, off)", argv[2]);
+    DWORD error = SendControl(product, &request, NULL);
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return Fail(1, "the %s driver is not loaded", productNames[product]);
+    return error ? Fail(1, "malform failed: error %lu", error) : 0;
+}
+
 int CmdStatus(int argc, char **)
 {
     if (argc != 1) return Fail(2, "usage: status");
@@ -210,6 +233,9 @@ int CmdStatus(int argc, char **)
         }
         loaded++;
         printf("%s: loaded, mount list %u bytes, %u volume(s)\n", productNames[p], reply.listSize, reply.count);
+        if (reply.malform)
+            printf("%s: next mount list malformed: %s\n", productNames[p],
+                   reply.malform < malformModeCount ? malformModes[reply.malform] : "?");
         for (unsigned i = 0; i < reply.count; i++) {
             const SimVolumeInfo &v = reply.u.volumes[i];
             char link[3] = {(char)v.linkLetter, ':', 0};
@@ -463,8 +489,9 @@ int RunCommand(int argc, char **argv)
     if (!strcmp(verb, "status")) return CmdStatus(argc, argv);
     if (!strcmp(verb, "start-driver")) return CmdStartDriver(argc, argv);
     if (!strcmp(verb, "reset")) return CmdReset(argc, argv);
+    if (!strcmp(verb, "malform")) return CmdMalform(argc, argv);
     if (!strcmp(verb, "desktop")) return CmdDesktop(argc, argv);
-    return Fail(2, "unknown verb '%s' (mount, plan, relink, vanish, log, session-link, session-list, status)", verb);
+    return Fail(2, "unknown verb '%s' (mount, plan, relink, vanish, log, session-link, session-list, status, malform)", verb);
 }
 
 }  // namespace
@@ -472,7 +499,7 @@ int RunCommand(int argc, char **argv)
 int main(int argc, char **argv)
 {
     setvbuf(stdout, NULL, _IOFBF, 1 << 16);
-    if (argc < 2) return Fail(2, "usage: simctl VERB ARGS... (mount, plan, relink, vanish, log, session-link, session-list, status)");
+    if (argc < 2) return Fail(2, "usage: simctl VERB ARGS... (mount, plan, relink, vanish, log, session-link, session-list, status, malform)");
     int first = 1;
     for (int i = 1; i <= argc; i++) {
         if (i < argc && strcmp(argv[i], "+")) continue;

@@ -5,7 +5,8 @@
 //
 // It answers the mount-list and dismount requests as the real drivers do, counts
 // open handles on each volume device, and takes orders from simctl through a
-// private control request (mount, plan, relink, vanish, status, log, reset).
+// private control request (mount, plan, relink, vanish, status, log, reset,
+// malform: spoil the next mount-list reply).
 //
 // Wine's device host delivers the requests of one driver on one thread, so the
 // tables below have no lock; the dispatch routine is their only writer.
@@ -74,6 +75,7 @@ static Volume volumes[26];
 static Plan plans[26];
 static SimLogEntry logEntries[SIM_LOG_MAX];
 static ULONG logCount, logNext;
+static ULONG malformNext;   // SimMalform mode of the next mount-list reply
 static LARGE_INTEGER startTime;
 static PDEVICE_OBJECT controlDevice;
 
@@ -254,6 +256,46 @@ static void FillMountList(UCHAR *out)
     *(ULONG UNALIGNED *)out = mask;
 }
 
+// Spoils a well-formed reply (FillMountList) as simctl malform ordered.
+// Returns the byte count to report.
+static ULONG_PTR MalformMountList(UCHAR *out, ULONG mode)
+{
+    ULONG i, u, mask = *(ULONG UNALIGNED *)out;
+    WCHAR *paths = (WCHAR *)(out + 4);   // 26 entries of SIM_PATH_MAX units
+    switch (mode) {
+    case SIM_MALFORM_EMPTY_PATHS:
+        RtlZeroMemory(paths, 26 * SIM_PATH_MAX * 2);
+        *(ULONG UNALIGNED *)out = 0x03FFFFFFu;
+        break;
+    case SIM_MALFORM_UNTERMINATED:
+        // A reader that runs past the end of an entry meets the next one: the
+        // following mounted path, or '#' where no volume is mounted.
+        for (i = 0; i < 26; i++) {
+            WCHAR *entry = paths + i * SIM_PATH_MAX;
+            u = (mask & (1u << i)) ? WideLength(entry, SIM_PATH_MAX) : 0;
+            for (; u < SIM_PATH_MAX; u++) entry[u] = (mask & (1u << i)) ? L'~' : L'#';
+        }
+        break;
+    case SIM_MALFORM_HIGH_BITS:
+        *(ULONG UNALIGNED *)out = mask | 0xFC000000u;
+        break;
+    case SIM_MALFORM_SHORT:
+        // The reply ends halfway through the first mounted path (after the
+        // mask alone when nothing is mounted); the rest of the buffer is zeros.
+        {
+            ULONG end = 4;
+            for (i = 0; i < 26; i++) {
+                if (!(mask & (1u << i))) continue;
+                end = 4 + i * SIM_PATH_MAX * 2 + (WideLength(paths + i * SIM_PATH_MAX, SIM_PATH_MAX) / 2) * 2;
+                break;
+            }
+            RtlZeroMemory(out + end, SIM_LIST_SIZE - end);
+            return end;
+        }
+    }
+    return SIM_LIST_SIZE;
+}
+
 static NTSTATUS Dismount(SimDismountBlock *block)
 {
     int number = block->driveNumber;
@@ -348,6 +390,7 @@ static NTSTATUS Control(SimRequest *request, ULONG inLength, ULONG outLength, UL
             RtlZeroMemory(reply, sizeof(SimReply));
             reply->startTime = startTime.QuadPart;
             reply->listSize = SIM_LIST_SIZE;
+            reply->malform = malformNext;
             if (verb == SIM_VERB_STATUS) {
                 FillVolumeInfo(reply);
             } else {
@@ -368,6 +411,11 @@ static NTSTATUS Control(SimRequest *request, ULONG inLength, ULONG outLength, UL
         }
         RtlZeroMemory(plans, sizeof(plans));
         logCount = logNext = 0;
+        malformNext = SIM_MALFORM_NONE;
+        return STATUS_SUCCESS;
+    case SIM_VERB_MALFORM:
+        if (request->flags > SIM_MALFORM_SHORT) return STATUS_INVALID_PARAMETER;
+        malformNext = request->flags;
         return STATUS_SUCCESS;
     }
     return STATUS_INVALID_PARAMETER;
@@ -482,7 +530,12 @@ static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp)
             if (outLength < SIM_LIST_SIZE || !buffer) return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
             RtlZeroMemory(buffer, outLength);
             FillMountList(buffer);
-            return Complete(irp, STATUS_SUCCESS, SIM_LIST_SIZE);
+            information = SIM_LIST_SIZE;
+            if (malformNext) {
+                information = MalformMountList(buffer, malformNext);
+                malformNext = SIM_MALFORM_NONE;
+            }
+            return Complete(irp, STATUS_SUCCESS, information);
         case SIM_IOCTL_DISMOUNT:
             if (inLength < sizeof(SimDismountBlock) || outLength < sizeof(SimDismountBlock) || !buffer)
                 return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
