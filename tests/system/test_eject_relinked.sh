@@ -5,31 +5,25 @@
 . "$QB_SOURCE/tests/system/eject_lib.sh"
 deadline 120
 
-fresh_world
-simctl relink U: W: >/dev/null
-log_take
-qb W: -na
-expect_rc 0
-expect_output <<'EOF'
+# Ejects the volume named by $1 after U: was moved to W:.
+eject_moved_volume() {
+    fresh_world
+    simctl relink U: W: >/dev/null
+    log_take
+    qb "$1" -na
+    expect_rc 0
+    expect_output <<'EOF'
 ejecting VeraCrypt volume W:\ "PRIVATE"...
  OK
 success
 EOF
-log_take
-expect_log U:0:0
+    log_take
+    expect_log U:0:0
+}
+
+eject_moved_volume W:
 qb W: -na
 expect_rc 5
 expect_line "W: is not a Volume"
 
-fresh_world
-simctl relink U: W: >/dev/null
-log_take
-qb private.hc -na
-expect_rc 0
-expect_output <<'EOF'
-ejecting VeraCrypt volume W:\ "PRIVATE"...
- OK
-success
-EOF
-log_take
-expect_log U:0:0
+eject_moved_volume private.hc

@@ -2,49 +2,9 @@
 #include <gtest/gtest.h>
 #include <string>
 #include "console/output.h"
+#include "redirected_output.h"
 
 namespace {
-
-// Sends standard output to a temporary file for the duration of a test.
-class RedirectedOutput {
-public:
-    RedirectedOutput()
-    {
-        char dir[MAX_PATH];
-        GetTempPathA(MAX_PATH, dir);
-        path_ = std::string(dir) + "qb_output_test.txt";
-        file_ = CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE,
-                            FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
-        saved_ = GetStdHandle(STD_OUTPUT_HANDLE);
-        SetStdHandle(STD_OUTPUT_HANDLE, file_);
-        ResetConsoleOutputSettings();
-        lineOpen = 0;
-    }
-    ~RedirectedOutput()
-    {
-        SetStdHandle(STD_OUTPUT_HANDLE, saved_);
-        ResetConsoleOutputSettings();
-        CloseHandle(file_);
-        DeleteFileA(path_.c_str());
-    }
-    std::string Contents() const
-    {
-        std::string text;
-        HANDLE h = CreateFileA(path_.c_str(), GENERIC_READ,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-        char buffer[8192];
-        DWORD n = 0;
-        while (ReadFile(h, buffer, sizeof buffer, &n, nullptr) && n)
-            text.append(buffer, n);
-        CloseHandle(h);
-        return text;
-    }
-private:
-    std::string path_;
-    HANDLE file_;
-    HANDLE saved_;
-};
 
 TEST(ConsolePrintf, WritesExpandsAndTracksTheOpenLine)
 {

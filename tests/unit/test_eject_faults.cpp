@@ -7,52 +7,13 @@
 #include <string>
 #include "console/output.h"
 #include "cryptdrv/eject.h"
+#include "redirected_output.h"
 
 namespace {
 
 const char kVolumeTarget[] = "\\Device\\VeraCryptVolumeQ";
 const wchar_t kPipeDeviceW[] = L"\\Device\\NamedPipe\\qb-eject-fault-driver";
 const char kPipeName[] = "\\\\.\\pipe\\qb-eject-fault-driver";
-
-class CapturedOutput {
-public:
-    CapturedOutput()
-    {
-        char dir[MAX_PATH];
-        GetTempPathA(MAX_PATH, dir);
-        path_ = std::string(dir) + "qb_eject_fault.txt";
-        file_ = CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                            nullptr, CREATE_ALWAYS, 0, nullptr);
-        saved_ = GetStdHandle(STD_OUTPUT_HANDLE);
-        SetStdHandle(STD_OUTPUT_HANDLE, file_);
-        ResetConsoleOutputSettings();
-        lineOpen = 0;
-    }
-    ~CapturedOutput()
-    {
-        SetStdHandle(STD_OUTPUT_HANDLE, saved_);
-        ResetConsoleOutputSettings();
-        CloseHandle(file_);
-        DeleteFileA(path_.c_str());
-    }
-    std::string Text() const
-    {
-        std::string text;
-        HANDLE h = CreateFileA(path_.c_str(), GENERIC_READ,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-        char buffer[4096];
-        DWORD n = 0;
-        while (ReadFile(h, buffer, sizeof buffer, &n, nullptr) && n)
-            text.append(buffer, n);
-        CloseHandle(h);
-        return text;
-    }
-
-private:
-    std::string path_;
-    HANDLE file_, saved_;
-};
 
 // Q: names a VeraCrypt volume device for the length of a test.
 struct FakeVolume {
@@ -128,10 +89,10 @@ TEST(EjectFaults, DriverMissingOrRequestFailing)
         std::string text;
         int outcome, reached, resultCode = 77, forced = 0;
         {
-            CapturedOutput output;
+            RedirectedOutput output;
             outcome = EjectVolume('Q', c.force, c.loop);
             reached = DismountVolume('Q', (int)c.force, &forced, &resultCode);
-            text = output.Text();
+            text = output.Contents();
         }
         delete driver;
         EXPECT_EQ(EjectNotDismounted, outcome) << c.what;
