@@ -1,0 +1,113 @@
+#!/bin/bash
+# Hostile drivers: for each way a driver can spoil its mount-list reply
+# (simctl malform: empty paths under set bits, paths with no terminator that
+# fill all 260 units, bits above Z, a reply shorter than the layout) and for
+# each driver, the listing, a container lookup and an eject by drive letter
+# stay sound: documented exit codes, every path read inside its own entry (an
+# unterminated path lists at most 260 characters and never the next entry's
+# text), no letter beyond Z, and the other driver's reply still serves.
+set -u
+. "$QB_SOURCE/tests/system/lib.sh"
+QB_QUIET=1
+deadline 150
+world_up
+
+tilde() { printf '%*s' "$1" '' | tr ' ' '~'; }
+
+# The listing after the usage (the "... Volumes:" headings to the end).
+listing() { tr -d '\r' <"$QB_OUT" | sed -n '/^[A-Za-z]* Volumes:$/,$p' | sed '/^$/d'; }
+
+# pending PRODUCT: the malform order still waiting in that driver, or "".
+pending() {
+    simctl status | tr -d '\r' | sed -n "s/^$1: next mount list malformed: //p"
+}
+
+tc_normal='TrueCrypt Volumes:
+T:    C:\vols\legacy.tc'
+vc_normal='VeraCrypt Volumes:
+U:    C:\vols\private.hc
+V:    \Device\Harddisk1\Partition2'
+# What each malformed reply lists. With every bit set, a letter counts when
+# its device carries that letter, whichever product's device it is.
+declare -A spoilt=(
+    [truecrypt.empty-paths]='TrueCrypt Volumes:
+T:    
+U:    
+V:    '
+    [truecrypt.unterminated]="TrueCrypt Volumes:
+T:    C:\\vols\\legacy.tc$(tilde 239)"
+    [truecrypt.high-bits]=$tc_normal
+    [truecrypt.short]='TrueCrypt Volumes:
+T:    C:\vol'
+    [veracrypt.empty-paths]='VeraCrypt Volumes:
+T:    
+U:    
+V:    '
+    [veracrypt.unterminated]="VeraCrypt Volumes:
+U:    C:\\vols\\private.hc$(tilde 238)
+V:    \\Device\\Harddisk1\\Partition2$(tilde 232)"
+    [veracrypt.high-bits]=$vc_normal
+    [veracrypt.short]='VeraCrypt Volumes:
+U:    C:\vols
+V:    '
+)
+# The container text of the driver's first volume, and whether the spoilt
+# reply still names it (0, ejected) or not (5).
+declare -A name=([truecrypt]=TrueCrypt [veracrypt]=VeraCrypt)
+declare -A container=([truecrypt]=legacy.tc [veracrypt]=private.hc)
+declare -A letter=([truecrypt]=T [veracrypt]=U)
+declare -A found=([empty-paths]=5 [unterminated]=0 [high-bits]=0 [short]=5)
+# Text that only a reader running past the end of the first entry would see.
+declare -A seam=([truecrypt]='~~~#' [veracrypt]='~~\Device')
+
+for product in truecrypt veracrypt; do
+    for mode in empty-paths unterminated high-bits short; do
+        case_name="$product $mode"
+        world_up
+        simctl malform $product $mode
+        qb
+        expect_rc 5
+        if [ $product = truecrypt ]; then
+            expect_eq "$(listing)" "${spoilt[$product.$mode]}
+$vc_normal" "$case_name: listing"
+        else
+            expect_eq "$(listing)" "$tc_normal
+${spoilt[$product.$mode]}" "$case_name: listing"
+        fi
+        expect_eq "$(pending ${name[$product]})" "" "$case_name: order left after the listing"
+
+        if [ $mode = unterminated ]; then
+            simctl malform $product $mode
+            qb "${seam[$product]}" -na
+            expect_rc 5
+            expect_line "TrueCrypt volume not identified"
+        fi
+
+        simctl malform $product $mode
+        qb "${container[$product]}" -na
+        expect_rc "${found[$mode]}"
+        if [ "${found[$mode]}" = 0 ]; then
+            expect_text "ejecting ${name[$product]} volume ${letter[$product]}:\\"
+        else
+            expect_line "TrueCrypt volume not identified"
+        fi
+        expect_eq "$(pending ${name[$product]})" "" "$case_name: order left after the lookup"
+
+        # An eject by letter asks no driver for its list.
+        simctl malform $product $mode
+        qb V: -na
+        expect_rc 0
+        expect_line success
+        expect_eq "$(pending ${name[$product]})" "$mode" "$case_name: order after the eject"
+        simctl malform $product off
+    done
+done
+
+# A spoilt TrueCrypt reply does not keep the lookup from the VeraCrypt list.
+case_name="truecrypt empty-paths, VeraCrypt volume"
+world_up
+simctl malform truecrypt empty-paths
+qb private.hc -na
+expect_rc 0
+expect_text 'ejecting VeraCrypt volume U:\'
+expect_eq "$(pending TrueCrypt)" "" "$case_name: order left"
