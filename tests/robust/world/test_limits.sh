@@ -1,0 +1,65 @@
+#!/bin/bash
+# Names and paths at their limits in the open-handle report ("U: -h"): a
+# holder keeps files of 300, 499, 500 and 1,013 characters open on U:.
+# - Output redirected: lines come whole, as long as the name query's 1024-byte
+#   buffer holds the object name; the longer ones are left out, and the run
+#   ends normally with exit code 3.
+# - A 40-column console (tmux): each line is shortened in its middle to
+#   40 - 10 ("holder.exe") - 4 = 26 path characters.
+# Wine names these files \??\U:\... (Windows: \Device\VeraCryptVolumeU\...), so
+# the 1024 bytes hold a full path of at most 499 characters here: 16 bytes of
+# name header, 4 + 499 units and a terminator.
+set -u
+. "$QB_SOURCE/tests/system/lib.sh"
+QB_QUIET=1
+deadline 120
+. "$QB_SOURCE/tests/terminal/lib.sh"
+term_init 120
+trap '_rc=$?; term_cleanup; (exit $_rc); _qb_finish' EXIT
+world_up
+
+# long_path LEN TAG: a full path on U: of LEN characters, folders of 99.
+long_path() {
+    local s=$2 i=0 chars=abcdefghijklmnopqrstuvwxyz0123456789
+    while [ ${#s} -lt $(($1 - 3)) ]; do
+        if [ $((${#s} % 100)) = 99 ]; then s+='\'; else s+=${chars:$((i % 36)):1}; i=$((i + 1)); fi
+    done
+    local dir=${s%\\*}
+    mkdir -p "$(volume_dir U)/${dir//\\//}"
+    echo "U:\\$s"
+}
+# shortened TEXT MAX: the text after ShortenMiddle with that maximum.
+shortened() {
+    local n=$2 h=$(($2 / 2))
+    echo "${1:0:$((h - 2))}...${1: -$((n - h - 1))}"
+}
+
+declare -A path
+for len in 300 499 500 1013; do path[$len]=$(long_path $len "n$len"); done
+holder_start --device U: --file "${path[300]}" --file "${path[499]}" \
+    --file "${path[500]}" --file "${path[1013]}"
+
+qb U: -h -na
+expect_rc 3
+expect_line "[$HOLDER_PID] holder.exe : \\\\.\\U:"
+expect_line "[$HOLDER_PID] holder.exe : ${path[300]}"
+expect_line "[$HOLDER_PID] holder.exe : ${path[499]}"
+expect_no_text "n500"
+expect_no_text "n1013"
+expect_line failed
+
+term_start narrow 40 60 "$QB_BUILD/bin/Quenbrax.exe" U: -h -na -w:1
+status=$(term_exit_status narrow 60)
+screen=$(term_capture narrow | sed 's/ *$//')
+expect_eq "$status" 3 "exit code on the narrow console"
+for len in 300 499; do
+    line="holder.exe : $(shortened "${path[$len]}" 26)"
+    expect_eq "${#line}" 39 "length of the shortened line"
+    grep -qxF -- "$line" <<<"$screen" || fail "no line '$line' on the narrow console"
+done
+grep -qxF 'holder.exe : \\.\U:' <<<"$screen" || fail "no device line on the narrow console"
+grep -qF n500 <<<"$screen" && fail "the 500-character path was listed"
+grep -qxF failed <<<"$screen" || fail "no outcome on the narrow console"
+[ $QB_FAILS = 0 ] || term_capture narrow >&2
+term_stop narrow
+holder_stop
