@@ -17,6 +17,16 @@ count_lines() {
     term_capture "$1" | grep -cxF -- "$2"
 }
 
+# Waits up to DEADLINE_S seconds until the line TEXT has been shown N times.
+wait_count() {
+    local name=$1 text=$2 n=$3 deadline=$4 i
+    for ((i = 0; i < deadline * 20; i++)); do
+        [ "$(count_lines "$name" "$text")" -ge "$n" ] && return 0
+        sleep 0.05
+    done
+    return 1
+}
+
 # Keys typed through tmux.
 term_start keys 80 40 "$probe" watch
 term_wait keys "Trying.." 30 || term_fail "probe did not start"
@@ -36,7 +46,7 @@ term_check "X sets lastKey 88 and prints nothing" \
 
 # tmux sends F as Shift down, F down and up with the Shift bit, Shift up.
 term_keys keys F
-term_wait keys "lastKey=70" 5
+wait_count keys "lastKey=70" 2 5
 term_check "Shift+F counts as F" [ "$(count_lines keys "F -> forcing...")" = 2 ]
 term_check "Shift+F sets lastKey 70" [ "$(count_lines keys "lastKey=70")" = 2 ]
 
