@@ -123,7 +123,12 @@ void MakeDisplayLine(OpenHandleEntry* entry, const char* devicePath,
             wsprintfA(line, "[%u] %.259s : %.519s", processId, entry->exeName,
                       entry->objectPath);
         } else {
-            ShortenMiddle(entry->objectPath, w - exeLength - 4);
+            // A service host's line also carries " [id]": the path gives way
+            // for it too, so that the line still fits the console's width
+            // (a wrapped line could not be found again to be turned back).
+            char idText[16];
+            int idLength = isServiceHost ? wsprintfA(idText, " [%u]", processId) : 0;
+            ShortenMiddle(entry->objectPath, w - exeLength - 4 - idLength);
             if (isServiceHost)
                 wsprintfA(line, "%.259s [%u] : %.519s", entry->exeName, processId,
                           entry->objectPath);

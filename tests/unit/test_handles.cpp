@@ -129,6 +129,14 @@ TEST(MakeDisplayLine, FormsByOutputAndOption)
     MakeDisplayLine(&entry, device, "U:\\", 120, 0, 0);
     EXPECT_EQ(109, lstrlenA(entry.objectPath));
     EXPECT_EQ(119, lstrlenA(entry.displayLine));
+    // A service host's line carries its process id as well and still fits.
+    lstrcpynA(entry.exeName, "svchost.exe", sizeof entry.exeName);
+    lstrcpynA(entry.objectPath, longPath.c_str(), sizeof entry.objectPath);
+    entry.processId = 1784;
+    MakeDisplayLine(&entry, device, "U:\\", 120, 0, 0);
+    EXPECT_EQ(98, lstrlenA(entry.objectPath));
+    EXPECT_EQ(119, lstrlenA(entry.displayLine));
+    EXPECT_EQ(0, StrCmpNA(entry.displayLine, "svchost.exe [1784] : U:\\", 24));
     // Long names in the unshortened redirected form are clipped, not overrun.
     std::string longExe = Sample(259);
     lstrcpynA(entry.exeName, longExe.c_str(), sizeof entry.exeName);

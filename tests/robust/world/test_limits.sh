@@ -5,7 +5,8 @@
 #   buffer holds the object name; the longer ones are left out, and the run
 #   ends normally with exit code 3.
 # - A 40-column console (tmux): each line is shortened in its middle to
-#   40 - 10 ("holder.exe") - 4 = 26 path characters.
+#   40 - 10 ("holder.exe") - 4 = 26 path characters, so that it fits in 39
+#   columns; a service host's line ("svchost.exe [ID] : PATH") as well.
 # Wine names these files \??\U:\... (Windows: \Device\VeraCryptVolumeU\...), so
 # the 1024 bytes hold a full path of at most 499 characters here: 16 bytes of
 # name header, 4 + 499 units and a terminator.
@@ -38,12 +39,22 @@ declare -A path
 for len in 300 499 500 1013; do path[$len]=$(long_path $len "n$len"); done
 holder_start --device U: --file "${path[300]}" --file "${path[499]}" \
     --file "${path[500]}" --file "${path[1013]}"
+# The same holder under the name of a service host.
+mkdir -p "$QB_TMP/bin"
+cp "$QB_BUILD/bin/holder.exe" "$QB_TMP/bin/svchost.exe"
+world_exec "$(winpath "$QB_TMP/bin/svchost.exe")" --file "${path[300]}" \
+    --until "$(winpath "$QB_TMP/svchost.stop")" --seconds 100 </dev/null >"$QB_TMP/svchost.out" 2>&1 &
+service_job=$!
+for _ in $(seq 1 100); do grep -q '^pid ' "$QB_TMP/svchost.out" 2>/dev/null && break; sleep 0.1; done
+service_pid=$(sed -n 's/^pid \([0-9]*\).*/\1/p' "$QB_TMP/svchost.out")
+[ -n "$service_pid" ] || fail "the service host stand-in did not start"
 
 qb U: -h -na
 expect_rc 3
 expect_line "[$HOLDER_PID] holder.exe : \\\\.\\U:"
 expect_line "[$HOLDER_PID] holder.exe : ${path[300]}"
 expect_line "[$HOLDER_PID] holder.exe : ${path[499]}"
+expect_line "[$service_pid] svchost.exe : ${path[300]}"
 expect_no_text "n500"
 expect_no_text "n1013"
 expect_line failed
@@ -57,9 +68,14 @@ for len in 300 499; do
     expect_eq "${#line}" 39 "length of the shortened line"
     grep -qxF -- "$line" <<<"$screen" || fail "no line '$line' on the narrow console"
 done
+line="svchost.exe [$service_pid] : $(shortened "${path[300]}" $((40 - 11 - 4 - 3 - ${#service_pid})))"
+expect_eq "${#line}" 39 "length of the service host's line"
+grep -qxF -- "$line" <<<"$screen" || fail "no line '$line' on the narrow console"
 grep -qxF 'holder.exe : \\.\U:' <<<"$screen" || fail "no device line on the narrow console"
 grep -qF n500 <<<"$screen" && fail "the 500-character path was listed"
 grep -qxF failed <<<"$screen" || fail "no outcome on the narrow console"
 [ $QB_FAILS = 0 ] || term_capture narrow >&2
 term_stop narrow
 holder_stop
+touch "$QB_TMP/svchost.stop"
+wait $service_job
