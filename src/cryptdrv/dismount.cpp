@@ -144,6 +144,12 @@ static void AnnounceDismount(char letter, char deviceLetter,
 
 int DismountVolume(char letter, int force, int* forcedResult, int* resultCode)
 {
+    return DismountVolumeVia(letter, letter, force, forcedResult, resultCode);
+}
+
+int DismountVolumeVia(char letter, char deviceLetter, int force, int* forcedResult,
+                      int* resultCode)
+{
     const char dosDeviceName[3] = {letter, ':', 0};
     const char rootPath[4] = {letter, ':', '\\', 0};
     char target[MAX_PATH];
@@ -160,13 +166,6 @@ int DismountVolume(char letter, int force, int* forcedResult, int* resultCode)
 
     NotifyShellRemoved(rootPath);
     Sleep(kNoticeDelayMs);
-
-    // The driver knows the volume by the letter it was mounted with, which its
-    // device name carries; the letter it is reached by may have been changed.
-    char deviceLetter = letter;
-    if (StartsWithNoCase(target, cryptVolumeDevicePrefixes[type]) &&
-        target[kCryptPrefixLength] >= 'A' && target[kCryptPrefixLength] <= 'Z')
-        deviceLetter = target[kCryptPrefixLength];
 
     DismountBlock block;
     FillDismountBlock(deviceLetter, &block);

@@ -74,7 +74,8 @@ static WORD ReadLastKey(void)
 }
 
 // The retry loop; returns its outcome. The key watch runs throughout.
-static int RetryLoop(char letter, const EjectTexts* texts, int resultCode,
+static int RetryLoop(char letter, char deviceLetter, const EjectTexts* texts,
+                     int resultCode,
                      int handlesShown)
 {
     if (resultCode == DriverFilesOpen)
@@ -104,7 +105,8 @@ static int RetryLoop(char letter, const EjectTexts* texts, int resultCode,
             forceNow = 1;
         ClearLastKey();
 
-        if (!DismountVolume(letter, forceNow, &forcedResult, &resultCode))
+        if (!DismountVolumeVia(letter, deviceLetter, forceNow, &forcedResult,
+                               &resultCode))
             return EjectNotDismounted;
         if (optShowHandles) {
             RecheckOpenHandles(openHandleTable);
@@ -134,15 +136,20 @@ static int RetryLoop(char letter, const EjectTexts* texts, int resultCode,
     }
 }
 
-int EjectVolume(char letter, DWORD force, DWORD loop)
+int EjectVolume(char deviceLetter, DWORD force, DWORD loop)
 {
+    // Requests name the drive the driver knows; every drive-letter operation
+    // goes through the letter that reaches the volume now.
+    char letter = FindReachLetter(deviceLetter);
     EjectTexts* texts = (EjectTexts*)MemAlloc(sizeof(EjectTexts));
     DeriveTexts(letter, texts);
     int resultCode = DriverSuccess;
     int outcome = EjectNotDismounted;
 
     // First try.
-    if (TryDismountOnce(letter, &resultCode)) {
+    int firstForced = 0;
+    if (DismountVolumeVia(letter, deviceLetter, 0, &firstForced, &resultCode) &&
+        resultCode == DriverSuccess) {
         NewLineIfNeeded();
         ConsolePrintf(" OK");
         CleanOtherSessions(texts->dosDeviceName);
@@ -159,7 +166,8 @@ int EjectVolume(char letter, DWORD force, DWORD loop)
         // Second try.
         int forcedResult = 0;
         resultCode = DriverSuccess;
-        int reached = DismountVolume(letter, 0, &forcedResult, &resultCode);
+        int reached =
+            DismountVolumeVia(letter, deviceLetter, 0, &forcedResult, &resultCode);
         if (reached && resultCode == DriverSuccess) {
             ConsolePrintf(" OK");
             // Links in other sessions go after every dismount, this one too.
@@ -172,7 +180,8 @@ int EjectVolume(char letter, DWORD force, DWORD loop)
             goto done;
 
         // Third try, forced with -f.
-        if (!DismountVolume(letter, force ? 1 : 0, &forcedResult, &resultCode)) {
+        if (!DismountVolumeVia(letter, deviceLetter, force ? 1 : 0, &forcedResult,
+                               &resultCode)) {
             ConsolePrintf("error %u opening the TrueCrypt device driver\n",
                           GetLastError());
             goto done;
@@ -191,7 +200,7 @@ int EjectVolume(char letter, DWORD force, DWORD loop)
             goto done;
         }
 
-        outcome = RetryLoop(letter, texts, resultCode, handlesShown);
+        outcome = RetryLoop(letter, deviceLetter, texts, resultCode, handlesShown);
         StopKeyWatch();
     }
 

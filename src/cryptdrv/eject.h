@@ -48,11 +48,17 @@ void FillVolumeBroadcast(char letter, VolumeBroadcast* block);
 // answer), 0 when none could be made (*resultCode untouched). *forcedResult is
 // set to 1 only when the forced request was made and answered 0.
 int DismountVolume(char letter, int force, int* forcedResult, int* resultCode);
+// The same for a volume reached through reachLetter whose driver knows it by
+// deviceLetter (they differ once a drive letter was moved after mounting).
+int DismountVolumeVia(char reachLetter, char deviceLetter, int force,
+                      int* forcedResult, int* resultCode);
 // Unforced DismountVolume; 1 only when the driver answered 0.
 int TryDismountOnce(char letter, int* resultCode);
 // The name of a driver result code; unknown codes in decimal, in one shared
 // buffer that the next such call overwrites.
 const char* DriverResultName(int code);
 // The whole escalation; returns an EjectOutcome.
-// letter: the drive letter the volume is reached by (its DOS device name).
+// letter: the drive letter the volume's device name carries, the one the
+// driver knows it by. When that link was moved after mounting, the volume is
+// reached through the letter FindReachLetter finds, once, at the start.
 int EjectVolume(char letter, DWORD force, DWORD loop);

@@ -67,3 +67,13 @@ WORD GetVeraCryptDriverVersion(void)
     ReadFileVersion(path, &record);   // a missing file leaves the record cleared
     return record.majorMinorCode;
 }
+
+char FindReachLetter(char deviceLetter)
+{
+    if (GetCryptVolumeLetter(deviceLetter) == deviceLetter)
+        return deviceLetter;
+    for (char letter = 'A'; letter <= 'Z'; letter++)
+        if (GetCryptVolumeLetter(letter) == deviceLetter)
+            return letter;
+    return deviceLetter;
+}

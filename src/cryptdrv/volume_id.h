@@ -26,6 +26,10 @@ static_assert(sizeof(MountList) == 13944, "MountList layout");
 CryptVolumeType GetCryptVolumeType(const char* targetPath);
 const char* GetCryptProductName(char letter);
 char GetCryptVolumeLetter(char letter);
+// The drive letter a crypt volume is reached by: the letter its device name
+// carries, unless that link was moved after mounting; then the first letter
+// that leads to the volume. A volume no letter leads to keeps its own.
+char FindReachLetter(char deviceLetter);
 int  IsCryptVolumeDrive(char letter);
 WORD GetVeraCryptDriverVersion(void);
 void* QueryMountList(const char* driverPath, DWORD size);

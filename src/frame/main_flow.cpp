@@ -165,19 +165,6 @@ static int ResolveDriveSpec(RunState* run, const char* typed)
     return ResolvedContainer;
 }
 
-// The letter a crypt volume is reached by: the one its device name carries,
-// unless that link was moved after mounting; then the first letter that leads
-// to the volume. A volume no letter leads to keeps its own.
-static char ReachLetter(char deviceLetter)
-{
-    if (GetCryptVolumeLetter(deviceLetter) == deviceLetter)
-        return deviceLetter;
-    for (char letter = 'A'; letter <= 'Z'; letter++)
-        if (GetCryptVolumeLetter(letter) == deviceLetter)
-            return letter;
-    return deviceLetter;
-}
-
 static int EndWithMessage(ConsoleContext* context, const RunState* run,
                           const char* message, DWORD waitMs)
 {
@@ -334,7 +321,7 @@ int MainFlow(int argumentCount, char** arguments)
     }
 
     if (resolved != ResolvedLetter || run->dosDeviceName[0] == 0)
-        SetDriveTexts(run, ReachLetter(run->letter));
+        SetDriveTexts(run, FindReachLetter(run->letter));
     if (!GetVolumeInformationA(run->rootPath, run->label, sizeof run->label, NULL,
                                NULL, NULL, NULL, 0))
         run->label[0] = 0;
@@ -349,7 +336,7 @@ int MainFlow(int argumentCount, char** arguments)
     else
         ConsolePrintf("ejecting %s volume %s ...", productName, run->rootPath);
 
-    int outcome = EjectVolume(run->rootPath[0], optForce, optLoop);
+    int outcome = EjectVolume(run->letter, optForce, optLoop);
     NewLineIfNeeded();
     exitCode = PrintOutcome(&context, outcome);
     exitCode = FinishRun(&context, run, exitCode);
