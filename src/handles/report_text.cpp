@@ -103,14 +103,23 @@ void MakeDisplayLine(OpenHandleEntry* entry, const char* devicePath,
     int w = width < 200 ? width : 200;
     DWORD processId = (DWORD)entry->processId;
     int isServiceHost = StrStrA(entry->exeName, "svchost.exe") != NULL;
+    // A service host's line also carries " [id]" on the console: the path
+    // gives way for it too, so that the line still fits the console's width
+    // (a wrapped line could not be found again to be turned back).
+    char idText[16];
+    int idLength = isServiceHost ? wsprintfA(idText, " [%u]", processId) : 0;
     // wsprintfA writes at most 1024 characters and a terminator.
     char line[1025];
-    if (redirected)
+    if (redirected) {
         wsprintfA(line, "[%u] %.259s", processId, entry->exeName);
-    else if (isServiceHost)
+    } else if (isServiceHost) {
+        // An image holder's path, shortened for a line of its own.
+        if (!entry->objectPath[0])
+            ShortenMiddle(entry->exeName, w - 4 - idLength);
         wsprintfA(line, "%.259s [%u]", entry->exeName, processId);
-    else
+    } else {
         CopyText(line, entry->exeName, sizeof line);
+    }
 
     if (entry->objectPath[0]) {
         ToDisplayPath(entry->objectPath, sizeof entry->objectPath, devicePath, driveRoot);
@@ -123,11 +132,6 @@ void MakeDisplayLine(OpenHandleEntry* entry, const char* devicePath,
             wsprintfA(line, "[%u] %.259s : %.519s", processId, entry->exeName,
                       entry->objectPath);
         } else {
-            // A service host's line also carries " [id]": the path gives way
-            // for it too, so that the line still fits the console's width
-            // (a wrapped line could not be found again to be turned back).
-            char idText[16];
-            int idLength = isServiceHost ? wsprintfA(idText, " [%u]", processId) : 0;
             ShortenMiddle(entry->objectPath, w - exeLength - 4 - idLength);
             if (isServiceHost)
                 wsprintfA(line, "%.259s [%u] : %.519s", entry->exeName, processId,

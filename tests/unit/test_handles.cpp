@@ -137,6 +137,15 @@ TEST(MakeDisplayLine, FormsByOutputAndOption)
     EXPECT_EQ(98, lstrlenA(entry.objectPath));
     EXPECT_EQ(119, lstrlenA(entry.displayLine));
     EXPECT_EQ(0, StrCmpNA(entry.displayLine, "svchost.exe [1784] : U:\\", 24));
+    // So does a service host started from the volume: its image path was
+    // shortened to 120 - 4 when it was found, and its line is no longer.
+    std::string image = "U:\\" + Sample(200) + "\\svchost.exe";
+    lstrcpynA(entry.exeName, image.c_str(), sizeof entry.exeName);
+    ShortenMiddle(entry.exeName, 116);
+    entry.objectPath[0] = 0;
+    MakeDisplayLine(&entry, device, "U:\\", 120, 0, 0);
+    EXPECT_EQ(116, lstrlenA(entry.displayLine));
+    EXPECT_TRUE(StrStrA(entry.displayLine, "\\svchost.exe [1784]") != nullptr) << entry.displayLine;
     // Long names in the unshortened redirected form are clipped, not overrun.
     std::string longExe = Sample(259);
     lstrcpynA(entry.exeName, longExe.c_str(), sizeof entry.exeName);

@@ -60,9 +60,11 @@ expect_no_text "n1013"
 expect_line failed
 
 term_start narrow 40 60 "$QB_BUILD/bin/Quenbrax.exe" U: -h -na -w:1
-status=$(term_exit_status narrow 60)
+# The outcome line, not the pane's exit status: now and then tmux marks the
+# pane dead without ever collecting the status of Wine's process (a zombie it
+# does not reap), and the exit code is checked above already.
+term_wait narrow failed 60 || fail "no outcome on the narrow console"
 screen=$(term_capture narrow | sed 's/ *$//')
-expect_eq "$status" 3 "exit code on the narrow console"
 for len in 300 499; do
     line="holder.exe : $(shortened "${path[$len]}" 26)"
     expect_eq "${#line}" 39 "length of the shortened line"
@@ -73,7 +75,6 @@ expect_eq "${#line}" 39 "length of the service host's line"
 grep -qxF -- "$line" <<<"$screen" || fail "no line '$line' on the narrow console"
 grep -qxF 'holder.exe : \\.\U:' <<<"$screen" || fail "no device line on the narrow console"
 grep -qF n500 <<<"$screen" && fail "the 500-character path was listed"
-grep -qxF failed <<<"$screen" || fail "no outcome on the narrow console"
 [ $QB_FAILS = 0 ] || term_capture narrow >&2
 term_stop narrow
 holder_stop
