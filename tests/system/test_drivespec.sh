@@ -4,9 +4,9 @@
 . "$QB_SOURCE/tests/system/lib.sh"
 deadline 240
 
-# qb SPEC, then: the first line is the announcement, the eject succeeded and
+# qb DRIVESPEC, then: the first line is the announcement, the eject succeeded and
 # the driver was asked to dismount exactly the given drive.
-expect_eject() {  # SPEC ANNOUNCEMENT DRIVE
+expect_eject() {  # DRIVESPEC ANNOUNCEMENT DRIVE
     qb "$1" -na
     expect_rc 0
     local first log
@@ -16,7 +16,7 @@ expect_eject() {  # SPEC ANNOUNCEMENT DRIVE
     expect_eq "$log" "$3 force=0 answer=0" "$1: dismount requests"
 }
 
-expect_rejected() {  # SPEC MESSAGE
+expect_rejected() {  # DRIVESPEC MESSAGE
     qb "$1" -na
     expect_rc 5
     expect_eq "$(tr -d '\r' <"$QB_OUT")" "$2" "$1: output"
@@ -30,23 +30,23 @@ world_up
 simctl log --clear >/dev/null
 
 # Drive letter: u, U:, u: and U:\ all name U:; the label is quoted.
-for spec in u U: u: 'U:\'; do
+for drivespec in u U: u: 'U:\'; do
     remount_private
-    expect_eject "$spec" 'ejecting VeraCrypt volume U:\ "PRIVATE"...' U:
+    expect_eject "$drivespec" 'ejecting VeraCrypt volume U:\ "PRIVATE"...' U:
 done
 
 # Volume name, with the \\?\ prefix and a trailing backslash or bare, in any
 # case; the volume has no label.
 guid='{0b1c2d3e-4f50-6172-8394-a5b6c7d8e9f0}'
-for spec in '\\?\Volume{0B1C2D3E-4F50-6172-8394-A5B6C7D8E9F0}\' "Volume$guid"; do
+for drivespec in '\\?\Volume{0B1C2D3E-4F50-6172-8394-A5B6C7D8E9F0}\' "Volume$guid"; do
     simctl mount veracrypt W: '\??\C:\vols\guid.hc' --guid "$guid" >/dev/null
-    expect_eject "$spec" 'ejecting VeraCrypt volume W:\ ...' W:
+    expect_eject "$drivespec" 'ejecting VeraCrypt volume W:\ ...' W:
 done
 
 # Container: any part of its path, in any case, without the \??\ prefix.
-for spec in 'C:\VOLS\PRIVATE.HC' private.hc; do
+for drivespec in 'C:\VOLS\PRIVATE.HC' private.hc; do
     remount_private
-    expect_eject "$spec" 'ejecting VeraCrypt volume U:\ "PRIVATE"...' U:
+    expect_eject "$drivespec" 'ejecting VeraCrypt volume U:\ "PRIVATE"...' U:
 done
 
 # Several containers match: TrueCrypt before VeraCrypt, then A before Z. Each
