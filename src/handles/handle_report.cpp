@@ -114,7 +114,11 @@ static int AppendHolders(ReportJob* job, ULONGLONG owner, const ULONGLONG* handl
             return 1;
         OpenHandleEntry* record = &job->table[*count];
         CopyText(record->exeName, exeName, sizeof record->exeName);
-        CopyText(record->objectPath, name, sizeof record->objectPath);
+        // A long name keeps its start (the volume) and its end (the file).
+        char path[kNameTextBytes];
+        CopyText(path, name, sizeof path);
+        ShortenMiddle(path, (int)sizeof record->objectPath - 1);
+        CopyText(record->objectPath, path, sizeof record->objectPath);
         record->handleValue = handles[i];
         record->processId = owner;
         if (++*count >= kOpenHandleCapacity)

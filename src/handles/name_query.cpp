@@ -33,6 +33,70 @@ static int IsNameStatus(DWORD status)
     return status == 0 || status == STATUS_VOLUME_DISMOUNTED_VALUE;
 }
 
+// ---- the name query itself ------------------------------------------------
+
+static const DWORD kStatusBufferOverflow = 0x80000005;
+static const DWORD kStatusInfoLengthMismatch = 0xC0000004;
+static const DWORD kStatusBufferTooSmall = 0xC0000023;
+static const ULONG kFirstReplyBytes = 1024;
+// A counted string holds at most 65534 bytes of text.
+static const ULONG kLongestReplyBytes = 0x10000 + sizeof(NtUnicodeString);
+
+// Copies length characters of text to out (outUnits with the terminator); a
+// longer text keeps its start (the volume) and its end (the file name) with
+// "..." between them.
+static void CopyNameShortened(const WCHAR* text, int length, WCHAR* out, int outUnits)
+{
+    int room = outUnits - 1;
+    if (length <= room) {
+        MemCopy(out, text, (SIZE_T)length * sizeof(WCHAR));
+        out[length] = 0;
+        return;
+    }
+    int head = (room - 3) / 2;
+    int tail = room - 3 - head;
+    MemCopy(out, text, (SIZE_T)head * sizeof(WCHAR));
+    out[head] = out[head + 1] = out[head + 2] = L'.';
+    MemCopy(out + head + 3, text + length - tail, (SIZE_T)tail * sizeof(WCHAR));
+    out[room] = 0;
+}
+
+// Asks for the handle's object name into out (outUnits). A name too long for
+// the first reply is asked for again with the length the system gave, so a
+// file with a long path is still named, shortened in the middle. Returns the
+// status of the last query; out is empty unless a name was obtained.
+static DWORD QueryNameInto(NtQueryObjectFn query, HANDLE handle, WCHAR* out,
+                           int outUnits)
+{
+    out[0] = 0;
+    ULONG size = kFirstReplyBytes;
+    for (int attempt = 0;; attempt++) {
+        // Two spare zero units behind the reply keep the text terminated.
+        char* reply = (char*)MemAlloc(size + 4);
+        ULONG returned = 0;
+        DWORD status = (DWORD)query(handle, kObjectNameInformation, reply, size, &returned);
+        int tooSmall = status == kStatusBufferOverflow ||
+                       status == kStatusInfoLengthMismatch ||
+                       status == kStatusBufferTooSmall;
+        if (attempt == 0 && tooSmall && returned > size && returned <= kLongestReplyBytes) {
+            MemFree(reply);
+            size = returned;
+            continue;
+        }
+        if (IsNameStatus(status)) {
+            // The text right behind the header, not through the header's pointer.
+            const WCHAR* text = (const WCHAR*)(reply + sizeof(NtUnicodeString));
+            int available = (int)((size - sizeof(NtUnicodeString)) / sizeof(WCHAR));
+            int length = ((const NtUnicodeString*)reply)->length / (int)sizeof(WCHAR);
+            if (length <= 0 || length > available)
+                length = lstrlenW(text) < available ? lstrlenW(text) : available;
+            CopyNameShortened(text, length, out, outUnits);
+        }
+        MemFree(reply);
+        return status;
+    }
+}
+
 // ---- guarded queries on one handle ---------------------------------------
 
 struct NameQueryRequest {
@@ -64,16 +128,9 @@ static NameQueryRequest* NewNameQuery(HANDLE handle)
 static DWORD QueryObjectName_Call(void* job, BoundedWorker**)
 {
     NameQueryRequest* request = (NameQueryRequest*)job;
-    // 2048 bytes, of which the query may fill 1024: the text is always
-    // followed by zeros.
-    char* reply = (char*)MemAlloc(2048);
     NtQueryObjectFn query = __atomic_load_n(&ntQueryObject, __ATOMIC_ACQUIRE);
-    request->status = query ? (DWORD)query(request->handle, kObjectNameInformation,
-                                           reply, 1024, NULL)
+    request->status = query ? QueryNameInto(query, request->handle, request->name, 1024)
                             : STATUS_NO_MEMORY_VALUE;
-    // The text right behind the header, not through the header's pointer.
-    lstrcpynW(request->name, (const WCHAR*)(reply + sizeof(NtUnicodeString)), 1024);
-    MemFree(reply);
     return 0;
 }
 
@@ -126,19 +183,17 @@ DWORD GetFileTypeWithTimeout(BoundedWorker** worker, HANDLE duplicate)
 // A direct name query; false when it took longer than the limit.
 static int QueryNameDirectly(HANDLE duplicate, char** slot, int* stored)
 {
-    char reply[1024];
-    MemFill(reply, 0, sizeof reply);
+    WCHAR wide[kNameTextBytes];
     NtQueryObjectFn query = __atomic_load_n(&ntQueryObject, __ATOMIC_ACQUIRE);
     if (!query)
         return 1;
     DWORD start = GetTickCount();
-    DWORD status = (DWORD)query(duplicate, kObjectNameInformation, reply, 1022, NULL);
+    DWORD status = QueryNameInto(query, duplicate, wide, kNameTextBytes);
     if (GetTickCount() - start > kDirectQueryLimitMs)
         return 0;
-    const NtUnicodeString* header = (const NtUnicodeString*)reply;
-    if (IsNameStatus(status) && header->length != 0 && header->text) {
+    if (IsNameStatus(status) && wide[0] != 0) {
         char name[kNameTextBytes];
-        NameToAnsi(header->text, header->length / 2, name, sizeof name);
+        NameToAnsi(wide, lstrlenW(wide), name, sizeof name);
         MemFree(*slot);
         *slot = DupString(name);
         *stored = 1;
