@@ -34,3 +34,19 @@ desktop_prefix_down()
 {
     wineserver -k </dev/null >/dev/null 2>&1 || true
 }
+
+# Scripts that use the desktop world (world-desktop) call
+#   desktop_world_script DEADLINE_S "$0" "$@"
+# first: the outer run starts the script again inside xvfb-run and brings the
+# world down afterwards (after a deadline too); the inner run returns here.
+world() { "$QB_SOURCE/tools/world" "$@"; }
+desktop_world_script() {
+    local deadline=$1 script=$2
+    shift 2
+    export QUENBRAX_WORLD=$QB_BUILD/world-desktop
+    [ "${1:-}" = --inside ] && return 0
+    desktop_run "$deadline" bash "$script" --inside
+    local rc=$?
+    world down >/dev/null 2>&1
+    exit $rc
+}

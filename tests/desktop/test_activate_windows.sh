@@ -9,15 +9,7 @@
 # current window. window_watch counts HkWin windows and injected hot keys.
 set -u
 . "$QB_SOURCE/tests/desktop/desktop_lib.sh"
-export QUENBRAX_WORLD=$QB_BUILD/world-desktop
-world() { "$QB_SOURCE/tools/world" "$@"; }
-
-if [ "${1:-}" != --inside ]; then
-    desktop_run 540 bash "$0" --inside
-    rc=$?
-    world down >/dev/null 2>&1   # also after a deadline: ends every process of the world
-    exit $rc
-fi
+desktop_world_script 540 "$0" "$@"
 
 tmp=$(mktemp -d)
 unix_to_win() { echo "Z:${1//\//\\}"; }

@@ -5,15 +5,7 @@
 # Runs in the desktop tests' world (world-desktop) inside xvfb-run.
 set -u
 . "$QB_SOURCE/tests/desktop/desktop_lib.sh"
-export QUENBRAX_WORLD=$QB_BUILD/world-desktop
-world() { "$QB_SOURCE/tools/world" "$@"; }
-
-if [ "${1:-}" != --inside ]; then
-    desktop_run 240 bash "$0" --inside
-    rc=$?
-    world down >/dev/null 2>&1   # also after a deadline: ends every process of the world
-    exit $rc
-fi
+desktop_world_script 240 "$0" "$@"
 
 tmp=$(mktemp -d)
 winpath() { echo "Z:${1//\//\\}"; }
