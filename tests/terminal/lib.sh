@@ -28,13 +28,15 @@
 #                               the pane and returns 1.
 #   term_capture NAME [-e]      Prints the pane's history and screen (-e keeps
 #                               colour escapes). After the program has ended,
-#                               tmux adds a last line "Pane is dead (status N...)"
-#                               and scrolls the screen up by one line for it.
+#                               tmux usually adds a last line "Pane is dead
+#                               (status N...)" and scrolls the screen up by one
+#                               line for it (not when it missed the end, below).
 #   term_screen NAME [-e]       Prints the visible screen only (for rows/columns).
 #   term_running NAME           Returns 0 while the program still runs.
 #   term_exit_status NAME DEADLINE_S
 #                               Waits until the program ends and prints its exit
-#                               code; prints "timeout" and returns 1 after DEADLINE_S.
+#                               code ("signal N" when a signal ended it); prints
+#                               "timeout" and returns 1 after DEADLINE_S.
 #   term_stop NAME              Ends the session (and the program in it).
 #   term_sleep SECONDS          Sleeps in a way the deadline can interrupt (a plain
 #                               long `sleep` holds the deadline off until it ends).
@@ -160,22 +162,50 @@ term_wait() {
     return 1
 }
 
+# Prints the pane's exit code once its program has ended ("signal N" when a
+# signal ended it); prints nothing while it runs.
+# tmux can miss the end of a program: when the pane's terminal closes it removes
+# the utmp record through a helper process and sets SIGCHLD to the default
+# action while that helper runs, so an exit that falls into that moment is never
+# collected. The pane then never turns dead and its program stays a zombie; the
+# zombie's wait status is still in the last field of /proc/PID/stat.
+term__ended() {
+    local info dead status signal pid stat
+    info=$(term__tmux display-message -p -t "$1" \
+        '#{pane_dead}|#{pane_dead_status}|#{pane_dead_signal}|#{pane_pid}' 2>/dev/null) ||
+        return 0
+    IFS='|' read -r dead status signal pid <<<"$info"
+    if [ "$dead" = 1 ] && [ -n "$status" ]; then
+        echo "$status"
+        return 0
+    fi
+    if [ "$dead" = 1 ] && [ -n "$signal" ]; then
+        echo "signal $signal"
+        return 0
+    fi
+    stat=$(sed 's/.*) //' "/proc/$pid/stat" 2>/dev/null)
+    if [ -n "$pid" ] && [ "${stat%% *}" = Z ]; then
+        status=${stat##* }
+        if [ $((status & 127)) = 0 ]; then
+            echo $((status >> 8))
+        else
+            echo "signal $((status & 127))"
+        fi
+    fi
+}
+
 term_running() {
-    [ "$(term__tmux display-message -p -t "$1" '#{pane_dead}' 2>/dev/null)" = 0 ]
+    [ -z "$(term__ended "$1")" ]
 }
 
 term_exit_status() {
-    local name=$1 deadline=$2
+    local name=$1 deadline=$2 status
     local end=$(( $(term_ms) + deadline * 1000 ))
     while [ "$(term_ms)" -lt "$end" ]; do
-        if [ "$(term__tmux display-message -p -t "$name" '#{pane_dead}' 2>/dev/null)" = 1 ]; then
-            # tmux may mark the pane dead before it has collected the status.
-            local status
-            status=$(term__tmux display-message -p -t "$name" '#{pane_dead_status}' 2>/dev/null)
-            if [ -n "$status" ]; then
-                echo "$status"
-                return 0
-            fi
+        status=$(term__ended "$name")
+        if [ -n "$status" ]; then
+            echo "$status"
+            return 0
         fi
         sleep 0.05
     done

@@ -25,37 +25,6 @@ wait_first_dot() {
         term_fail "$1: the loop did not start"
 }
 
-# The exit code once the pane's program has ended. tmux sometimes marks the
-# pane dead but leaves the ended program unreaped, without a status, for a
-# minute or more; the exit code of such a zombie is read from /proc (its last
-# stat field holds the wait status). A program ended by a signal shows as
-# "signal N".
-exit_code() {   # NAME
-    local i dead status signal pid stat
-    pid=$(term__tmux display-message -p -t "$1" '#{pane_pid}' 2>/dev/null)
-    for ((i = 0; i < 600; i++)); do
-        dead=$(term__tmux display-message -p -t "$1" '#{pane_dead}' 2>/dev/null)
-        status=$(term__tmux display-message -p -t "$1" '#{pane_dead_status}' 2>/dev/null)
-        signal=$(term__tmux display-message -p -t "$1" '#{pane_dead_signal}' 2>/dev/null)
-        if [ "$dead" = 1 ] && [ -n "$status" ]; then
-            echo "$status"
-            return 0
-        fi
-        if [ "$dead" = 1 ] && [ -n "$signal" ]; then
-            echo "signal $signal"
-            return 0
-        fi
-        stat=$(sed 's/.*) //' "/proc/$pid/stat" 2>/dev/null)
-        if [ "$dead" = 1 ] && [ "${stat%% *}" = Z ]; then
-            status=$(echo "$stat" | awk '{ print $NF }')
-            [ $((status & 127)) = 0 ] && echo $((status >> 8)) || echo "signal $((status & 127))"
-            return 0
-        fi
-        sleep 0.05
-    done
-    echo timeout
-}
-
 screen_has_line() {   # NAME LINE
     term_capture "$1" | sed 's/ *$//' | grep -qxF -- "$2"
 }
@@ -72,7 +41,7 @@ start_held force -l
 wait_first_dot force
 term_keys force f
 term_wait force "success" 30 || term_fail "F did not end the loop"
-status=$(exit_code force)
+status=$(term_exit_status force 30)
 term_check "F: exit code 1 (got $status)" [ "$status" = 1 ]
 term_check "F: 'F -> forcing...'" screen_has_line force "F -> forcing..."
 term_check "F: ' OK (by force)'" screen_has_line force " OK (by force)"
@@ -93,7 +62,7 @@ start_held esc -l
 wait_first_dot esc
 term_keys esc Escape
 term_wait esc "canceled" 30 || term_fail "Esc did not end the loop"
-status=$(exit_code esc)
+status=$(term_exit_status esc 30)
 term_check "Esc: exit code 3 (got $status)" [ "$status" = 3 ]
 term_check "Esc: 'Esc -> cancel...'" screen_has_line esc "Esc -> cancel..."
 term_check "Esc: 'canceled' in colour 14" [ "$(line_colour esc canceled)" = 93 ]
@@ -107,7 +76,7 @@ wait_first_dot ctrlc
 requests=$(world simctl log | grep -c answer=)
 term_keys ctrlc C-c
 term_wait ctrlc "canceled" 30 || term_fail "Ctrl+C did not end the loop in order"
-status=$(exit_code ctrlc)
+status=$(term_exit_status ctrlc 30)
 term_check "Ctrl+C: exit code 3, not the code of a killed process (got $status)" \
     [ "$status" = 3 ]
 term_check "Ctrl+C: 'canceled' in colour 14" [ "$(line_colour ctrlc canceled)" = 93 ]
@@ -120,7 +89,7 @@ term_stop ctrlc
 # Without -l: the third refusal ends the run, "failed" in colour 12.
 start_held fail
 term_wait fail "failed" 30 || term_fail "no outcome without -l"
-status=$(exit_code fail)
+status=$(term_exit_status fail 30)
 term_check "no -l: exit code 3 (got $status)" [ "$status" = 3 ]
 term_check "no -l: ' failed (open files)' after the third refusal" \
     screen_has_line fail "VeraCrypt: FILES_OPEN failed (open files)"
@@ -140,7 +109,7 @@ for _ in $(seq 1 100); do
 done
 world simctl vanish U: >/dev/null
 term_wait gone "TrueCrypt volume is gone" 30 || term_fail "the loop did not notice the vanished volume"
-status=$(exit_code gone)
+status=$(term_exit_status gone 30)
 term_check "gone: exit code 2 (got $status)" [ "$status" = 2 ]
 term_check "gone: in colour 14" [ "$(line_colour gone "TrueCrypt volume is gone")" = 93 ]
 holder_end gone
@@ -150,7 +119,7 @@ term_stop gone
 world simctl mount veracrypt U: '\??\C:\vols\private.hc' --label PRIVATE --if-missing >/dev/null
 term_start ok 100 30 "$QB_BUILD/bin/Quenbrax.exe" U: -na
 term_wait ok "success" 30 || term_fail "no success for an unheld volume"
-status=$(exit_code ok)
+status=$(term_exit_status ok 30)
 term_check "unheld: exit code 0 (got $status)" [ "$status" = 0 ]
 term_check "unheld: ' OK'" screen_has_line ok " OK"
 term_check "unheld: 'success' in colour 10" [ "$(line_colour ok success)" = 92 ]
