@@ -62,15 +62,18 @@ struct BoundedWorker;   // bounded_worker.h; a null pointer starts a new one
 
 // handles ends with a 0 entry; masks and names run parallel to it. names starts
 // all null; each name obtained is a MemAlloc copy the caller releases. Guarded
-// queries run on *nameWorker. True when at least one name was stored.
+// queries run on *nameWorker. Once *stop (a flag that outlives the call, or
+// null) is set, no further handle is asked. True when at least one name was
+// stored.
 int QueryProcessHandleNames(BoundedWorker** nameWorker, ULONGLONG processId,
-                            const ULONGLONG* handles, const DWORD* masks, char** names);
+                            const ULONGLONG* handles, const DWORD* masks, char** names,
+                            const volatile LONG* stop);
 // The same on *processWorker, waited for at most limitMs. The worker works on
 // copies of its own; names reach the caller's array only when it returned in
 // time, so the caller may release its arrays whatever the outcome.
 int QueryHandleNamesWithTimeout(BoundedWorker** processWorker, ULONGLONG processId,
                                 const ULONGLONG* handles, const DWORD* masks,
-                                char** names, DWORD limitMs);
+                                char** names, DWORD limitMs, const volatile LONG* stop);
 // Object name of a handle of this process, on *worker with a limit. Takes the
 // handle over (a worker that misses the limit closes it once its query
 // returns). 0 with the name in name (nameSize bytes), 258 on time-out, or the

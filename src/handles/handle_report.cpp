@@ -168,7 +168,8 @@ static int FindVolumeHandleHolders(ReportJob* job, const SystemHandleList* list)
             if (candidates > 0 &&
                 QueryHandleNamesWithTimeout(&job->processWorker, owner, handles, masks,
                                             names,
-                                            kPerProcessBaseLimitMs + (DWORD)candidates))
+                                            kPerProcessBaseLimitMs + (DWORD)candidates,
+                                            &reportAbort))
                 AppendHolders(job, owner, handles, names, candidates, &count);
             // The worker hands over its names only when it ended in time, so
             // everything here is ours to release.

@@ -202,7 +202,8 @@ static int QueryNameDirectly(HANDLE duplicate, char** slot, int* stored)
 }
 
 int QueryProcessHandleNames(BoundedWorker** nameWorker, ULONGLONG processId,
-                            const ULONGLONG* handles, const DWORD* masks, char** names)
+                            const ULONGLONG* handles, const DWORD* masks, char** names,
+                            const volatile LONG* stop)
 {
     DWORD rights = ProcessQueryRights();
     HANDLE process = OpenProcess(rights | PROCESS_DUP_HANDLE, FALSE, (DWORD)processId);
@@ -211,6 +212,10 @@ int QueryProcessHandleNames(BoundedWorker** nameWorker, ULONGLONG processId,
     HANDLE self = GetCurrentProcess();
     int stored = 0;
     for (int i = 0; handles[i] != 0; i++) {
+        // A report that has given up needs no more names: an abandoned worker
+        // stops here instead of asking for every remaining handle.
+        if (stop && __atomic_load_n(stop, __ATOMIC_ACQUIRE))
+            break;
         HANDLE duplicate = NULL;
         if (!DuplicateHandle(process, (HANDLE)(ULONG_PTR)handles[i], self, &duplicate,
                              rights, FALSE, 0))
@@ -255,6 +260,7 @@ struct ProcessNameJob {
     DWORD*        masks;
     char**        names;
     int           count;
+    const volatile LONG* stop;
 };
 
 static void ReleaseProcessNameJob(void* parameter)
@@ -271,12 +277,12 @@ static DWORD QueryProcessHandleNames_Call(void* parameter, BoundedWorker** nameW
 {
     ProcessNameJob* job = (ProcessNameJob*)parameter;
     return (DWORD)QueryProcessHandleNames(nameWorker, job->processId, job->handles,
-                                          job->masks, job->names);
+                                          job->masks, job->names, job->stop);
 }
 
 int QueryHandleNamesWithTimeout(BoundedWorker** processWorker, ULONGLONG processId,
                                 const ULONGLONG* handles, const DWORD* masks,
-                                char** names, DWORD limitMs)
+                                char** names, DWORD limitMs, const volatile LONG* stop)
 {
     int count = 0;
     while (handles[count] != 0)
@@ -289,6 +295,7 @@ int QueryHandleNamesWithTimeout(BoundedWorker** processWorker, ULONGLONG process
     job->masks = (DWORD*)(job->names + slots);
     job->processId = processId;
     job->count = count;
+    job->stop = stop;
     MemCopy(job->handles, handles, (SIZE_T)count * sizeof(ULONGLONG));
     MemCopy(job->masks, masks, (SIZE_T)count * sizeof(DWORD));
     job->references = 2;

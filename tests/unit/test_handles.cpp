@@ -247,13 +247,21 @@ TEST(SystemHandleList, FindsAndNamesOwnFileHandle)
                            (ULONGLONG)(ULONG_PTR)pipeRead, 0};
     DWORD masks[] = {0x00120089, 0x00120116, 0x00120089, 0};
     char* names[4] = {};
-    EXPECT_TRUE(QueryHandleNamesWithTimeout(&worker, self, handles, masks, names, 2000));
-    StopWorker(&worker);
+    volatile LONG stop = 0;
+    EXPECT_TRUE(QueryHandleNamesWithTimeout(&worker, self, handles, masks, names, 2000,
+                                            &stop));
     for (int i = 0; i < 2; i++) {
         ASSERT_NE(nullptr, names[i]) << i;
         EXPECT_NE(nullptr, StrStrIA(names[i], fileName)) << names[i];
     }
     EXPECT_EQ(nullptr, names[2]);
+    // A report that gave up: its worker asks for no name at all.
+    char* stopped[4] = {};
+    stop = 1;
+    EXPECT_FALSE(QueryHandleNamesWithTimeout(&worker, self, handles, masks, stopped, 2000,
+                                             &stop));
+    EXPECT_EQ(nullptr, stopped[0]);
+    StopWorker(&worker);
     for (char* n : names)
         MemFree(n);
     CloseHandle(pipeRead);
