@@ -32,8 +32,10 @@ enum SimVerb {
     SIM_VERB_STATUS,      // reply: volumes
     SIM_VERB_LOG,         // reply: log entries
     SIM_VERB_CLEAR_LOG,
-    SIM_VERB_RESET,       // vanish every volume, drop plans, the log and a malform order
-    SIM_VERB_MALFORM      // flags: a SimMalform mode for the next mount-list reply
+    SIM_VERB_RESET,       // vanish every volume, drop plans, the log and a malform order,
+                          // cancel held dismount requests
+    SIM_VERB_MALFORM,     // flags: a SimMalform mode for the next mount-list reply
+    SIM_VERB_RELEASE      // letter, answer: answer every held dismount request of the drive
 };
 
 // How the next mount-list reply is spoilt (then the driver answers well again).
@@ -51,6 +53,17 @@ enum SimMalform {
 #define SIM_FLAG_IF_MISSING 2u   // mount: a volume already at the letter is fine
 
 #define SIM_PLAN_MAX 32
+#define SIM_HELD_MAX 16       // dismount requests held at once (per driver)
+
+// One planned answer to a dismount request. The answer is worked out when it is
+// given: 0 dismounts then (or gives 5 when nothing is mounted by then).
+#define SIM_ANSWER_USUAL    0x7FFFFFFF   // what an unplanned request would get
+#define SIM_ANSWER_CANCELED (-0x7FFFFFFF - 1)  // log: canceled, never answered
+#define SIM_DELAY_HANG      0xFFFFFFFFu  // held until simctl release (or canceled)
+typedef struct SimPlanEntry {
+    int answer;               // a result code or SIM_ANSWER_USUAL
+    unsigned int delay;       // ms the request is held before its answer, or SIM_DELAY_HANG
+} SimPlanEntry;
 #define SIM_PATH_MAX 260
 #define SIM_LABEL_MAX 33
 #define SIM_GUID_MAX 40
@@ -62,7 +75,8 @@ typedef struct SimRequest {
     unsigned int letter2;     // relink target
     unsigned int flags;       // mount: SIM_FLAG_*; malform: a SimMalform mode
     unsigned int planCount;
-    int plan[SIM_PLAN_MAX];
+    SimPlanEntry plan[SIM_PLAN_MAX];
+    int answer;               // release: the answer to give, or SIM_ANSWER_USUAL
     unsigned short container[SIM_PATH_MAX];
     unsigned short label[SIM_LABEL_MAX];
     unsigned short guid[SIM_GUID_MAX];  // "{xxxxxxxx-...}" or empty
@@ -74,17 +88,19 @@ typedef struct SimVolumeInfo {
     int handles;              // open handles on the volume device
     unsigned int flags;
     unsigned int planLeft;    // planned answers not yet given for this letter
+    unsigned int held;        // dismount requests of this drive waiting for their answer
     unsigned short container[SIM_PATH_MAX];
     unsigned short label[SIM_LABEL_MAX];
     unsigned short guid[SIM_GUID_MAX];
 } SimVolumeInfo;
 
 typedef struct SimLogEntry {
-    long long time;           // system time of the request, 100 ns units
+    long long time;           // system time of the answer, 100 ns units
     int driveNumber;
     unsigned int force;
-    int answer;
-    int reserved;
+    int answer;               // or SIM_ANSWER_CANCELED
+    unsigned int held;        // 1: the request was held; waited says for how long
+    unsigned int waited;      // ms from the request to its answer or cancel
 } SimLogEntry;
 
 typedef struct SimReply {

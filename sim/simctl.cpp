@@ -1,17 +1,22 @@
 // simctl: steers the simulated crypt-volume drivers of the test world.
 //
 //   simctl mount truecrypt|veracrypt X: CONTAINER [--label TEXT] [--guid {GUID}] [--keep-link] [--if-missing]
-//   simctl plan X: CODES            comma-separated answers for the next dismount requests
+//   simctl plan X: ENTRY[,ENTRY...]  answers for the next dismount requests; an entry is
+//                                   CODE, delay=MS[:CODE] or hang[:CODE] (held until released)
+//   simctl release X: [CODE]        answer the held dismount requests of X: now
+//   simctl dismount X: [--force]    send a dismount request for drive X, print its answer
 //   simctl relink X: Y:             move the volume's drive-letter link from X: to Y:
 //   simctl vanish X:                remove the volume as if dismounted elsewhere
-//   simctl log [--clear]            one line per dismount request: ms, drive, force, answer
+//   simctl log [--clear]            one line per answered (or canceled) dismount request
 //   simctl session-link DIR X: TARGET   permanent link \Sessions\0\DosDevices\DIR\X:
 //   simctl session-list             every link below \Sessions\0\DosDevices
 //   simctl status                   mounted volumes of both drivers, open handles
-//   simctl start-driver truecrypt|veracrypt   install the service if needed and start it
+//   simctl start-driver truecrypt|veracrypt [PATH]   install the service (with its driver
+//                                   file at PATH, default system32\drivers) and start it
 //   simctl malform truecrypt|veracrypt MODE   spoil that driver's next mount-list reply:
 //                                   empty-paths, unterminated, high-bits, short (off cancels)
-//   simctl reset                    drop all volumes, plans, the log, malform orders and session links
+//   simctl reset                    drop all volumes, plans, the log, malform orders and session
+//                                   links, and cancel held dismount requests
 //   simctl desktop                  make sure Wine's desktop process runs
 // Several commands may be chained in one run with a lone "+" between them.
 // Exit code 0 on success, 1 when a command failed, 2 on a bad command line.
@@ -150,9 +155,41 @@ int CmdMount(int argc, char **argv)
     return 0;
 }
 
+// A decimal result code; *end gets what follows it. False when there is none.
+bool ParseCode(const char *text, const char **end, int *code)
+{
+    char *stop;
+    long value = strtol(text, &stop, 10);
+    if (stop == text || value == SIM_ANSWER_USUAL || value == SIM_ANSWER_CANCELED) return false;
+    *code = (int)value;
+    *end = stop;
+    return true;
+}
+
+// One plan entry: CODE, delay=MS[:CODE] or hang[:CODE]; *end gets what follows.
+bool ParsePlanEntry(const char *text, const char **end, SimPlanEntry *entry)
+{
+    entry->answer = SIM_ANSWER_USUAL;
+    entry->delay = 0;
+    if (!strncmp(text, "hang", 4)) {
+        entry->delay = SIM_DELAY_HANG;
+        text += 4;
+    } else if (!strncmp(text, "delay=", 6)) {
+        char *stop;
+        unsigned long ms = strtoul(text + 6, &stop, 10);
+        if (stop == text + 6 || ms == 0 || ms > 3600000) return false;
+        entry->delay = (unsigned)ms;
+        text = stop;
+    } else {
+        return ParseCode(text, end, &entry->answer);
+    }
+    *end = text;
+    return *text != ':' || ParseCode(text + 1, end, &entry->answer);
+}
+
 int CmdPlan(int argc, char **argv)
 {
-    if (argc != 3) return Fail(2, "usage: plan X: CODE[,CODE...]");
+    if (argc != 3) return Fail(2, "usage: plan X: ENTRY[,ENTRY...] (CODE, delay=MS[:CODE], hang[:CODE])");
     unsigned letter = ParseLetter(argv[1]);
     if (!letter) return Fail(2, "bad drive letter '%s'", argv[1]);
     SimRequest request = {};
@@ -160,11 +197,10 @@ int CmdPlan(int argc, char **argv)
     request.letter = letter;
     const char *p = argv[2];
     while (*p) {
-        char *end;
-        long code = strtol(p, &end, 10);
-        if (end == p || (*end && *end != ',')) return Fail(2, "bad plan '%s'", argv[2]);
-        if (request.planCount == SIM_PLAN_MAX) return Fail(2, "a plan holds at most %d codes", SIM_PLAN_MAX);
-        request.plan[request.planCount++] = (int)code;
+        const char *end;
+        if (request.planCount == SIM_PLAN_MAX) return Fail(2, "a plan holds at most %d entries", SIM_PLAN_MAX);
+        if (!ParsePlanEntry(p, &end, &request.plan[request.planCount++]) || (*end && *end != ','))
+            return Fail(2, "bad plan '%s'", argv[2]);
         p = *end ? end + 1 : end;
     }
     int product = ProductOfLetter(letter);
@@ -174,6 +210,49 @@ int CmdPlan(int argc, char **argv)
     }
     DWORD error = SendControl(product, &request, NULL);
     return error ? Fail(1, "plan %c: failed: error %lu", letter, error) : 0;
+}
+
+// Held requests outlive their volume, so both drivers are asked.
+int CmdRelease(int argc, char **argv)
+{
+    if (argc != 2 && argc != 3) return Fail(2, "usage: release X: [CODE]");
+    unsigned letter = ParseLetter(argv[1]);
+    if (!letter) return Fail(2, "bad drive letter '%s'", argv[1]);
+    SimRequest request = {};
+    request.verb = SIM_VERB_RELEASE;
+    request.letter = letter;
+    request.answer = SIM_ANSWER_USUAL;
+    const char *end;
+    if (argc == 3 && (!ParseCode(argv[2], &end, &request.answer) || *end))
+        return Fail(2, "bad code '%s'", argv[2]);
+    int released = 0;
+    for (int p = 0; p < 2; p++) released += SendControl(p, &request, NULL) == 0;
+    return released ? 0 : Fail(1, "no dismount request of %c: is held", letter);
+}
+
+// Sends the product's 16-byte dismount request to the driver that has the
+// volume, and prints the answer ("answer=N", "volume_was_busy=1" when forced
+// past open handles).
+int CmdDismount(int argc, char **argv)
+{
+    bool force = argc == 3 && !strcmp(argv[2], "--force");
+    if (argc != 2 && !force) return Fail(2, "usage: dismount X: [--force]");
+    unsigned letter = ParseLetter(argv[1]);
+    if (!letter) return Fail(2, "bad drive letter '%s'", argv[1]);
+    int product = ProductOfLetter(letter);
+    if (product < 0) return Fail(1, "no volume is mounted at %c:", letter);
+    HANDLE device = CreateFileA(devicePaths[product], 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                OPEN_EXISTING, 0, NULL);
+    if (device == INVALID_HANDLE_VALUE) return Fail(1, "cannot open %s: error %lu", devicePaths[product], GetLastError());
+    SimDismountBlock block = {(int)(letter - 'A'), force ? 1u : 0u, 0, 0};
+    DWORD returned = 0;
+    BOOL ok = DeviceIoControl(device, SIM_IOCTL_DISMOUNT, &block, sizeof(block), &block, sizeof(block),
+                              &returned, NULL);
+    DWORD error = GetLastError();
+    CloseHandle(device);
+    if (!ok) return Fail(1, "dismount %c: failed: error %lu", letter, error);
+    printf("answer=%d%s\n", block.returnCode, block.volumeWasBusy ? " volume_was_busy=1" : "");
+    return 0;
 }
 
 int CmdLetterVerb(int argc, char **argv, unsigned verb)
@@ -245,6 +324,7 @@ int CmdStatus(int argc, char **)
             if (v.guid[0]) printf(" guid=%ls", (const wchar_t *)v.guid);
             if (v.flags & SIM_FLAG_KEEP_LINK) printf(" keep-link");
             if (v.planLeft) printf(" planned=%u", v.planLeft);
+            if (v.held) printf(" held=%u", v.held);
             printf("\n");
         }
     }
@@ -276,7 +356,11 @@ int CmdLog(int argc, char **argv)
         if (pick < 0) break;
         const SimLogEntry &e = replies[pick].u.log[next[pick]++];
         char drive = (e.driveNumber >= 0 && e.driveNumber <= 25) ? (char)('A' + e.driveNumber) : '?';
-        printf("%lld %c: force=%u answer=%d\n", (e.time - start) / 10000, drive, e.force, e.answer);
+        printf("%lld %c: force=%u ", (e.time - start) / 10000, drive, e.force);
+        if (e.answer == SIM_ANSWER_CANCELED) printf("canceled");
+        else printf("answer=%d", e.answer);
+        if (e.held) printf(" waited=%u", e.waited);
+        printf("\n");
     }
     if (clear) {
         for (int p = 0; p < 2; p++) {
@@ -412,18 +496,27 @@ int WalkSessionLinks(bool remove)
 
 int CmdStartDriver(int argc, char **argv)
 {
-    if (argc != 2) return Fail(2, "usage: start-driver truecrypt|veracrypt");
+    if (argc != 2 && argc != 3) return Fail(2, "usage: start-driver truecrypt|veracrypt [PATH]");
     int product = ProductIndex(argv[1]);
     if (product < 0) return Fail(2, "unknown product '%s' (truecrypt or veracrypt)", argv[1]);
     if (DriverLoaded(product)) return 0;
     SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
     if (!manager) return Fail(1, "cannot open the service manager: error %lu", GetLastError());
     char binary[MAX_PATH];
-    snprintf(binary, sizeof(binary), "C:\\windows\\system32\\drivers\\%s.sys", serviceNames[product]);
+    if (argc == 3) snprintf(binary, sizeof(binary), "%s", argv[2]);
+    else snprintf(binary, sizeof(binary), "C:\\windows\\system32\\drivers\\%s.sys", serviceNames[product]);
     SC_HANDLE service = CreateServiceA(manager, serviceNames[product], productNames[product],
                                        SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
                                        SERVICE_ERROR_NORMAL, binary, NULL, NULL, NULL, NULL, NULL);
-    if (!service) service = OpenServiceA(manager, serviceNames[product], SERVICE_ALL_ACCESS);
+    // The prefix outlives a world: a service made before may point elsewhere.
+    if (!service && (service = OpenServiceA(manager, serviceNames[product], SERVICE_ALL_ACCESS)) &&
+        !ChangeServiceConfigA(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, binary, NULL,
+                              NULL, NULL, NULL, NULL, NULL)) {
+        DWORD error = GetLastError();
+        CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+        return Fail(1, "cannot point the %s service at %s: error %lu", serviceNames[product], binary, error);
+    }
     if (!service) {
         DWORD error = GetLastError();
         CloseServiceHandle(manager);
@@ -481,6 +574,8 @@ int RunCommand(int argc, char **argv)
     const char *verb = argv[0];
     if (!strcmp(verb, "mount")) return CmdMount(argc, argv);
     if (!strcmp(verb, "plan")) return CmdPlan(argc, argv);
+    if (!strcmp(verb, "release")) return CmdRelease(argc, argv);
+    if (!strcmp(verb, "dismount")) return CmdDismount(argc, argv);
     if (!strcmp(verb, "relink")) return CmdLetterVerb(argc, argv, SIM_VERB_RELINK);
     if (!strcmp(verb, "vanish")) return CmdLetterVerb(argc, argv, SIM_VERB_VANISH);
     if (!strcmp(verb, "log")) return CmdLog(argc, argv);
@@ -491,7 +586,7 @@ int RunCommand(int argc, char **argv)
     if (!strcmp(verb, "reset")) return CmdReset(argc, argv);
     if (!strcmp(verb, "malform")) return CmdMalform(argc, argv);
     if (!strcmp(verb, "desktop")) return CmdDesktop(argc, argv);
-    return Fail(2, "unknown verb '%s' (mount, plan, relink, vanish, log, session-link, session-list, status, malform)", verb);
+    return Fail(2, "unknown verb '%s' (mount, plan, release, dismount, relink, vanish, log, session-link, session-list, status, malform)", verb);
 }
 
 }  // namespace
@@ -499,7 +594,7 @@ int RunCommand(int argc, char **argv)
 int main(int argc, char **argv)
 {
     setvbuf(stdout, NULL, _IOFBF, 1 << 16);
-    if (argc < 2) return Fail(2, "usage: simctl VERB ARGS... (mount, plan, relink, vanish, log, session-link, session-list, status, malform)");
+    if (argc < 2) return Fail(2, "usage: simctl VERB ARGS... (mount, plan, release, dismount, relink, vanish, log, session-link, session-list, status, malform)");
     int first = 1;
     for (int i = 1; i <= argc; i++) {
         if (i < argc && strcmp(argv[i], "+")) continue;

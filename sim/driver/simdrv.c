@@ -6,10 +6,17 @@
 // It answers the mount-list and dismount requests as the real drivers do, counts
 // open handles on each volume device, and takes orders from simctl through a
 // private control request (mount, plan, relink, vanish, status, log, reset,
-// malform: spoil the next mount-list reply).
+// malform: spoil the next mount-list reply, release: answer held requests).
 //
-// Wine's device host delivers the requests of one driver on one thread, so the
-// tables below have no lock; the dispatch routine is their only writer.
+// A planned dismount answer may be held: the request stays pending until its
+// delay has passed (the timer thread answers it) or simctl releases it. A held
+// request can be canceled, so that its process can end.
+//
+// Wine's device host delivers the requests of one driver on one thread; the
+// timer thread and the cancel routine share the tables with it, so all three
+// hold tableLock while they touch them. Requests are completed by the timer
+// thread only after it let go of the lock: Wine's cancel path calls the cancel
+// routine (which takes the lock) while it holds its own completion lock.
 #include <ntifs.h>
 #include "../sim_protocol.h"
 
@@ -67,17 +74,46 @@ typedef struct Volume {
 
 typedef struct Plan {
     ULONG head, count;
-    LONG codes[SIM_PLAN_MAX];
+    SimPlanEntry entries[SIM_PLAN_MAX];
 } Plan;
 
-// Written only by Dispatch (and DriverEntry before any request arrives).
+// A dismount request held for a late answer; irp is null in a free slot.
+typedef struct Held {
+    PIRP irp;
+    int driveNumber;
+    int answer;           // SimPlanEntry.answer
+    LONGLONG arrived;     // system time
+    LONGLONG due;         // system time of the answer, 0: until released
+} Held;
+
+// Under tableLock (DriverEntry fills them before any request arrives).
+static FAST_MUTEX tableLock;
 static Volume volumes[26];
 static Plan plans[26];
+static Held held[SIM_HELD_MAX];
 static SimLogEntry logEntries[SIM_LOG_MAX];
 static ULONG logCount, logNext;
 static ULONG malformNext;   // SimMalform mode of the next mount-list reply
 static LARGE_INTEGER startTime;
 static PDEVICE_OBJECT controlDevice;
+
+// The timer thread: woken by wakeTimer when a held request with a delay
+// arrives, ended by stopTimer.
+static KEVENT wakeTimer;
+static HANDLE timerThread;
+static volatile LONG stopTimer;
+
+static void LockTables(void)
+{
+    KeEnterCriticalRegion();
+    ExAcquireFastMutexUnsafe(&tableLock);
+}
+
+static void UnlockTables(void)
+{
+    ExReleaseFastMutexUnsafe(&tableLock);
+    KeLeaveCriticalRegion();
+}
 
 static ULONG WideLength(const WCHAR *text, ULONG max)
 {
@@ -218,7 +254,8 @@ static LONG FindVolume(ULONG letter)
     return -1;
 }
 
-static void AddLog(int driveNumber, ULONG force, int answer)
+// arrived: system time a held request came in, 0 for one answered at once.
+static void AddLog(int driveNumber, ULONG force, int answer, LONGLONG arrived)
 {
     SimLogEntry *e = &logEntries[logNext];
     LARGE_INTEGER now;
@@ -227,7 +264,8 @@ static void AddLog(int driveNumber, ULONG force, int answer)
     e->driveNumber = driveNumber;
     e->force = force;
     e->answer = answer;
-    e->reserved = 0;
+    e->held = arrived != 0;
+    e->waited = arrived && now.QuadPart > arrived ? (ULONG)((now.QuadPart - arrived) / 10000) : 0;
     logNext = (logNext + 1) % SIM_LOG_MAX;
     if (logCount < SIM_LOG_MAX) logCount++;
 }
@@ -296,17 +334,28 @@ static ULONG_PTR MalformMountList(UCHAR *out, ULONG mode)
     return SIM_LIST_SIZE;
 }
 
-static NTSTATUS Dismount(SimDismountBlock *block)
+// The next planned answer for a drive; a usual one at once when none is planned.
+static SimPlanEntry NextPlanned(int number)
 {
-    int number = block->driveNumber;
-    int answer;
-    if (number < 0 || number > 25) {
-        answer = 5;
-    } else if (plans[number].count) {
+    SimPlanEntry entry = {SIM_ANSWER_USUAL, 0};
+    if (number >= 0 && number <= 25 && plans[number].count) {
         Plan *p = &plans[number];
-        answer = p->codes[p->head];
+        entry = p->entries[p->head];
         p->head = (p->head + 1) % SIM_PLAN_MAX;
         p->count--;
+    }
+    return entry;
+}
+
+// Gives the answer (a code or SIM_ANSWER_USUAL) to a dismount block as of now:
+// a planned 0 dismounts whether handles are open or not.
+static int Answer(SimDismountBlock *block, int planned, LONGLONG arrived)
+{
+    int number = block->driveNumber;
+    int answer = planned;
+    if (number < 0 || number > 25) {
+        answer = 5;
+    } else if (planned != SIM_ANSWER_USUAL) {
         if (answer == 0) {
             if (volumes[number].device) RemoveVolume((ULONG)number);
             else answer = 5;
@@ -321,13 +370,135 @@ static NTSTATUS Dismount(SimDismountBlock *block)
         answer = 0;
     }
     block->returnCode = answer;
-    AddLog(number, block->ignoreOpenFiles ? 1 : 0, answer);
-    return STATUS_SUCCESS;
+    AddLog(number, block->ignoreOpenFiles ? 1 : 0, answer, arrived);
+    return answer;
+}
+
+static VOID NTAPI CancelHeld(PDEVICE_OBJECT device, PIRP irp);
+
+// Keeps a dismount request pending for a late answer. Returns STATUS_PENDING,
+// or completes it at once when no slot is free or it was canceled already.
+static NTSTATUS Hold(PIRP irp, int number, SimPlanEntry entry)
+{
+    Held *h = 0;
+    LARGE_INTEGER now;
+    ULONG i;
+    for (i = 0; i < SIM_HELD_MAX && !h; i++)
+        if (!held[i].irp) h = &held[i];
+    if (!h) {
+        irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    KeQuerySystemTime(&now);
+    h->irp = irp;
+    h->driveNumber = number;
+    h->answer = entry.answer;
+    h->arrived = now.QuadPart;
+    h->due = entry.delay == SIM_DELAY_HANG ? 0 : now.QuadPart + (LONGLONG)entry.delay * 10000;
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, CancelHeld);
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL)) {
+        h->irp = 0;
+        irp->IoStatus.Status = STATUS_CANCELLED;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_PENDING;
+    }
+    if (h->due) KeSetEvent(&wakeTimer, IO_NO_INCREMENT, FALSE);
+    return STATUS_PENDING;
+}
+
+// Takes a held request out of its slot with an answer (SIM_ANSWER_USUAL: the
+// planned one) or, with cancel set, as canceled. Returns the request for the
+// caller to complete, or null when its cancel routine owns it already (the
+// slot is then left to that routine).
+static PIRP TakeHeld(Held *h, int answer, BOOLEAN cancel)
+{
+    PIRP irp = h->irp;
+    SimDismountBlock *block = irp->AssociatedIrp.SystemBuffer;
+    if (!IoSetCancelRoutine(irp, NULL)) {
+        h->due = 0;   // not the timer's any more
+        return 0;
+    }
+    h->irp = 0;
+    if (cancel) {
+        AddLog(h->driveNumber, block->ignoreOpenFiles ? 1 : 0, SIM_ANSWER_CANCELED, h->arrived);
+        irp->IoStatus.Status = STATUS_CANCELLED;
+        irp->IoStatus.Information = 0;
+    } else {
+        Answer(block, answer == SIM_ANSWER_USUAL ? h->answer : answer, h->arrived);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = sizeof(SimDismountBlock);
+    }
+    return irp;
+}
+
+static VOID NTAPI CancelHeld(PDEVICE_OBJECT device, PIRP irp)
+{
+    ULONG i;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    LockTables();
+    for (i = 0; i < SIM_HELD_MAX; i++) {
+        if (held[i].irp != irp) continue;
+        AddLog(held[i].driveNumber, ((SimDismountBlock *)irp->AssociatedIrp.SystemBuffer)->ignoreOpenFiles ? 1 : 0,
+               SIM_ANSWER_CANCELED, held[i].arrived);
+        held[i].irp = 0;
+    }
+    UnlockTables();
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+// Answers held requests whose delay has passed, then sleeps until the next is due.
+static VOID NTAPI TimerThread(PVOID context)
+{
+    while (!stopTimer) {
+        PIRP done[SIM_HELD_MAX];
+        ULONG i, n = 0;
+        LARGE_INTEGER now, wait;
+        LONGLONG next = 0;
+        LockTables();
+        KeQuerySystemTime(&now);
+        for (i = 0; i < SIM_HELD_MAX; i++) {
+            Held *h = &held[i];
+            if (!h->irp || !h->due) continue;
+            if (h->due <= now.QuadPart) {
+                PIRP irp = TakeHeld(h, SIM_ANSWER_USUAL, FALSE);
+                if (irp) done[n++] = irp;
+            } else if (!next || h->due < next) {
+                next = h->due;
+            }
+        }
+        UnlockTables();
+        for (i = 0; i < n; i++) IoCompleteRequest(done[i], IO_NO_INCREMENT);
+        wait.QuadPart = -(next - now.QuadPart);   // relative
+        KeWaitForSingleObject(&wakeTimer, Executive, KernelMode, FALSE, next ? &wait : NULL);
+    }
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+// Answers (or with cancel set, cancels) the held requests of a drive, every
+// drive for number -1. Called under the lock from the dispatch thread.
+static ULONG ReleaseHeld(int number, int answer, BOOLEAN cancel)
+{
+    ULONG i, count = 0;
+    for (i = 0; i < SIM_HELD_MAX; i++) {
+        PIRP irp;
+        if (!held[i].irp || (number >= 0 && held[i].driveNumber != number)) continue;
+        irp = TakeHeld(&held[i], answer, cancel);
+        if (!irp) continue;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        count++;
+    }
+    return count;
 }
 
 static void FillVolumeInfo(SimReply *reply)
 {
-    ULONG i, n = 0;
+    ULONG i, h, n = 0;
     for (i = 0; i < 26; i++) {
         Volume *v = &volumes[i];
         SimVolumeInfo *info;
@@ -338,6 +509,7 @@ static void FillVolumeInfo(SimReply *reply)
         info->handles = v->handles;
         info->flags = v->flags;
         info->planLeft = plans[i].count;
+        for (h = 0; h < SIM_HELD_MAX; h++) info->held += held[h].irp && held[h].driveNumber == (int)i;
         CopyWide((WCHAR *)info->container, SIM_PATH_MAX, v->container, SIM_PATH_MAX);
         CopyWide((WCHAR *)info->label, SIM_LABEL_MAX, v->label, SIM_LABEL_MAX);
         CopyWide((WCHAR *)info->guid, SIM_GUID_MAX, v->guid, SIM_GUID_MAX);
@@ -363,7 +535,7 @@ static NTSTATUS Control(SimRequest *request, ULONG inLength, ULONG outLength, UL
             Plan *p = &plans[request->letter - 'A'];
             p->head = 0;
             p->count = request->planCount;
-            for (i = 0; i < request->planCount; i++) p->codes[i] = request->plan[i];
+            for (i = 0; i < request->planCount; i++) p->entries[i] = request->plan[i];
         }
         return STATUS_SUCCESS;
     case SIM_VERB_RELINK:
@@ -405,6 +577,7 @@ static NTSTATUS Control(SimRequest *request, ULONG inLength, ULONG outLength, UL
         logCount = logNext = 0;
         return STATUS_SUCCESS;
     case SIM_VERB_RESET:
+        ReleaseHeld(-1, SIM_ANSWER_USUAL, TRUE);
         for (i = 0; i < 26; i++) {
             volumes[i].flags &= ~SIM_FLAG_KEEP_LINK;
             RemoveVolume(i);
@@ -417,6 +590,9 @@ static NTSTATUS Control(SimRequest *request, ULONG inLength, ULONG outLength, UL
         if (request->flags > SIM_MALFORM_SHORT) return STATUS_INVALID_PARAMETER;
         malformNext = request->flags;
         return STATUS_SUCCESS;
+    case SIM_VERB_RELEASE:
+        if (request->letter < 'A' || request->letter > 'Z') return STATUS_INVALID_PARAMETER;
+        return ReleaseHeld((int)(request->letter - 'A'), request->answer, FALSE) ? STATUS_SUCCESS : STATUS_NOT_FOUND;
     }
     return STATUS_INVALID_PARAMETER;
 }
@@ -480,7 +656,7 @@ static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
     return status;
 }
 
-static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp)
+static NTSTATUS DispatchLocked(PDEVICE_OBJECT device, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     DeviceExt *ext = device->DeviceExtension;
@@ -540,8 +716,13 @@ static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp)
             if (inLength < sizeof(SimDismountBlock) || outLength < sizeof(SimDismountBlock) || !buffer)
                 return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
             if (inLength != sizeof(SimDismountBlock)) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
-            status = Dismount(buffer);
-            return Complete(irp, status, sizeof(SimDismountBlock));
+            {
+                SimDismountBlock *block = buffer;
+                SimPlanEntry entry = NextPlanned(block->driveNumber);
+                if (entry.delay) return Hold(irp, block->driveNumber, entry);
+                Answer(block, entry.answer, 0);
+            }
+            return Complete(irp, STATUS_SUCCESS, sizeof(SimDismountBlock));
         case SIM_IOCTL_CONTROL:
             if (!buffer) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
             status = Control(buffer, inLength, outLength, &information);
@@ -551,10 +732,28 @@ static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp)
     return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 
+static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    NTSTATUS status;
+    LockTables();
+    status = DispatchLocked(device, irp);
+    UnlockTables();
+    return status;
+}
+
 static void NTAPI Unload(PDRIVER_OBJECT driver)
 {
     UNICODE_STRING link;
     ULONG i;
+    if (timerThread) {
+        InterlockedExchange(&stopTimer, 1);
+        KeSetEvent(&wakeTimer, IO_NO_INCREMENT, FALSE);
+        ZwWaitForSingleObject(timerThread, FALSE, NULL);
+        ZwClose(timerThread);
+        timerThread = 0;
+    }
+    LockTables();
+    ReleaseHeld(-1, SIM_ANSWER_USUAL, TRUE);
     for (i = 0; i < 26; i++) {
         volumes[i].flags &= ~SIM_FLAG_KEEP_LINK;
         RemoveVolume(i);
@@ -563,6 +762,7 @@ static void NTAPI Unload(PDRIVER_OBJECT driver)
     IoDeleteSymbolicLink(&link);
     if (controlDevice) IoDeleteDevice(controlDevice);
     controlDevice = 0;
+    UnlockTables();
 }
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
@@ -572,6 +772,8 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
     ULONG i;
 
     KeQuerySystemTime(&startTime);
+    ExInitializeFastMutex(&tableLock);
+    KeInitializeEvent(&wakeTimer, SynchronizationEvent, FALSE);
     RtlInitUnicodeString(&name, CONTROL_DEVICE);
     RtlInitUnicodeString(&link, CONTROL_LINK);
     status = IoCreateDevice(driver, sizeof(DeviceExt), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &controlDevice);
@@ -580,6 +782,14 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
     IoDeleteSymbolicLink(&link);
     status = IoCreateSymbolicLink(&link, &name);
     if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(controlDevice);
+        controlDevice = 0;
+        return status;
+    }
+    status = PsCreateSystemThread(&timerThread, THREAD_ALL_ACCESS, NULL, NULL, NULL, TimerThread, NULL);
+    if (!NT_SUCCESS(status)) {
+        timerThread = 0;
+        IoDeleteSymbolicLink(&link);
         IoDeleteDevice(controlDevice);
         controlDevice = 0;
         return status;
