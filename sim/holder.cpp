@@ -1,10 +1,11 @@
 // holder: a stand-in for a program that keeps a volume busy.
 //
-//   holder [--device X:] [--file PATH]... [--deny-share PATH] [--window TITLE]...
-//          [--minimized] [--seconds N] [--until PATH] [--report PATH]
+//   holder [--device X:] [--file PATH]... [--deny-share PATH] [--load-dll PATH]...
+//          [--window TITLE]... [--minimized] [--seconds N] [--until PATH] [--report PATH]
 //
 // It opens what it is told (the volume device \\.\X:, files shared for reading
-// and writing, a file shared with nobody), shows a visible top-level window per
+// and writing, a file shared with nobody), loads DLLs (a DLL from a volume
+// holds it through its image, not a handle), shows a visible top-level window per
 // --window (a later one lies above an earlier one in Z order), then prints
 // "pid N" with its process id on the first line of standard output. That line
 // means everything is open. It holds until N seconds (default 600) have passed or
@@ -29,6 +30,8 @@ struct Options {
     const char *files[maxItems] = {};
     int fileCount = 0;
     const char *denyShare = nullptr;
+    const char *dlls[maxItems] = {};
+    int dllCount = 0;
     const char *windows[maxItems] = {};
     int windowCount = 0;
     bool minimized = false;
@@ -79,6 +82,8 @@ bool ParseOptions(int argc, char **argv, Options *options)
             options->files[options->fileCount++] = value;
         } else if (!strcmp(arg, "--deny-share")) {
             options->denyShare = value;
+        } else if (!strcmp(arg, "--load-dll") && options->dllCount < maxItems) {
+            options->dlls[options->dllCount++] = value;
         } else if (!strcmp(arg, "--window") && options->windowCount < maxItems) {
             options->windows[options->windowCount++] = value;
         } else if (!strcmp(arg, "--seconds")) {
@@ -154,6 +159,11 @@ int main(int argc, char **argv)
         HANDLE file = OpenShared(options.denyShare, 0);
         if (file == INVALID_HANDLE_VALUE)
             return Fail("cannot open %s: error %lu", options.denyShare, GetLastError());
+    }
+
+    // Loaded until the process ends.
+    for (int i = 0; i < options.dllCount; i++) {
+        if (!LoadLibraryA(options.dlls[i])) return Fail("cannot load %s: error %lu", options.dlls[i], GetLastError());
     }
 
     if (options.windowCount) {
