@@ -1,12 +1,16 @@
 // Acceptance checks of the simulated world, through the same Win32 calls the
 // product makes: drive-letter links, mount lists in the driver's layout, the
 // dismount request and its answers, plans, relink, vanish, the request log,
-// session links and files on a backed volume. Runs in a world that
-// `tools/world up --fresh` prepared (demo volumes U:, V:, T:); simctl.exe and
-// holder.exe are taken from this program's folder.
+// session links, files on a backed volume, held answers and DLL holders. Runs
+// in a world that `tools/world up --fresh` prepared (demo volumes U:, V:, T:);
+// SIM_VERACRYPT names the running VeraCrypt driver's version and
+// SIM_VERACRYPT_FILE that of system32\drivers\veracrypt.sys ("none": missing).
+// simctl.exe, holder.exe and simplugin.dll are taken from this program's folder.
 #include <windows.h>
 #include <winternl.h>
+#include <tlhelp32.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <string>
 #include <vector>
 #include "sim_protocol.h"
@@ -26,74 +30,81 @@ std::string ToolPath(const char *name)
     return dir.substr(0, dir.find_last_of('\\') + 1) + name;
 }
 
-// Runs simctl with the arguments; returns its exit code, output in *out.
-int Simctl(const std::string &args, std::string *out = nullptr)
+// Starts a program of this folder with the arguments, standard output and
+// error into a pipe (*output). Returns the process, or null.
+HANDLE Start(const char *program, const std::string &args, HANDLE *output)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE readEnd, writeEnd;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return -1;
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    HANDLE writeEnd;
+    if (!CreatePipe(output, &writeEnd, &inherit, 0)) return nullptr;
+    SetHandleInformation(*output, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOA startup = {sizeof(startup)};
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = writeEnd;
     startup.hStdError = writeEnd;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION process;
-    std::string command = "\"" + ToolPath("simctl.exe") + "\" " + args;
+    PROCESS_INFORMATION process = {};
+    std::string command = "\"" + ToolPath(program) + "\" " + args;
     std::vector<char> line(command.begin(), command.end());
     line.push_back(0);
     BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                                   &startup, &process);
     CloseHandle(writeEnd);
+    if (!started) {
+        CloseHandle(*output);
+        *output = nullptr;
+        return nullptr;
+    }
+    CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+// Runs simctl with the arguments; returns its exit code, output in *out.
+int Simctl(const std::string &args, std::string *out = nullptr)
+{
+    HANDLE readEnd;
+    HANDLE process = Start("simctl.exe", args, &readEnd);
+    if (!process) return -1;
     std::string text;
     char buffer[4096];
     DWORD got;
-    while (started && ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got) text.append(buffer, got);
+    while (ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got) text.append(buffer, got);
     CloseHandle(readEnd);
-    if (!started) return -1;
     DWORD code = 1;
-    WaitForSingleObject(process.hProcess, 30000);
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
+    WaitForSingleObject(process, 30000);
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
     if (out) *out = text;
     return (int)code;
 }
 
-// A holder process that keeps the volume device of a letter open.
+// Polls simctl status until it shows the text; false after 10 s.
+bool StatusShows(const char *text)
+{
+    std::string status;
+    for (int i = 0; i < 100; i++, Sleep(100))
+        if (Simctl("status", &status) == 0 && status.find(text) != std::string::npos) return true;
+    return false;
+}
+
+// A holder process started with the arguments (e.g. "--device K:").
 class Holder {
 public:
-    explicit Holder(const char *letter)
+    explicit Holder(const std::string &args)
     {
         char temp[MAX_PATH];
         GetTempPathA(MAX_PATH, temp);
         stopFile_ = std::string(temp) + "sim_check_holder.stop";
         DeleteFileA(stopFile_.c_str());
-        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-        HANDLE writeEnd;
-        CreatePipe(&output_, &writeEnd, &inherit, 0);
-        SetHandleInformation(output_, HANDLE_FLAG_INHERIT, 0);
-        STARTUPINFOA startup = {sizeof(startup)};
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = writeEnd;
-        startup.hStdError = writeEnd;
-        std::string command = "\"" + ToolPath("holder.exe") + "\" --device " + letter + " --seconds 120 --until \"" +
-                              stopFile_ + "\"";
-        std::vector<char> line(command.begin(), command.end());
-        line.push_back(0);
-        PROCESS_INFORMATION process = {};
-        if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-            process_ = process.hProcess;
-            CloseHandle(process.hThread);
-        }
-        CloseHandle(writeEnd);
-        // The first line says that the device is open.
+        process_ = Start("holder.exe", args + " --seconds 120 --until \"" + stopFile_ + "\"", &output_);
+        // The first line says that everything is open.
         char c;
         DWORD got;
         while (process_ && ReadFile(output_, &c, 1, &got, nullptr) && got && c != '\n') firstLine_ += c;
     }
     ~Holder() { Stop(); }
     bool Ready() const { return firstLine_.rfind("pid ", 0) == 0; }
+    DWORD Pid() const { return Ready() ? strtoul(firstLine_.c_str() + 4, nullptr, 10) : 0; }
     void Stop()
     {
         if (!process_) return;
@@ -159,20 +170,34 @@ std::wstring WideAt(const std::vector<unsigned char> &list, size_t offset, size_
     return text;
 }
 
-// The VeraCrypt layout follows the driver file's version, as on a real system.
+std::string Env(const char *name, const char *fallback)
+{
+    const char *value = getenv(name);
+    return value && *value ? value : fallback;
+}
+
+// The running VeraCrypt driver's layout.
 DWORD VeraCryptListSize()
+{
+    return Env("SIM_VERACRYPT", "1.26") == "1.17" ? SIM_LIST_SIZE_VERACRYPT_OLD : SIM_LIST_SIZE_VERACRYPT_NEW;
+}
+
+// "1.17" or "1.26" from the version resource of system32\drivers\veracrypt.sys,
+// "none" when it is missing.
+std::string VeraCryptFileVersion()
 {
     char path[MAX_PATH];
     GetSystemDirectoryA(path, MAX_PATH);
     lstrcatA(path, "\\drivers\\veracrypt.sys");
+    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) return "none";
     DWORD ignored, size = GetFileVersionInfoSizeA(path, &ignored);
     std::vector<char> data(size ? size : 1);
     VS_FIXEDFILEINFO *info = nullptr;
     UINT infoSize = 0;
     if (!size || !GetFileVersionInfoA(path, 0, size, data.data()) ||
         !VerQueryValueA(data.data(), "\\", (void **)&info, &infoSize) || !info)
-        return 0;
-    return info->dwFileVersionMS < MAKELONG(18, 1) ? SIM_LIST_SIZE_VERACRYPT_OLD : SIM_LIST_SIZE_VERACRYPT_NEW;
+        return "unreadable";
+    return "1." + std::to_string(LOWORD(info->dwFileVersionMS));
 }
 
 const char trueCrypt[] = "\\\\.\\TrueCrypt";
@@ -184,12 +209,13 @@ TEST(World, DemoVolumesAreLinkedToTheirDevices)
     EXPECT_EQ(Target("V:"), "\\Device\\VeraCryptVolumeV");
     EXPECT_EQ(Target("T:"), "\\Device\\TrueCryptVolumeT");
     EXPECT_EQ(Target("Q:"), "");
+    // The driver file is chosen apart from the running driver.
+    EXPECT_EQ(VeraCryptFileVersion(), Env("SIM_VERACRYPT_FILE", Env("SIM_VERACRYPT", "1.26").c_str()));
 }
 
 TEST(MountList, ReplySizesFollowTheDriverLayout)
 {
     DWORD vera = VeraCryptListSize();
-    ASSERT_NE(vera, 0u) << "veracrypt.sys has no readable version";
     struct Case {
         const char *driver;
         DWORD bufferSize;
@@ -201,6 +227,7 @@ TEST(MountList, ReplySizesFollowTheDriverLayout)
         {trueCrypt, SIM_LIST_SIZE_TRUECRYPT - 1, ERROR_INSUFFICIENT_BUFFER, 0},
         {veraCrypt, vera, 0, vera},
         {veraCrypt, vera + 600, 0, vera},
+        {veraCrypt, SIM_LIST_SIZE_VERACRYPT_NEW, 0, vera},  // a 1.17 driver fills its own layout
         {veraCrypt, SIM_LIST_SIZE_VERACRYPT_OLD, vera == SIM_LIST_SIZE_VERACRYPT_OLD ? 0u : ERROR_INSUFFICIENT_BUFFER,
          vera == SIM_LIST_SIZE_VERACRYPT_OLD ? vera : 0u},
         {veraCrypt, SIM_LIST_SIZE_VERACRYPT_OLD - 1, ERROR_INSUFFICIENT_BUFFER, 0},
@@ -266,7 +293,7 @@ TEST(Dismount, AnswersFollowHandlesAndTheIgnoreFlag)
     ASSERT_EQ(Simctl("log --clear"), 0);
     ASSERT_EQ(Simctl("mount veracrypt K: \\??\\C:\\vols\\k.hc"), 0);
     ASSERT_EQ(Target("K:"), "\\Device\\VeraCryptVolumeK");
-    Holder holder("K:");
+    Holder holder("--device K:");
     ASSERT_TRUE(holder.Ready());
     std::string status;
     Simctl("status", &status);
@@ -330,11 +357,78 @@ TEST(Dismount, TrueCryptVolumeGoesToo)
 TEST(Plan, PlannedAnswersComeFirstThenTheNormalOnes)
 {
     ASSERT_EQ(Simctl("mount veracrypt P: \\??\\C:\\vols\\p.hc + plan P: 6,13,40,0"), 0);
-    Holder holder("P:");  // the planned 0 dismounts all the same
+    Holder holder("--device P:");  // the planned 0 dismounts all the same
     ASSERT_TRUE(holder.Ready());
     int expected[] = {6, 13, 40, 0, 5};
     for (int answer : expected) EXPECT_EQ(Dismount(veraCrypt, Drive('P'), 0), answer);
     EXPECT_EQ(Target("P:"), "");
+}
+
+// A dismount request sent without waiting for its answer.
+class SentDismount {
+public:
+    SentDismount(const char *driver, int driveNumber)
+    {
+        device_ = CreateFileA(driver, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+        overlapped_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        block_.driveNumber = driveNumber;
+        DeviceIoControl(device_, SIM_IOCTL_DISMOUNT, &block_, 16, &block_, 16, nullptr, &overlapped_);
+    }
+    ~SentDismount()
+    {
+        if (Answer(0) == -1) {
+            CancelIoEx(device_, &overlapped_);
+            WaitForSingleObject(overlapped_.hEvent, 10000);
+        }
+        CloseHandle(overlapped_.hEvent);
+        CloseHandle(device_);
+    }
+    // The answer within ms; -1 while none came, -1000 - error when the request failed.
+    int Answer(DWORD ms)
+    {
+        DWORD returned;
+        if (WaitForSingleObject(overlapped_.hEvent, ms) != WAIT_OBJECT_0) return -1;
+        if (!GetOverlappedResult(device_, &overlapped_, &returned, FALSE)) return -1000 - (int)GetLastError();
+        return block_.returnCode;
+    }
+
+private:
+    HANDLE device_;
+    OVERLAPPED overlapped_ = {};
+    SimDismountBlock block_ = {};
+};
+
+TEST(Held, AnswersComeAfterTheDelayOrWhenReleased)
+{
+    ASSERT_EQ(Simctl("log --clear + mount veracrypt H: \\??\\C:\\vols\\h.hc + plan H: delay=1000:6,hang:13,hang,hang"), 0);
+    struct Step {
+        const char *release;  // simctl command for the held request, or null
+        int answer;
+        DWORD atLeastMs;
+    } steps[] = {
+        {nullptr, 6, 1000},
+        {"release H:", 13, 0},     // the planned code
+        {"release H: 40", 40, 0},  // a code given on release
+        {"release H:", 0, 0},      // the usual answer: no open handles, so it dismounts
+    };
+    for (const Step &s : steps) {
+        SCOPED_TRACE(s.release ? s.release : "delay");
+        DWORD start = GetTickCount();
+        SentDismount request(veraCrypt, Drive('H'));
+        if (s.release) {
+            EXPECT_EQ(request.Answer(300), -1);
+            EXPECT_EQ(Simctl(s.release), 0);
+        }
+        EXPECT_EQ(request.Answer(10000), s.answer);
+        EXPECT_GE(GetTickCount() - start + 20, s.atLeastMs);  // 20: the clocks' granularity
+    }
+    EXPECT_EQ(Target("H:"), "");
+    EXPECT_EQ(Simctl("release H:"), 1);  // nothing is held
+    std::string log;
+    ASSERT_EQ(Simctl("log", &log), 0);
+    EXPECT_NE(log.find("H: force=0 answer=6 waited="), std::string::npos) << log;
+    EXPECT_NE(log.find("H: force=0 answer=0 waited="), std::string::npos) << log;
 }
 
 TEST(Relink, TheLetterMovesAndTheDeviceKeepsItsName)
@@ -429,8 +523,54 @@ TEST(Files, BackedVolumeOpensFilesAndReportsItsLabel)
 TEST(Simctl, BadCommandsFail)
 {
     const char *commands[] = {"", "bogus", "mount veracrypt 1: x", "mount fatcrypt K: x", "plan U: 6,x",
-                              "plan Q: 6", "relink Q: R:", "mount veracrypt U: again", "vanish", "mount veracrypt K: x --guid nope"};
+                              "plan Q: 6", "relink Q: R:", "mount veracrypt U: again", "vanish", "mount veracrypt K: x --guid nope",
+                              "plan U: delay=0:6", "plan U: hangs", "release U: x", "dismount Q:"};
     for (const char *command : commands) EXPECT_NE(Simctl(command), 0) << command;
+}
+
+TEST(Holder, LoadedDllFromAVolumeShowsInItsModules)
+{
+    CreateDirectoryA("U:\\lib", nullptr);
+    ASSERT_TRUE(CopyFileA(ToolPath("simplugin.dll").c_str(), "U:\\lib\\plugin.dll", FALSE)) << GetLastError();
+    Holder holder("--load-dll U:\\lib\\plugin.dll");
+    ASSERT_TRUE(holder.Ready());
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, holder.Pid());
+    MODULEENTRY32 module = {sizeof(module)};
+    bool listed = false;
+    for (BOOL more = Module32First(snapshot, &module); more; more = Module32Next(snapshot, &module))
+        listed |= !lstrcmpiA(module.szExePath, "U:\\lib\\plugin.dll");
+    CloseHandle(snapshot);
+    EXPECT_TRUE(listed);
+    // Its image keeps the file from being written, as on Windows.
+    HANDLE file = CreateFileA("U:\\lib\\plugin.dll", GENERIC_WRITE, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(file, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+    holder.Stop();
+    EXPECT_TRUE(DeleteFileA("U:\\lib\\plugin.dll"));
+}
+
+// Last (a suite of its own): the reset drops the demo volumes too.
+TEST(Cancel, ProgramsEndedOrResetWhileTheirRequestIsHeldEnd)
+{
+    ASSERT_EQ(Simctl("log --clear + mount veracrypt H: \\??\\C:\\vols\\h.hc + plan H: hang,hang"), 0);
+    for (bool reset : {false, true}) {
+        SCOPED_TRACE(reset ? "reset" : "terminated");
+        HANDLE output;
+        HANDLE child = Start("simctl.exe", "dismount H:", &output);
+        ASSERT_TRUE(child);
+        EXPECT_TRUE(StatusShows(" held=1"));
+        if (reset) EXPECT_EQ(Simctl("reset"), 0);
+        else TerminateProcess(child, 9);
+        EXPECT_EQ(WaitForSingleObject(child, 10000), (DWORD)WAIT_OBJECT_0);
+        DWORD code = 0;
+        GetExitCodeProcess(child, &code);
+        EXPECT_EQ(code, reset ? 1u : 9u);  // a reset cancels: simctl fails with error 995
+        CloseHandle(child);
+        CloseHandle(output);
+        std::string log;
+        Simctl("log", &log);
+        if (!reset) EXPECT_NE(log.find("H: force=0 canceled waited="), std::string::npos) << log;
+    }
 }
 
 }  // namespace
