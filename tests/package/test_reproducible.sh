@@ -34,6 +34,8 @@ done
 expect_eq "$(basename "$ZIP")" "$(basename "$zip")" "zip name"
 cmp "$one/unpacked/Quenbrax.exe" "$two/unpacked/Quenbrax.exe" || fail "the exes differ"
 cmp "$zip" "$ZIP" || fail "the zips differ"
+# The same bytes for another user too: no owner (and no extra times) stored.
+! zipinfo -v "$zip" | grep -q 'length of extra field: *[1-9]' || fail "the zip has extra fields"
 
 unpacked=$one/unpacked
 expect_eq "$(unzip -Z1 "$zip" | tr '\n' ' ')" "Quenbrax.exe USAGE.txt LICENSE.txt SHA256SUMS.txt " \
