@@ -1,0 +1,52 @@
+# The user guide's batch example (docs/examples/backup-volume.cmd), run by cmd
+# in the world from a folder with Quenbrax.exe: each outcome of the eject takes
+# the branch that the file's comments name, and the backup is made only when
+# the volume is not mounted. The guide shows the file unchanged.
+. "$QB_SOURCE/tests/system/lib.sh"
+deadline 180
+
+example=$QB_SOURCE/docs/examples/backup-volume.cmd
+# The guide's bat block that begins with "@echo off".
+guide_copy=$(awk '/^```bat$/ { inside = 1; first = 1; next } /^```$/ { inside = 0 }
+                  inside && first { shown = ($0 == "@echo off"); first = 0 }
+                  inside && shown' \
+             "$QB_SOURCE/docs/USAGE.md")
+expect_eq "$guide_copy" "$(tr -d '\r' <"$example")" "the batch file as the guide shows it"
+
+tools=$QB_TMP/tools
+backup=$QB_TMP/backup
+mkdir -p "$tools" "$backup"
+cp "$example" "$QB_BUILD/bin/Quenbrax.exe" "$tools/"
+world_up
+
+# The cases run in this order, each changing the world first:
+#   held        a holder keeps U: open: Quenbrax gives 3
+#   free        the holder has gone: 0, the volume is ejected
+#   unmounted   the volume is gone already: 5
+#   no-exe      Quenbrax.exe is missing: cmd gives 9009
+# CASE|BATCH EXIT CODE|LINE OF THE BRANCH|BACKUP MADE
+cases=(
+    "held|1|The volume is in use: close the programs that use it, then try again.|no"
+    "free|0|The volume is ejected.|yes"
+    "unmounted|0|The volume is not mounted.|yes"
+    "no-exe|1|Quenbrax did not run as expected (exit code 9009): no backup.|no"
+)
+for entry in "${cases[@]}"; do
+    IFS='|' read -r name rc line made <<<"$entry"
+    case $name in
+    held) holder_start --device U: ;;
+    free) holder_stop ;;
+    no-exe) rm "$tools/Quenbrax.exe" ;;
+    esac
+    rm -f "$backup/private.hc"
+    QB_OUT=$QB_TMP/$name.out
+    world_exec cmd /c "$(winpath "$tools/backup-volume.cmd")" 'C:\vols\private.hc' \
+        "$(winpath "$backup")" </dev/null >"$QB_OUT" 2>&1
+    QB_RC=$?
+    echo "--- $name (exit $QB_RC)"
+    tr -d '\r' <"$QB_OUT"
+    expect_rc "$rc"
+    expect_line "$line"
+    [ -f "$backup/private.hc" ] && copied=yes || copied=no
+    expect_eq "$copied" "$made" "$name: backup made"
+done
