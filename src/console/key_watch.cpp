@@ -3,8 +3,7 @@
 // key that has an entry in the key-action table (F forces, Esc cancels).
 #include "console/console_setup.h"
 #include "console/key_rules.h"
-#include "frame/memory.h"
-#include "frame/text_util.h"
+#include "base/memory.h"
 
 // Written by the key-watch thread (each press), ClearLastKey and InitConsole;
 // read by the eject loop.
@@ -28,7 +27,7 @@ enum {
 
 // What StartKeyWatch hands to the thread; the thread frees it.
 struct KeyWatchStart {
-    KeyAction table[kKeyActionSlots];
+    KeyAction table[kKeyActionLimit];
     LONG generation;
 };
 
@@ -83,7 +82,7 @@ static void ReportPress(HANDLE input, const KeyAction* table, WORD code)
 {
     FlushConsoleInputBuffer(input);
     __atomic_store_n(&lastKey, code, __ATOMIC_SEQ_CST);
-    for (int i = 0; i < kKeyActionSlots && table[i].key != 0; i++) {
+    for (int i = 0; i < kKeyActionLimit && table[i].key != 0; i++) {
         // A signed key byte: only codes 1 to 127 can match.
         if ((int)table[i].key != (int)code)
             continue;
@@ -95,7 +94,7 @@ static void ReportPress(HANDLE input, const KeyAction* table, WORD code)
 DWORD WINAPI WatchForKeyPress_ThreadProc(LPVOID parameter)
 {
     DebugLog(4, "WatchForKeyPress_ThreadProc");
-    KeyAction table[kKeyActionSlots];
+    KeyAction table[kKeyActionLimit];
     MemFill(table, 0, sizeof table);
     KeyWatchStart* start = (KeyWatchStart*)parameter;
     MemCopy(table, start->table, sizeof table);

@@ -3,7 +3,7 @@
 // prompt when the console window exists for this run alone).
 #include "console/console_setup.h"
 #include "console/key_rules.h"
-#include "frame/memory.h"
+#include "base/memory.h"
 
 // The key SleepOrKey saw go down last; kept across calls. Main thread only.
 static WORD sleepRememberedKey;
