@@ -22,7 +22,7 @@ enum {
     kWatchWaitMs = 1000,      // a pass waits this long on the input handle
     kPollSleepMs = 10,        // a pass in polling mode sleeps this long
     kNoConsoleSleepMs = 100,  // ... and this long when standard input is no console
-    kWatchRecords = 10,       // records read per pass
+    kWatchRecordCount = 10,   // records read per pass
 };
 
 // What StartKeyWatch hands to the thread; the thread frees it.
@@ -115,7 +115,7 @@ DWORD WINAPI WatchForKeyPress_ThreadProc(LPVOID parameter)
     WORD pendingKey = 0;
     // 0 in waiting mode; in polling mode the pause that each pass sleeps.
     DWORD pollPause = 0;
-    INPUT_RECORD records[kWatchRecords];
+    INPUT_RECORD records[kWatchRecordCount];
     while (KeepWatching(generation)) {
         if (pollPause == 0) {
             DWORD waited = WaitForSingleObject(input, kWatchWaitMs);
@@ -126,8 +126,9 @@ DWORD WINAPI WatchForKeyPress_ThreadProc(LPVOID parameter)
         } else {
             Sleep(pollPause);
         }
-        DWORD pending = 0;
-        if (!GetNumberOfConsoleInputEvents(input, &pending)) {
+        DWORD read = 0;
+        int waiting = ReadWaitingInput(input, records, kWatchRecordCount, &read);
+        if (waiting == InputNoConsole) {
             // Standard input is no console: a file or pipe handle is always
             // signalled, so waiting on it would let the passes follow each
             // other without pause. No key can come; sleep between passes so
@@ -135,10 +136,7 @@ DWORD WINAPI WatchForKeyPress_ThreadProc(LPVOID parameter)
             pollPause = kNoConsoleSleepMs;
             continue;
         }
-        if (pending == 0)
-            continue;
-        DWORD read = 0;
-        if (!ReadConsoleInputA(input, records, kWatchRecords, &read) || read == 0)
+        if (waiting == InputNone)
             continue;
         int index = 0;
         WORD code;

@@ -162,40 +162,39 @@ void SetConsoleColor(const ConsoleContext* context, WORD color)
                             ColorAttributes(context->startupAttributes, color));
 }
 
-static int StdOutIsConsole(CONSOLE_SCREEN_BUFFER_INFO* info, int* queried)
+// What standard output's screen buffer tells.
+enum StdOutState { StdOutNoConsole, StdOutUnread, StdOutRead };
+
+static int ReadStdOutBuffer(CONSOLE_SCREEN_BUFFER_INFO* info)
 {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     if (GetFileType(out) != FILE_TYPE_CHAR)
-        return 0;
-    *queried = GetConsoleScreenBufferInfo(out, info) != 0;
-    return 1;
+        return StdOutNoConsole;
+    return GetConsoleScreenBufferInfo(out, info) ? StdOutRead : StdOutUnread;
 }
 
+// Without a console the output has no width limit, and the column is whether
+// the last text left its line open.
 short GetConsoleWidth(void)
 {
     CONSOLE_SCREEN_BUFFER_INFO info;
-    int queried = 0;
-    if (!StdOutIsConsole(&info, &queried))
-        return 32767;
-    return queried ? info.dwSize.X : 80;
+    int state = ReadStdOutBuffer(&info);
+    return state == StdOutRead ? info.dwSize.X : state == StdOutUnread ? 80 : 32767;
 }
 
 short GetCursorColumn(void)
 {
     CONSOLE_SCREEN_BUFFER_INFO info;
-    int queried = 0;
-    if (!StdOutIsConsole(&info, &queried))
+    int state = ReadStdOutBuffer(&info);
+    if (state == StdOutNoConsole)
         return __atomic_load_n(&lineOpen, __ATOMIC_RELAXED);
-    return queried ? info.dwCursorPosition.X : 0;
+    return state == StdOutRead ? info.dwCursorPosition.X : 0;
 }
 
 short GetCursorRow(void)
 {
     CONSOLE_SCREEN_BUFFER_INFO info;
-    int queried = 0;
-    if (!StdOutIsConsole(&info, &queried))
-        return 0;
-    return queried ? info.dwCursorPosition.Y : 0;
+    return ReadStdOutBuffer(&info) == StdOutRead ? info.dwCursorPosition.Y : 0;
 }
 
 int NewLineIfNeeded(void)
