@@ -46,8 +46,8 @@ DWORD WINAPI WatchForKeyPress_ThreadProc(LPVOID start);
 // no thread, no quit request).
 void ResetKeyWatch(void);
 // Within the subsystem: reads the events waiting on input into records (at
-// most recordCount). InputRead with *read > 0; InputNone when none wait or
-// none could be read; InputNoConsole when input is no console (a file or
+// most recordCount). InputRead with *read > 0 (else *read is untouched);
+// InputNone when none wait or none could be read; InputNoConsole when input is no console (a file or
 // pipe, which is always signalled).
 enum WaitingInput { InputNoConsole = -1, InputNone = 0, InputRead = 1 };
 int  ReadWaitingInput(HANDLE input, INPUT_RECORD* records, DWORD recordCount,

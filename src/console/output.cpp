@@ -1,4 +1,5 @@
 #include "console/output.h"
+#include "base/memory.h"
 #include <stdarg.h>
 
 ConsoleContext* consoleContext;
@@ -61,19 +62,28 @@ int ConvertCodePage(const char* text, int textLength, UINT ansiCodePage,
 {
     WCHAR wide[kPrintBufferLength];
     int wideCount = MultiByteToWideChar(ansiCodePage, 0, text, textLength, wide,
-                                         kPrintBufferLength - 1);
+                                        kPrintBufferLength - 1);
     if (wideCount <= 0)
         return 0;
-    if (targetCodePage == CP_UTF8)
-        return WideCharToMultiByte(CP_UTF8, 0, wide, wideCount, out, outLength,
-                                   NULL, NULL);
-    // Some code pages (UTF-7, 50220...) refuse a default character; retry without.
-    int written = WideCharToMultiByte(targetCodePage, 0, wide, wideCount, out,
-                                      outLength, "?", NULL);
-    if (written <= 0 && GetLastError() == ERROR_INVALID_PARAMETER)
-        written = WideCharToMultiByte(targetCodePage, 0, wide, wideCount, out,
-                                      outLength, NULL, NULL);
-    return written > 0 ? written : 0;
+    // Converted aside (a unit takes up to three bytes), so that a failed
+    // conversion leaves out untouched.
+    char converted[3 * kPrintBufferLength];
+    int written;
+    if (targetCodePage == CP_UTF8) {
+        written = WideCharToMultiByte(CP_UTF8, 0, wide, wideCount, converted,
+                                      sizeof converted, NULL, NULL);
+    } else {
+        // Some code pages (UTF-7, 50220...) refuse a default character; retry without.
+        written = WideCharToMultiByte(targetCodePage, 0, wide, wideCount, converted,
+                                      sizeof converted, "?", NULL);
+        if (written <= 0 && GetLastError() == ERROR_INVALID_PARAMETER)
+            written = WideCharToMultiByte(targetCodePage, 0, wide, wideCount, converted,
+                                          sizeof converted, NULL, NULL);
+    }
+    if (written <= 0 || written > outLength)
+        return 0;
+    MemCopy(out, converted, (SIZE_T)written);
+    return written;
 }
 
 static int PrintV(const char* format, va_list args)
@@ -94,7 +104,7 @@ static int PrintV(const char* format, va_list args)
 
     // A UTF-8 (or double-byte) result can be up to three times longer than
     // its ANSI source: the buffer holds it whole, so no sequence is cut.
-    char converted[4 * kPrintBufferLength];
+    char converted[3 * kPrintBufferLength];
     const char* toWrite = expanded;
     int writeLength = length;
     UINT ansiCodePage = GetACP();

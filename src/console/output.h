@@ -49,7 +49,7 @@ int  NewLineIfNeeded(void);
 int  ExpandLineBreaks(const char* text, char* out, int outLength);
 // Converts textLength bytes from ansiCodePage to targetCodePage; characters the
 // target lacks become '?' (no replacement for UTF-8). Returns the byte count
-// written to out (not terminated), 0 on failure.
+// written to out (not terminated), 0 on failure (out untouched).
 int  ConvertCodePage(const char* text, int textLength, UINT ansiCodePage,
                      UINT targetCodePage, char* out, int outLength);
 // The attributes SetConsoleColor writes for a colour on given start-up attributes.

@@ -21,9 +21,11 @@ int ReadWaitingInput(HANDLE input, INPUT_RECORD* records, DWORD recordCount, DWO
     DWORD pending = 0;
     if (!GetNumberOfConsoleInputEvents(input, &pending))
         return InputNoConsole;
-    *read = 0;
-    if (pending == 0 || !ReadConsoleInputA(input, records, recordCount, read) || *read == 0)
+    DWORD count = 0;
+    if (pending == 0 || !ReadConsoleInputA(input, records, recordCount, &count) ||
+        count == 0)
         return InputNone;
+    *read = count;
     return InputRead;
 }
 

@@ -56,22 +56,26 @@ static int AppendBatchText(char* out, int outLength, int* used, const char* text
 int ComposeSelfDeleteBatch(const char* programPath, const char* batchPath,
                            char* text, int textLength)
 {
+    // Composed aside, so that a text that does not fit leaves text untouched.
+    char composed[kSelfDeleteBatchLength];
+    int limit = textLength < kSelfDeleteBatchLength ? textLength : kSelfDeleteBatchLength;
     int used = 0;
     char piece[2] = {0, 0};
     for (const char* p = kBatchLines; *p; p++) {
         int fits;
         if (*p == '\x01')
-            fits = AppendBatchText(text, textLength, &used, programPath, 1);
+            fits = AppendBatchText(composed, limit, &used, programPath, 1);
         else if (*p == '\x02')
-            fits = AppendBatchText(text, textLength, &used, batchPath, 1);
+            fits = AppendBatchText(composed, limit, &used, batchPath, 1);
         else {
             piece[0] = *p;
-            fits = AppendBatchText(text, textLength, &used, piece, 0);
+            fits = AppendBatchText(composed, limit, &used, piece, 0);
         }
         if (!fits)
             return 0;
     }
-    text[used] = 0;
+    composed[used] = 0;
+    MemCopy(text, composed, (SIZE_T)used + 1);
     return used;
 }
 
@@ -91,16 +95,18 @@ int ConvertBatchText(const char* text, int textLength, UINT fromCodePage,
                                          textLength, wide, kSelfDeleteBatchLength);
     if (wideCount <= 0)
         return 0;
-    if (toCodePage == CP_UTF8) {
-        int written = WideCharToMultiByte(CP_UTF8, 0, wide, wideCount, out,
-                                          outLength, NULL, NULL);
-        return written > 0 ? written : 0;
-    }
+    // Converted aside (UTF-8 takes up to three bytes a unit), so that a
+    // failed conversion leaves out untouched.
+    char converted[3 * kSelfDeleteBatchLength];
     BOOL usedDefault = FALSE;
-    int written = WideCharToMultiByte(toCodePage, WC_NO_BEST_FIT_CHARS, wide,
-                                      wideCount, out, outLength, NULL, &usedDefault);
-    if (written <= 0 || usedDefault)
+    int written = toCodePage == CP_UTF8
+        ? WideCharToMultiByte(CP_UTF8, 0, wide, wideCount, converted, sizeof converted,
+                              NULL, NULL)
+        : WideCharToMultiByte(toCodePage, WC_NO_BEST_FIT_CHARS, wide, wideCount,
+                              converted, sizeof converted, NULL, &usedDefault);
+    if (written <= 0 || usedDefault || written > outLength)
         return 0;
+    MemCopy(out, converted, (SIZE_T)written);
     return written;
 }
 

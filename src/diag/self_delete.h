@@ -16,7 +16,7 @@ enum { kSelfDeleteBatchLength = 2048 };
 // Composes the batch text (ANSI, CR LF line ends, no terminating zero counted)
 // that deletes programPath once it can, then batchPath. A "%" in a path is
 // written as "%%" so the batch does not expand it. Returns the text's length,
-// or 0 when it does not fit into textLength bytes.
+// or 0 when it does not fit into textLength bytes (text untouched then).
 int ComposeSelfDeleteBatch(const char* programPath, const char* batchPath,
                            char* text, int textLength);
 
@@ -24,6 +24,6 @@ int ComposeSelfDeleteBatch(const char* programPath, const char* batchPath,
 // the paths come in. Converts textLength bytes from fromCodePage to toCodePage
 // without substitutes or best-fit look-alikes (either could name another
 // file). Returns the byte count written to out, 0 when a character has no
-// exact counterpart or out is too small.
+// exact counterpart or out is too small (out untouched then).
 int ConvertBatchText(const char* text, int textLength, UINT fromCodePage,
                      UINT toCodePage, char* out, int outLength);

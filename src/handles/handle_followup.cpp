@@ -66,10 +66,10 @@ void RecolorConsoleLine(const ConsoleContext* context, WORD matchColor, WORD new
     int cellCount = width * rows;
     CHAR_INFO* cells = (CHAR_INFO*)MemAlloc((unsigned long long)cellCount * sizeof(CHAR_INFO));
     char* compared = (char*)MemAlloc((unsigned long long)textLength + 1);
-    COORD size = { (SHORT)width, (SHORT)rows };
+    COORD gridCounts = { (SHORT)width, (SHORT)rows };
     COORD origin = { 0, 0 };
     SMALL_RECT area = { 0, (SHORT)firstRow, (SHORT)(width - 1), row };
-    if (ReadConsoleOutputA(context->hOut, cells, size, origin, &area)) {
+    if (ReadConsoleOutputA(context->hOut, cells, gridCounts, origin, &area)) {
         for (int r = rows - 1; r >= 0; r--) {
             int start = r * width;
             // A wrapped line goes on into the rows below; a text that runs

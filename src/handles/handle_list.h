@@ -61,7 +61,7 @@ int QueryProcessHandleNames(BoundedWorker** nameWorker, ULONGLONG processId,
                             const volatile LONG* stop);
 // The same on *processWorker, waited for at most limitMs. The worker works on
 // copies of its own; names reach the caller's array only when it returned in
-// time, so the caller may release its arrays whatever the outcome.
+// time with a name, so the caller may release its arrays whatever the outcome.
 int QueryHandleNamesWithTimeout(BoundedWorker** processWorker, ULONGLONG processId,
                                 const ULONGLONG* handles, const DWORD* masks,
                                 char** names, DWORD limitMs, const volatile LONG* stop);

@@ -302,7 +302,7 @@ int QueryHandleNamesWithTimeout(BoundedWorker** processWorker, ULONGLONG process
     DWORD found = 0;
     int inTime = RunOnWorker(processWorker, QueryProcessHandleNames_Call, job,
                              ReleaseProcessNameJob, limitMs, &found) == WorkerInTime;
-    if (inTime) {
+    if (inTime && found != 0) {
         // The call has returned: its names move to the caller.
         for (int i = 0; i < count; i++) {
             MemFree(names[i]);
