@@ -1,5 +1,5 @@
 #include "app/main_flow.h"
-#include "app/drive_spec.h"
+#include "app/drive_names.h"
 #include "app/eject.h"
 #include "app/options.h"
 #include "base/maker.h"

@@ -1,4 +1,4 @@
-#include "app/drive_spec.h"
+#include "app/drive_names.h"
 #include "app/eject.h"
 #include "base/text.h"
 #include "cryptdrv/volume_id.h"
