@@ -34,6 +34,8 @@ static int IsNameStatus(NTSTATUS status)
 // ---- the name query itself ------------------------------------------------
 
 static const ULONG kFirstReplyLength = 1024;
+// UTF-16 units of a name as asked for, before its conversion to ANSI.
+enum { kWideNameCount = 1024 };
 // A counted string holds at most 65534 bytes of text.
 static const ULONG kLongestReplyLength = 0x10000 + sizeof(OBJECT_NAME_INFORMATION);
 
@@ -99,7 +101,7 @@ static NTSTATUS QueryNameInto(NtQueryObjectFn query, HANDLE handle, WCHAR* out,
 
 struct NameQueryRequest {
     HANDLE        handle;       // owned by the request, closed on its release
-    WCHAR         name[1024];
+    WCHAR         name[kWideNameCount];
     NTSTATUS      status;       // -1 until the query returned
     DWORD         fileType;
     volatile LONG references;   // caller and worker
@@ -127,7 +129,8 @@ static DWORD QueryObjectName_Call(void* job, BoundedWorker**)
 {
     NameQueryRequest* request = (NameQueryRequest*)job;
     NtQueryObjectFn query = (NtQueryObjectFn)GetImport(ImportNtQueryObject);
-    request->status = query ? QueryNameInto(query, request->handle, request->name, 1024)
+    request->status = query ? QueryNameInto(query, request->handle, request->name,
+                                            kWideNameCount)
                             : STATUS_NO_MEMORY;
     return 0;
 }
@@ -181,12 +184,12 @@ DWORD GetFileTypeWithTimeout(BoundedWorker** worker, HANDLE duplicate)
 // A direct name query; false when it took longer than the limit.
 static int QueryNameDirectly(HANDLE duplicate, char** slot, int* stored)
 {
-    WCHAR wide[kNameTextLength];
+    WCHAR wide[kWideNameCount];
     NtQueryObjectFn query = (NtQueryObjectFn)GetImport(ImportNtQueryObject);
     if (!query)
         return 1;
     DWORD start = GetTickCount();
-    NTSTATUS status = QueryNameInto(query, duplicate, wide, kNameTextLength);
+    NTSTATUS status = QueryNameInto(query, duplicate, wide, kWideNameCount);
     if (GetTickCount() - start > kDirectQueryLimitMs)
         return 0;
     if (IsNameStatus(status) && wide[0] != 0) {
