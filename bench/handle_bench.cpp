@@ -6,10 +6,9 @@
 #include <shlwapi.h>
 #include "handles/handle_list.h"
 #include "handles/handle_report.h"
-#include "frame/options.h"
-#include "frame/memory.h"
+#include "base/memory.h"
+#include "base/system.h"
 #include "console/output.h"
-#include "diag/version_info.h"
 
 static double Milliseconds(LARGE_INTEGER from, LARGE_INTEGER to, LARGE_INTEGER frequency)
 {
@@ -77,7 +76,7 @@ int main(int argc, char** argv)
             report = ms;
     }
     int holders = 0;
-    while (holders < kOpenHandleCapacity && openHandleTable[holders].exeName[0])
+    while (holders < kOpenHandleLimit && openHandleTable[holders].exeName[0])
         holders++;
 
     ConsolePrintf("\nfigure: handles=%u ", (DWORD)count);

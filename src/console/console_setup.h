@@ -10,7 +10,7 @@ struct KeyAction {
     char text[64];        // printed after the key's name when it is pressed
 };
 #pragma pack(pop)
-enum { kKeyActionSlots = 10 };   // a table is 10 entries, 650 bytes
+enum { kKeyActionLimit = 10 };   // a table is 10 entries, 650 bytes
 
 extern volatile LONG stopRequested;   // set by ConsoleCtrlHandler and RequestStop
 extern volatile WORD lastKey;    // written by the key-watch thread
@@ -21,7 +21,7 @@ BOOL WINAPI ConsoleCtrlHandler(DWORD event);
 void RequestStop(void);
 int  IsStopRequested(void);
 // One watch at a time: a second start while a thread runs does nothing. The
-// table (up to kKeyActionSlots entries, key 0 ends it) is copied at once.
+// table (up to kKeyActionLimit entries, key 0 ends it) is copied at once.
 // Every key pressed and released sets lastKey; a table key also prints
 // "\n<KeyName> <text>". Stop waits at most 100 ms; the thread ends within
 // about a second, also when a stop is requested (Ctrl+C, Ctrl+Break, close).
@@ -45,6 +45,13 @@ DWORD WINAPI WatchForKeyPress_ThreadProc(LPVOID start);
 // Within the subsystem: InitConsole's reset of the key-watch state (lastKey 0,
 // no thread, no quit request).
 void ResetKeyWatch(void);
+// Within the subsystem: reads the events waiting on input into records (at
+// most recordCount). InputRead with *read > 0 (else *read is untouched);
+// InputNone when none wait or none could be read; InputNoConsole when input is no console (a file or
+// pipe, which is always signalled).
+enum WaitingInput { InputNoConsole = -1, InputNone = 0, InputRead = 1 };
+int  ReadWaitingInput(HANDLE input, INPUT_RECORD* records, DWORD recordCount,
+                      DWORD* read);
 
 // What the closing waits decide on: the console window, its owner and state.
 struct ConsoleWindowFacts {

@@ -3,8 +3,7 @@
 // key that has an entry in the key-action table (F forces, Esc cancels).
 #include "console/console_setup.h"
 #include "console/key_rules.h"
-#include "frame/memory.h"
-#include "frame/text_util.h"
+#include "base/memory.h"
 
 // Written by the key-watch thread (each press), ClearLastKey and InitConsole;
 // read by the eject loop.
@@ -23,12 +22,12 @@ enum {
     kWatchWaitMs = 1000,      // a pass waits this long on the input handle
     kPollSleepMs = 10,        // a pass in polling mode sleeps this long
     kNoConsoleSleepMs = 100,  // ... and this long when standard input is no console
-    kWatchRecords = 10,       // records read per pass
+    kWatchRecordCount = 10,   // records read per pass
 };
 
 // What StartKeyWatch hands to the thread; the thread frees it.
 struct KeyWatchStart {
-    KeyAction table[kKeyActionSlots];
+    KeyAction table[kKeyActionLimit];
     LONG generation;
 };
 
@@ -83,7 +82,7 @@ static void ReportPress(HANDLE input, const KeyAction* table, WORD code)
 {
     FlushConsoleInputBuffer(input);
     __atomic_store_n(&lastKey, code, __ATOMIC_SEQ_CST);
-    for (int i = 0; i < kKeyActionSlots && table[i].key != 0; i++) {
+    for (int i = 0; i < kKeyActionLimit && table[i].key != 0; i++) {
         // A signed key byte: only codes 1 to 127 can match.
         if ((int)table[i].key != (int)code)
             continue;
@@ -95,7 +94,7 @@ static void ReportPress(HANDLE input, const KeyAction* table, WORD code)
 DWORD WINAPI WatchForKeyPress_ThreadProc(LPVOID parameter)
 {
     DebugLog(4, "WatchForKeyPress_ThreadProc");
-    KeyAction table[kKeyActionSlots];
+    KeyAction table[kKeyActionLimit];
     MemFill(table, 0, sizeof table);
     KeyWatchStart* start = (KeyWatchStart*)parameter;
     MemCopy(table, start->table, sizeof table);
@@ -116,7 +115,7 @@ DWORD WINAPI WatchForKeyPress_ThreadProc(LPVOID parameter)
     WORD pendingKey = 0;
     // 0 in waiting mode; in polling mode the pause that each pass sleeps.
     DWORD pollPause = 0;
-    INPUT_RECORD records[kWatchRecords];
+    INPUT_RECORD records[kWatchRecordCount];
     while (KeepWatching(generation)) {
         if (pollPause == 0) {
             DWORD waited = WaitForSingleObject(input, kWatchWaitMs);
@@ -127,8 +126,9 @@ DWORD WINAPI WatchForKeyPress_ThreadProc(LPVOID parameter)
         } else {
             Sleep(pollPause);
         }
-        DWORD pending = 0;
-        if (!GetNumberOfConsoleInputEvents(input, &pending)) {
+        DWORD read = 0;
+        int waiting = ReadWaitingInput(input, records, kWatchRecordCount, &read);
+        if (waiting == InputNoConsole) {
             // Standard input is no console: a file or pipe handle is always
             // signalled, so waiting on it would let the passes follow each
             // other without pause. No key can come; sleep between passes so
@@ -136,10 +136,7 @@ DWORD WINAPI WatchForKeyPress_ThreadProc(LPVOID parameter)
             pollPause = kNoConsoleSleepMs;
             continue;
         }
-        if (pending == 0)
-            continue;
-        DWORD read = 0;
-        if (!ReadConsoleInputA(input, records, kWatchRecords, &read) || read == 0)
+        if (waiting == InputNone)
             continue;
         int index = 0;
         WORD code;

@@ -1,9 +1,11 @@
 #include "console/output.h"
+#include "base/memory.h"
 #include <stdarg.h>
 
 ConsoleContext* consoleContext;
 volatile short lineOpen;
-int logThreshold;
+// Written by the main flow (SetLogThreshold) before any other thread prints.
+static int logThreshold;
 
 // Output settings, fixed by the first text printed. settingsState: 0 not yet,
 // 1 being worked out, 2 ready. The first printing thread fills them; another
@@ -37,54 +39,63 @@ void ResetConsoleOutputSettings(void)
     __atomic_store_n(&settingsState, 0, __ATOMIC_RELEASE);
 }
 
-int ExpandLineBreaks(const char* text, char* out, int outSize)
+int ExpandLineBreaks(const char* text, char* out, int outLength)
 {
     char work[2048];
     int w = 0;
-    for (int i = 0; text[i] && i < kPrintMaxChars; i++) {
+    for (int i = 0; text[i] && i < kPrintTextLength; i++) {
         if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
             work[w++] = '\r';
         work[w++] = text[i];
     }
-    int length = w < outSize - 1 ? w : outSize - 1;
-    if (length > kPrintMaxChars + 1)
-        length = kPrintMaxChars + 1;
+    int length = w < outLength - 1 ? w : outLength - 1;
+    if (length > kPrintTextLength + 1)
+        length = kPrintTextLength + 1;
     for (int i = 0; i < length; i++)
         out[i] = work[i];
     out[length] = 0;
     return length;
 }
 
-int ConvertCodePage(const char* text, int length, UINT ansiCodePage,
-                    UINT targetCodePage, char* out, int outSize)
+int ConvertCodePage(const char* text, int textLength, UINT ansiCodePage,
+                    UINT targetCodePage, char* out, int outLength)
 {
-    WCHAR wide[kPrintBufferBytes];
-    int wideLength = MultiByteToWideChar(ansiCodePage, 0, text, length, wide,
-                                         kPrintBufferBytes - 1);
-    if (wideLength <= 0)
+    WCHAR wide[kPrintBufferLength];
+    int wideCount = MultiByteToWideChar(ansiCodePage, 0, text, textLength, wide,
+                                        kPrintBufferLength - 1);
+    if (wideCount <= 0)
         return 0;
-    if (targetCodePage == CP_UTF8)
-        return WideCharToMultiByte(CP_UTF8, 0, wide, wideLength, out, outSize,
-                                   NULL, NULL);
-    // Some code pages (UTF-7, 50220...) refuse a default character; retry without.
-    int written = WideCharToMultiByte(targetCodePage, 0, wide, wideLength, out,
-                                      outSize, "?", NULL);
-    if (written <= 0 && GetLastError() == ERROR_INVALID_PARAMETER)
-        written = WideCharToMultiByte(targetCodePage, 0, wide, wideLength, out,
-                                      outSize, NULL, NULL);
-    return written > 0 ? written : 0;
+    // Converted aside (a unit takes up to three bytes), so that a failed
+    // conversion leaves out untouched.
+    char converted[3 * kPrintBufferLength];
+    int written;
+    if (targetCodePage == CP_UTF8) {
+        written = WideCharToMultiByte(CP_UTF8, 0, wide, wideCount, converted,
+                                      sizeof converted, NULL, NULL);
+    } else {
+        // Some code pages (UTF-7, 50220...) refuse a default character; retry without.
+        written = WideCharToMultiByte(targetCodePage, 0, wide, wideCount, converted,
+                                      sizeof converted, "?", NULL);
+        if (written <= 0 && GetLastError() == ERROR_INVALID_PARAMETER)
+            written = WideCharToMultiByte(targetCodePage, 0, wide, wideCount, converted,
+                                          sizeof converted, NULL, NULL);
+    }
+    if (written <= 0 || written > outLength)
+        return 0;
+    MemCopy(out, converted, (SIZE_T)written);
+    return written;
 }
 
 static int PrintV(const char* format, va_list args)
 {
     EnsureOutputSettings();
 
-    char text[kPrintBufferBytes];
+    char text[kPrintBufferLength];
     text[0] = 0;
     text[1024] = 0;
     wvsprintfA(text, format, args);
 
-    char expanded[kPrintBufferBytes];
+    char expanded[kPrintBufferLength];
     int length = ExpandLineBreaks(text, expanded, sizeof expanded);
     if (length == 0)
         return 0;
@@ -93,7 +104,7 @@ static int PrintV(const char* format, va_list args)
 
     // A UTF-8 (or double-byte) result can be up to three times longer than
     // its ANSI source: the buffer holds it whole, so no sequence is cut.
-    char converted[4 * kPrintBufferBytes];
+    char converted[3 * kPrintBufferLength];
     const char* toWrite = expanded;
     int writeLength = length;
     UINT ansiCodePage = GetACP();
@@ -121,6 +132,11 @@ int ConsolePrintf(const char* format, ...)
     int result = PrintV(format, args);
     va_end(args);
     return result;
+}
+
+void SetLogThreshold(int level)
+{
+    logThreshold = level;
 }
 
 void DebugLog(int level, const char* format, ...)
@@ -156,40 +172,39 @@ void SetConsoleColor(const ConsoleContext* context, WORD color)
                             ColorAttributes(context->startupAttributes, color));
 }
 
-static int StdOutIsConsole(CONSOLE_SCREEN_BUFFER_INFO* info, int* queried)
+// What standard output's screen buffer tells.
+enum StdOutState { StdOutNoConsole, StdOutUnread, StdOutRead };
+
+static int ReadStdOutBuffer(CONSOLE_SCREEN_BUFFER_INFO* info)
 {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     if (GetFileType(out) != FILE_TYPE_CHAR)
-        return 0;
-    *queried = GetConsoleScreenBufferInfo(out, info) != 0;
-    return 1;
+        return StdOutNoConsole;
+    return GetConsoleScreenBufferInfo(out, info) ? StdOutRead : StdOutUnread;
 }
 
+// Without a console the output has no width limit, and the column is whether
+// the last text left its line open.
 short GetConsoleWidth(void)
 {
     CONSOLE_SCREEN_BUFFER_INFO info;
-    int queried = 0;
-    if (!StdOutIsConsole(&info, &queried))
-        return 32767;
-    return queried ? info.dwSize.X : 80;
+    int state = ReadStdOutBuffer(&info);
+    return state == StdOutRead ? info.dwSize.X : state == StdOutUnread ? 80 : 32767;
 }
 
 short GetCursorColumn(void)
 {
     CONSOLE_SCREEN_BUFFER_INFO info;
-    int queried = 0;
-    if (!StdOutIsConsole(&info, &queried))
+    int state = ReadStdOutBuffer(&info);
+    if (state == StdOutNoConsole)
         return __atomic_load_n(&lineOpen, __ATOMIC_RELAXED);
-    return queried ? info.dwCursorPosition.X : 0;
+    return state == StdOutRead ? info.dwCursorPosition.X : 0;
 }
 
 short GetCursorRow(void)
 {
     CONSOLE_SCREEN_BUFFER_INFO info;
-    int queried = 0;
-    if (!StdOutIsConsole(&info, &queried))
-        return 0;
-    return queried ? info.dwCursorPosition.Y : 0;
+    return ReadStdOutBuffer(&info) == StdOutRead ? info.dwCursorPosition.Y : 0;
 }
 
 int NewLineIfNeeded(void)

@@ -1,3 +1,7 @@
+// The console folder (src/console/): output with colours and the debug line,
+// console set-up and control events, the key-watch thread and the waits that
+// a key ends. It rests on src/base/ only.
+//
 // Console output: every text the program shows goes through ConsolePrintf,
 // which expands line breaks to CR LF, converts from the ANSI code page to the
 // code page the output expects, writes with one WriteFile and flushes.
@@ -12,7 +16,8 @@ struct ConsoleContext {
     WORD   startupAttributes;  // 0 when the screen-buffer query failed
 };
 
-// Published by MainFlow right after InitConsole; every Part reads the same record.
+// Published by MainFlow right after InitConsole; every folder reads this one
+// record.
 extern ConsoleContext* consoleContext;
 
 enum ConsoleColor : WORD {
@@ -24,13 +29,14 @@ enum ConsoleColor : WORD {
 };
 
 // Limits of one formatted text.
-enum { kPrintMaxChars = 1023, kPrintBufferBytes = 1025 };
+enum { kPrintTextLength = 1023, kPrintBufferLength = 1025 };
 
 extern volatile short lineOpen;   // 1 while the last text did not end its line
-extern int logThreshold;          // DebugLog shows levels <= this (0, or 4 with -db)
 
 int  ConsolePrintf(const char* format, ...);
 void DebugLog(int level, const char* format, ...);
+// DebugLog shows levels up to this one: 0 (the start), or 4 with -db.
+void SetLogThreshold(int level);
 void SetConsoleColor(const ConsoleContext* context, WORD color);
 short GetConsoleWidth(void);
 short GetCursorColumn(void);
@@ -38,14 +44,14 @@ short GetCursorRow(void);
 int  NewLineIfNeeded(void);
 
 // Building blocks, exposed so they can be checked without a console.
-// ExpandLineBreaks: text (terminated) -> out (outSize >= 1025), LF -> CR LF,
+// ExpandLineBreaks: text (terminated) -> out (outLength >= 1025), LF -> CR LF,
 // result cut to 1024 characters; returns its length.
-int  ExpandLineBreaks(const char* text, char* out, int outSize);
-// Converts length bytes from ansiCodePage to targetCodePage; characters the
+int  ExpandLineBreaks(const char* text, char* out, int outLength);
+// Converts textLength bytes from ansiCodePage to targetCodePage; characters the
 // target lacks become '?' (no replacement for UTF-8). Returns the byte count
-// written to out (not terminated), 0 on failure.
-int  ConvertCodePage(const char* text, int length, UINT ansiCodePage,
-                     UINT targetCodePage, char* out, int outSize);
+// written to out (not terminated), 0 on failure (out untouched).
+int  ConvertCodePage(const char* text, int textLength, UINT ansiCodePage,
+                     UINT targetCodePage, char* out, int outLength);
 // The attributes SetConsoleColor writes for a colour on given start-up attributes.
 WORD ColorAttributes(WORD startupAttributes, WORD color);
 // Forget the output settings worked out by the first ConsolePrintf (tests that

@@ -3,18 +3,31 @@
 // prompt when the console window exists for this run alone).
 #include "console/console_setup.h"
 #include "console/key_rules.h"
-#include "frame/memory.h"
+#include "base/memory.h"
 
 // The key SleepOrKey saw go down last; kept across calls. Main thread only.
 static WORD sleepRememberedKey;
 
 enum {
     kSleepCheckMs = 10,         // SleepOrKey looks at the input this often
-    kSleepRecords = 100,        // records read per look
+    kSleepRecordCount = 100,    // records read per look
     kPromptCheckMs = 100,       // the closing prompt looks this often
-    kPromptRecords = 1000,      // records looked at per look (20000 bytes, heap)
+    kPromptRecordCount = 1000,  // records looked at per look (20000 bytes, heap)
     kPromptFailureMs = 2000,    // keeps the prompt readable when input fails
 };
+
+int ReadWaitingInput(HANDLE input, INPUT_RECORD* records, DWORD recordCount, DWORD* read)
+{
+    DWORD pending = 0;
+    if (!GetNumberOfConsoleInputEvents(input, &pending))
+        return InputNoConsole;
+    DWORD count = 0;
+    if (pending == 0 || !ReadConsoleInputA(input, records, recordCount, &count) ||
+        count == 0)
+        return InputNone;
+    *read = count;
+    return InputRead;
+}
 
 WORD SleepOrKey(DWORD milliseconds)
 {
@@ -22,7 +35,7 @@ WORD SleepOrKey(DWORD milliseconds)
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD start = GetTickCount();
     FlushConsoleInputBuffer(input);
-    INPUT_RECORD records[kSleepRecords];
+    INPUT_RECORD records[kSleepRecordCount];
     // Unsigned difference: the tick counter's wrap-around does no harm.
     while (GetTickCount() - start < milliseconds) {
         DWORD waited = WaitForSingleObject(input, kSleepCheckMs);
@@ -32,16 +45,14 @@ WORD SleepOrKey(DWORD milliseconds)
         }
         if (waited != WAIT_OBJECT_0)
             continue;
-        DWORD pending = 0;
-        if (!GetNumberOfConsoleInputEvents(input, &pending)) {
+        DWORD read = 0;
+        int waiting = ReadWaitingInput(input, records, kSleepRecordCount, &read);
+        if (waiting == InputNoConsole) {
             // A file or pipe is always signalled: pace instead of spinning.
             Sleep(kSleepCheckMs);
             continue;
         }
-        if (pending == 0)
-            continue;
-        DWORD read = 0;
-        if (!ReadConsoleInputA(input, records, kSleepRecords, &read) || read == 0)
+        if (waiting == InputNone)
             continue;
         WORD code;
         if (FindSleepEndingKey(records, (int)read, &sleepRememberedKey, &code)) {
@@ -84,13 +95,13 @@ void PromptForCloseKey(ConsoleContext* context)
     ConsolePrintf("Press any key to close");
 
     INPUT_RECORD* records =
-        (INPUT_RECORD*)MemAlloc(kPromptRecords * sizeof(INPUT_RECORD));
+        (INPUT_RECORD*)MemAlloc(kPromptRecordCount * sizeof(INPUT_RECORD));
     int inputFailed = 0;
     for (;;) {
         Sleep(kPromptCheckMs);
         SetLastError(0);
         DWORD seen = 0;
-        if (!PeekConsoleInputA(context->hIn, records, kPromptRecords, &seen)) {
+        if (!PeekConsoleInputA(context->hIn, records, kPromptRecordCount, &seen)) {
             inputFailed = 1;
             break;
         }

@@ -1,10 +1,11 @@
 // One dismount request to a crypt-volume driver, its forced second request,
 // and the notices after a dismount.
-#include "cryptdrv/eject.h"
-#include "diag/version_info.h"
+#include "cryptdrv/dismount.h"
 #include "cryptdrv/volume_id.h"
+#include "base/imports.h"
+#include "base/memory.h"
+#include "base/paths.h"
 #include "console/output.h"
-#include "frame/text_util.h"
 #include <shlobj.h>
 #include <shlwapi.h>
 
@@ -66,13 +67,13 @@ void FillDismountBlock(char letter, DismountBlock* block)
     block->driveNumber = letter >= 'A' && letter <= 'Z' ? letter - 'A' : -1;
 }
 
-void FillVolumeBroadcast(char letter, VolumeBroadcast* block)
+void FillVolumeBroadcast(char letter, DEV_BROADCAST_VOLUME* block)
 {
     MemFill(block, 0, sizeof *block);
-    block->size = sizeof *block;
-    block->deviceType = 2;   // DBT_DEVTYP_VOLUME
+    block->dbcv_size = sizeof *block;
+    block->dbcv_devicetype = DBT_DEVTYP_VOLUME;
     if (letter >= 'A' && letter <= 'Z')
-        block->unitMask = 1u << (letter - 'A');
+        block->dbcv_unitmask = 1u << (letter - 'A');
 }
 
 // Sends one request; 1 when the call succeeded and the whole block came back.
@@ -93,67 +94,44 @@ static int SendDismountRequest(HANDLE device, DismountBlock* block)
     return 1;
 }
 
-// The DOS device's target path (260 characters, always terminated); 0 when the
-// query fails.
-static int QueryTargetPath(const char* dosDeviceName, char* target)
-{
-    MemFill(target, 0, MAX_PATH);
-    return QueryDosDeviceA(dosDeviceName, target, MAX_PATH - 1) != 0;
-}
-
-typedef void(WINAPI* ShChangeNotifyFn)(LONG, UINT, LPCVOID, LPCVOID);
-
-// shell32 is large and slow to load; only a dismount needs it, so it is loaded
-// from the system folder at the first notice instead of at every start.
+// shell32 is large and slow to load; only a dismount needs it, so the import
+// table loads it at the first notice instead of at every start.
 static void NotifyShellRemoved(const char* rootPath)
 {
-    static ShChangeNotifyFn shChangeNotify;
-    static int looked;
-    if (!looked) {
-        HMODULE shell32 = LoadSystemLibrary("shell32.dll");
-        if (shell32)
-            shChangeNotify = (ShChangeNotifyFn)(void*)GetProcAddress(shell32,
-                                                                    "SHChangeNotify");
-        looked = 1;
-    }
+    SHChangeNotifyFn shChangeNotify = (SHChangeNotifyFn)GetImport(ImportSHChangeNotify);
     if (shChangeNotify)
         shChangeNotify(SHCNE_MEDIAREMOVED, SHCNF_PATHA, rootPath, NULL);
 }
 
 // After the dismount: the letter's link, if it still names this volume, then
 // the shell notice and the device-change broadcast. Failures are not reported.
-static void AnnounceDismount(char letter, char deviceLetter,
-                             const char* dosDeviceName, const char* rootPath)
+static void AnnounceDismount(char letter, char deviceLetter, const DriveTexts* texts)
 {
+    const char* dosDeviceName = texts->dosDeviceName;
     char target[MAX_PATH];
-    if (QueryTargetPath(dosDeviceName, target) && StrStrA(target, "CryptVolume") &&
-        lstrlenA(target) > kCryptPrefixLength &&
+    if (QueryDosDeviceTarget(dosDeviceName, target) &&
+        StrStrA(target, kCryptVolumeText) && lstrlenA(target) > kCryptPrefixLength &&
         target[kCryptPrefixLength] == deviceLetter)
         DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION |
                              DDD_EXACT_MATCH_ON_REMOVE,
                          dosDeviceName, target);
-    NotifyShellRemoved(rootPath);
+    NotifyShellRemoved(texts->rootPath);
 
-    VolumeBroadcast broadcast;
+    DEV_BROADCAST_VOLUME broadcast;
     FillVolumeBroadcast(letter, &broadcast);
     DWORD_PTR answer = 0;
-    SendMessageTimeoutA(HWND_BROADCAST, WM_DEVICECHANGE, 0x8004 /* remove complete */,
+    SendMessageTimeoutA(HWND_BROADCAST, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE,
                         (LPARAM)&broadcast, SMTO_ABORTIFHUNG, kBroadcastTimeoutMs,
                         &answer);
-}
-
-int DismountVolume(char letter, int force, int* forcedResult, int* resultCode)
-{
-    return DismountVolumeVia(letter, letter, force, forcedResult, resultCode);
 }
 
 int DismountVolumeVia(char letter, char deviceLetter, int force, int* forcedResult,
                       int* resultCode)
 {
-    const char dosDeviceName[3] = {letter, ':', 0};
-    const char rootPath[4] = {letter, ':', '\\', 0};
+    DriveTexts texts;
+    MakeDriveTexts(letter, &texts);
     char target[MAX_PATH];
-    if (!QueryTargetPath(dosDeviceName, target))
+    if (!QueryDosDeviceTarget(texts.dosDeviceName, target))
         return 0;
     CryptVolumeType type = GetCryptVolumeType(target);
     if (type != CryptTrueCrypt && type != CryptVeraCrypt)
@@ -164,7 +142,7 @@ int DismountVolumeVia(char letter, char deviceLetter, int force, int* forcedResu
     if (device == INVALID_HANDLE_VALUE)
         return 0;
 
-    NotifyShellRemoved(rootPath);
+    NotifyShellRemoved(texts.rootPath);
     Sleep(kNoticeDelayMs);
 
     DismountBlock block;
@@ -195,13 +173,6 @@ int DismountVolumeVia(char letter, char deviceLetter, int force, int* forcedResu
                       DriverResultName(block.returnCode));
         return 1;
     }
-    AnnounceDismount(letter, deviceLetter, dosDeviceName, rootPath);
+    AnnounceDismount(letter, deviceLetter, &texts);
     return 1;
-}
-
-int TryDismountOnce(char letter, int* resultCode)
-{
-    int forcedResult = 0;
-    return DismountVolume(letter, 0, &forcedResult, resultCode) &&
-           *resultCode == DriverSuccess;
 }

@@ -1,43 +1,46 @@
 // The drivers' lists of mounted volumes: the request, the three reply layouts
 // and the look-ups built on them (container search, listing).
 #include "cryptdrv/volume_id.h"
-#include "frame/memory.h"
-#include "frame/text_util.h"
+#include "base/memory.h"
+#include "base/paths.h"
 #include "console/output.h"
 #include <shlwapi.h>
 
 // Where the copied blocks lie in each reply layout; mountedDrives and
 // volumePaths are at the same offsets in all three.
 struct ReplyLayout {
-    DWORD size;
-    DWORD lengthsOffset;   // 208 bytes
-    DWORD valuesAOffset;   // 104 bytes
-    DWORD valuesBOffset;   // 104 bytes
+    DWORD replyLength;
+    DWORD volumeLengthsOffset;          // 208 bytes
+    DWORD encryptionAlgorithmsOffset;   // 104 bytes
+    DWORD volumeTypesOffset;            // 104 bytes
 };
 static const ReplyLayout kReplyLayouts[] = {
-    {kTrueCryptReplySize, 13528, 13736, 13840},
-    {kVeraCryptOldReplySize, 15240, 15448, 15552},
-    {kVeraCryptReplySize, 16904, 17112, 17216},
+    {kTrueCryptReplyLength, 13528, 13736, 13840},
+    {kVeraCryptOldReplyLength, 15240, 15448, 15552},
+    {kVeraCryptReplyLength, 16904, 17112, 17216},
 };
-enum { kPathsBytes = 4 + 26 * kVolumePathUnits * 2 };   // mask and volumePaths
+enum { kPathsLength = 4 + 26 * kVolumePathCount * 2 };   // mask and volumePaths
 
-DWORD VeraCryptReplySize(WORD driverVersion)
+DWORD VeraCryptReplyLength(WORD driverVersion)
 {
-    return driverVersion < 0x0118 ? kVeraCryptOldReplySize : kVeraCryptReplySize;
+    return driverVersion < 0x0118 ? kVeraCryptOldReplyLength : kVeraCryptReplyLength;
 }
 
-int ConvertMountListReply(const void* reply, DWORD replySize, MountList* list)
+int ConvertMountListReply(const void* reply, DWORD replyLength, MountList* list)
 {
     for (unsigned i = 0; i < sizeof kReplyLayouts / sizeof kReplyLayouts[0]; i++) {
         const ReplyLayout* layout = &kReplyLayouts[i];
-        if (layout->size != replySize)
+        if (layout->replyLength != replyLength)
             continue;
         const BYTE* bytes = (const BYTE*)reply;
         MemFill(list, 0, sizeof *list);
-        MemCopy(list, bytes, kPathsBytes);
-        MemCopy(list->lengths, bytes + layout->lengthsOffset, sizeof list->lengths);
-        MemCopy(list->valuesA, bytes + layout->valuesAOffset, sizeof list->valuesA);
-        MemCopy(list->valuesB, bytes + layout->valuesBOffset, sizeof list->valuesB);
+        MemCopy(list, bytes, kPathsLength);
+        MemCopy(list->volumeLengths, bytes + layout->volumeLengthsOffset,
+                sizeof list->volumeLengths);
+        MemCopy(list->encryptionAlgorithms, bytes + layout->encryptionAlgorithmsOffset,
+                sizeof list->encryptionAlgorithms);
+        MemCopy(list->volumeTypes, bytes + layout->volumeTypesOffset,
+                sizeof list->volumeTypes);
         return 1;
     }
     return 0;
@@ -48,9 +51,9 @@ DWORD MountedDriveMask(const MountList* list)
     return list->mountedDrives & kDriveLetterMask;
 }
 
-int ReadVolumePath(const MountList* list, int drive, WCHAR* path, int pathUnits)
+int ReadVolumePath(const MountList* list, int drive, WCHAR* path, int pathCount)
 {
-    if (pathUnits <= 0)
+    if (pathCount <= 0)
         return 0;
     path[0] = 0;
     if (drive < 0 || drive > 25)
@@ -58,22 +61,22 @@ int ReadVolumePath(const MountList* list, int drive, WCHAR* path, int pathUnits)
     // A driver may fill all 260 units without a terminating zero: the entry's
     // end is the path's end.
     const WCHAR* entry = list->volumePaths[drive];
-    int entryLength = 0;
-    while (entryLength < kVolumePathUnits && entry[entryLength])
-        entryLength++;
+    int entryCount = 0;
+    while (entryCount < kVolumePathCount && entry[entryCount])
+        entryCount++;
     // A file container is stored as \??\C:\...; the listing and the search use
     // the DOS path. The skip never passes the end of the path.
     int start = 0;
-    if (entryLength > 1 && entry[1] == L'?')
-        start = entryLength < 4 ? entryLength : 4;
-    int length = 0;
-    for (; start + length < entryLength && length < pathUnits - 1; length++)
-        path[length] = entry[start + length];
-    path[length] = 0;
-    return length;
+    if (entryCount > 1 && entry[1] == L'?')
+        start = entryCount < 4 ? entryCount : 4;
+    int count = 0;
+    for (; start + count < entryCount && count < pathCount - 1; count++)
+        path[count] = entry[start + count];
+    path[count] = 0;
+    return count;
 }
 
-void* QueryMountList(const char* driverPath, DWORD size)
+void* QueryMountList(const char* driverPath, DWORD replyLength)
 {
     HANDLE device = CreateFileA(driverPath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 NULL, OPEN_EXISTING, 0, NULL);
@@ -81,13 +84,14 @@ void* QueryMountList(const char* driverPath, DWORD size)
         DebugLog(1, "mount list: %s not available (%u)", driverPath, GetLastError());
         return NULL;
     }
-    void* buffer = MemAlloc(size);
+    void* buffer = MemAlloc(replyLength);
     DWORD returned = 0;
-    BOOL ok = DeviceIoControl(device, kMountListRequest, buffer, size, buffer, size,
-                              &returned, NULL);
+    BOOL ok = DeviceIoControl(device, kMountListRequest, buffer, replyLength, buffer,
+                              replyLength, &returned, NULL);
     DWORD error = ok ? 0 : GetLastError();
     CloseHandle(device);
-    DebugLog(1, "mount list: %s asked with %u bytes, error %u", driverPath, size, error);
+    DebugLog(1, "mount list: %s asked with %u bytes, error %u", driverPath, replyLength,
+             error);
     if (!ok) {
         MemFree(buffer);
         return NULL;
@@ -100,14 +104,14 @@ MountList* GetMountList(CryptVolumeType type)
     MountList* list = NULL;
     if (type == CryptTrueCrypt) {
         list = (MountList*)QueryMountList(cryptDriverPaths[CryptTrueCrypt],
-                                          kTrueCryptReplySize);
+                                          kTrueCryptReplyLength);
     } else if (type == CryptVeraCrypt) {
-        DWORD size = VeraCryptReplySize(GetVeraCryptDriverVersion());
-        void* reply = QueryMountList(cryptDriverPaths[CryptVeraCrypt], size);
+        DWORD replyLength = VeraCryptReplyLength(GetVeraCryptDriverVersion());
+        void* reply = QueryMountList(cryptDriverPaths[CryptVeraCrypt], replyLength);
         if (!reply)
             return NULL;
         list = (MountList*)MemAlloc(sizeof(MountList));
-        ConvertMountListReply(reply, size, list);
+        ConvertMountListReply(reply, replyLength, list);
         MemFree(reply);
     }
     // Bits above Z name no drive; drop them so that no reader sees them.
@@ -118,12 +122,12 @@ MountList* GetMountList(CryptVolumeType type)
 
 char FindLetterByContainer(const char* text)
 {
-    WCHAR wanted[kVolumePathUnits];
+    WCHAR wanted[kVolumePathCount];
     if (!text || !text[0])
         return 0;   // an empty text matches no container
-    if (MultiByteToWideChar(CP_ACP, 0, text, -1, wanted, kVolumePathUnits) <= 0)
+    if (MultiByteToWideChar(CP_ACP, 0, text, -1, wanted, kVolumePathCount) <= 0)
         return 0;
-    wanted[kVolumePathUnits - 1] = 0;
+    wanted[kVolumePathCount - 1] = 0;
 
     char letter = 0;
     for (int type = CryptTrueCrypt; type <= CryptVeraCrypt && !letter; type++) {
@@ -134,23 +138,14 @@ char FindLetterByContainer(const char* text)
         for (int drive = 0; drive < 26 && !letter; drive++) {
             if (!(mask & (1u << drive)))
                 continue;
-            WCHAR path[kVolumePathUnits + 1];
-            if (ReadVolumePath(list, drive, path, kVolumePathUnits + 1) > 0 &&
+            WCHAR path[kVolumePathCount + 1];
+            if (ReadVolumePath(list, drive, path, kVolumePathCount + 1) > 0 &&
                 StrStrIW(path, wanted))
                 letter = (char)('A' + drive);
         }
         MemFree(list);
     }
     return letter;
-}
-
-// The letter now leading to the volume mounted as original, or 0.
-static char FindMovedLetter(char original)
-{
-    for (char letter = 'A'; letter <= 'Z'; letter++)
-        if (GetCryptVolumeLetter(letter) == original)
-            return letter;
-    return 0;
 }
 
 void ListMountedVolumes(void)
@@ -166,19 +161,19 @@ void ListMountedVolumes(void)
             if (!(mask & (1u << drive)))
                 continue;
             char letter = (char)('A' + drive);
-            WCHAR path[kVolumePathUnits + 1];
-            ReadVolumePath(list, drive, path, kVolumePathUnits + 1);
+            WCHAR path[kVolumePathCount + 1];
+            ReadVolumePath(list, drive, path, kVolumePathCount + 1);
 
-            WCHAR dosName[3] = {(WCHAR)letter, L':', 0};
-            WCHAR target[MAX_PATH];
-            MemFill(target, 0, sizeof target);
-            if (QueryDosDeviceW(dosName, target, MAX_PATH - 1) &&
-                target[kCryptPrefixLength] == (WCHAR)letter) {
+            DriveTexts texts;
+            MakeDriveTexts(letter, &texts);
+            char target[MAX_PATH];
+            if (QueryDosDeviceTarget(texts.dosDeviceName, target) &&
+                target[kCryptPrefixLength] == letter) {
                 ConsolePrintf("%c:    %S\n", letter, path);
                 continue;
             }
             // The drive letter was changed after mounting: find where it went.
-            char moved = FindMovedLetter(letter);
+            char moved = FindLetterLeadingTo(letter);
             if (moved)
                 ConsolePrintf("%c:    %S   (original Letter was %c:)\n", moved, path,
                               letter);

@@ -1,8 +1,9 @@
 // Which DOS devices are TrueCrypt or VeraCrypt volumes, and which drive letter
 // such a volume's device carries (the character right after the prefix).
 #include "cryptdrv/volume_id.h"
-#include "diag/version_info.h"
-#include "frame/text_util.h"
+#include "base/paths.h"
+#include "base/version.h"
+#include "console/output.h"
 #include <shlwapi.h>
 
 // Parallel tables indexed by CryptVolumeType, each ended by a null entry.
@@ -10,6 +11,7 @@ const char* const cryptProductNames[3] = {"TrueCrypt", "VeraCrypt", 0};
 const char* const cryptDriverPaths[3] = {"\\\\.\\TrueCrypt", "\\\\.\\VeraCrypt", 0};
 const char* const cryptVolumeDevicePrefixes[3] = {"\\Device\\TrueCryptVolume",
                                                   "\\Device\\VeraCryptVolume", 0};
+const char kCryptVolumeText[] = "CryptVolume";
 
 static const char kVeraCryptDriverFile[] = "\\drivers\\veracrypt.sys";
 
@@ -21,12 +23,12 @@ CryptVolumeType GetCryptVolumeType(const char* targetPath)
     return CryptNone;
 }
 
-// The target path of "X:", zero-filled so that index 23 is always defined.
+// The target path of "X:"; index 23 is always defined.
 static int QueryLetterTarget(char letter, char* target)
 {
-    char dosName[3] = {letter, ':', 0};
-    MemFill(target, 0, MAX_PATH);
-    return QueryDosDeviceA(dosName, target, MAX_PATH - 1) != 0;
+    DriveTexts texts;
+    MakeDriveTexts(letter, &texts);
+    return QueryDosDeviceTarget(texts.dosDeviceName, target);
 }
 
 const char* GetCryptProductName(char letter)
@@ -58,22 +60,29 @@ int IsCryptVolumeDrive(char letter)
 WORD GetVeraCryptDriverVersion(void)
 {
     char path[MAX_PATH];
-    UINT length = GetSystemDirectoryA(path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
+    if (!MakeSystemPath(kVeraCryptDriverFile, path))
         return 0;
-    CopyText(path + length, kVeraCryptDriverFile, MAX_PATH - (int)length);
+    // A missing file, or one without version information, reads as 0.
     FileVersionRecord record;
-    MemFill(&record, 0, sizeof record);
-    ReadFileVersion(path, &record);   // a missing file leaves the record cleared
+    record.majorMinorCode = 0;
+    DWORD error = 0;
+    if (ReadFileVersion(path, &record, &error) == VersionLibraryMissing)
+        ConsolePrintf("%s", QB_VERSION_LIBRARY_MISSING);
     return record.majorMinorCode;
+}
+
+char FindLetterLeadingTo(char deviceLetter)
+{
+    for (char letter = 'A'; letter <= 'Z'; letter++)
+        if (GetCryptVolumeLetter(letter) == deviceLetter)
+            return letter;
+    return 0;
 }
 
 char FindReachLetter(char deviceLetter)
 {
     if (GetCryptVolumeLetter(deviceLetter) == deviceLetter)
         return deviceLetter;
-    for (char letter = 'A'; letter <= 'Z'; letter++)
-        if (GetCryptVolumeLetter(letter) == deviceLetter)
-            return letter;
-    return deviceLetter;
+    char letter = FindLetterLeadingTo(deviceLetter);
+    return letter ? letter : deviceLetter;
 }

@@ -1,5 +1,10 @@
-// Recognises TrueCrypt and VeraCrypt volume devices and reads the drivers'
-// lists of mounted volumes into one common layout (MountList).
+// The crypt-volume driver folder (src/cryptdrv/): which DOS devices are
+// TrueCrypt or VeraCrypt volumes and which drive letter they carry, the
+// drivers' lists of mounted volumes, and the single dismount request with its
+// notices (dismount.h). It rests on src/base/ and src/console/.
+//
+// This file: volume identification and the mount lists in one common layout
+// (MountList).
 #pragma once
 #include <windows.h>
 
@@ -10,15 +15,20 @@ extern const char* const cryptProductNames[3];
 extern const char* const cryptDriverPaths[3];
 extern const char* const cryptVolumeDevicePrefixes[3];
 enum { kCryptPrefixLength = 23 };   // the drive letter follows the prefix
+// What every crypt volume's device name contains, whichever the product.
+extern const char kCryptVolumeText[];   // "CryptVolume"
+
+enum { kVolumePathCount = 260 };   // UTF-16 units of one volumePaths entry
 
 #pragma pack(push, 1)
 struct MountList {
-    DWORD mountedDrives;              // bit n: drive A + n
-    WCHAR volumePaths[26][260];
+    DWORD mountedDrives;                    // bit n: drive A + n
+    WCHAR volumePaths[26][kVolumePathCount];
     DWORD notRead;
-    ULONGLONG lengths[26];
-    DWORD valuesA[26];
-    DWORD valuesB[26];
+    // Per drive, copied from the driver's reply and never read.
+    ULONGLONG volumeLengths[26];            // bytes of each volume
+    DWORD encryptionAlgorithms[26];         // the driver's algorithm ids
+    DWORD volumeTypes[26];                  // the driver's volume types
 };
 #pragma pack(pop)
 static_assert(sizeof(MountList) == 13944, "MountList layout");
@@ -26,13 +36,16 @@ static_assert(sizeof(MountList) == 13944, "MountList layout");
 CryptVolumeType GetCryptVolumeType(const char* targetPath);
 const char* GetCryptProductName(char letter);
 char GetCryptVolumeLetter(char letter);
+// The first letter A to Z whose crypt volume carries deviceLetter in its
+// device name; 0 when no letter leads to that volume.
+char FindLetterLeadingTo(char deviceLetter);
 // The drive letter a crypt volume is reached by: the letter its device name
 // carries, unless that link was moved after mounting; then the first letter
 // that leads to the volume. A volume no letter leads to keeps its own.
 char FindReachLetter(char deviceLetter);
 int  IsCryptVolumeDrive(char letter);
 WORD GetVeraCryptDriverVersion(void);
-void* QueryMountList(const char* driverPath, DWORD size);
+void* QueryMountList(const char* driverPath, DWORD replyLength);
 MountList* GetMountList(CryptVolumeType type);
 char FindLetterByContainer(const char* text);
 void ListMountedVolumes(void);
@@ -40,22 +53,21 @@ void ListMountedVolumes(void);
 // Mount-list building blocks, free of driver and system calls.
 enum {
     kMountListRequest = 0x222018,      // device 0x22, function 0x806, buffered
-    kTrueCryptReplySize = 13944,       // the TrueCrypt layout is MountList itself
-    kVeraCryptOldReplySize = 15760,    // VeraCrypt before 1.18
-    kVeraCryptReplySize = 17424,       // VeraCrypt 1.18 and later
-    kVolumePathUnits = 260,
+    kTrueCryptReplyLength = 13944,     // the TrueCrypt layout is MountList itself
+    kVeraCryptOldReplyLength = 15760,  // VeraCrypt before 1.18
+    kVeraCryptReplyLength = 17424,     // VeraCrypt 1.18 and later
     kDriveLetterMask = 0x03FFFFFF,     // bits 0 (A) to 25 (Z); higher bits mean nothing
 };
-// The reply size to ask the VeraCrypt driver for, by its file's majorMinorCode
-// (0 when unreadable counts as older than 1.18).
-DWORD VeraCryptReplySize(WORD driverVersion);
-// Converts a driver reply of one of the three sizes into list (overwritten
-// whole). Returns 1, or 0 for any other size (list untouched).
-int  ConvertMountListReply(const void* reply, DWORD replySize, MountList* list);
+// The reply length to ask the VeraCrypt driver for, by its file's
+// majorMinorCode (0 when unreadable counts as older than 1.18).
+DWORD VeraCryptReplyLength(WORD driverVersion);
+// Converts a driver reply of one of the three lengths into list (overwritten
+// whole). Returns 1, or 0 for any other length (list untouched).
+int  ConvertMountListReply(const void* reply, DWORD replyLength, MountList* list);
 // The drive bits of a list that name real drive letters.
 DWORD MountedDriveMask(const MountList* list);
-// Copies drive n's container path into path (pathUnits > 0), without the
-// \??\ prefix of a file container, never reading past the entry's 260 units
-// even when the driver left it unterminated; always terminated. Returns the
-// length copied.
-int  ReadVolumePath(const MountList* list, int drive, WCHAR* path, int pathUnits);
+// Copies drive n's container path into path (pathCount > 0 units), without
+// the \??\ prefix of a file container, never reading past the entry's 260
+// units even when the driver left it unterminated; always terminated.
+// Returns the count of units copied.
+int  ReadVolumePath(const MountList* list, int drive, WCHAR* path, int pathCount);

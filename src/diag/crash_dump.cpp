@@ -2,19 +2,19 @@
 // takes no lock, reports through DebugLog and never recovers: it always hands
 // the exception on to the system's default handling.
 #include "diag/crash_dump.h"
-#include "diag/version_info.h"
-#include "frame/maker.h"
-#include "frame/options.h"
-#include "frame/text_util.h"
+#include "base/imports.h"
+#include "base/maker.h"
+#include "base/system.h"
+#include "base/text.h"
 #include "console/output.h"
 #include <dbghelp.h>
 #include <shlwapi.h>
 
-typedef BOOL (WINAPI* MiniDumpWriteDumpProc)(
+// The type of the import table's ImportMiniDumpWriteDump (its argument types
+// come from dbghelp.h, which only this file needs).
+typedef BOOL (WINAPI* MiniDumpWriteDumpFn)(
     HANDLE, DWORD, HANDLE, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION,
     PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION);
-
-const char* crashDumpHelperLibrary = "DBGHELP.DLL";
 
 static const char kTempDumpName[] = "Plomvane.dmp";
 
@@ -55,16 +55,14 @@ static void WriteDump(EXCEPTION_POINTERS* exceptionPointers)
     DebugLog(0, "Exception 0x%08X at 0x%p!", record->ExceptionCode,
              record->ExceptionAddress);
 
-    HMODULE library = LoadSystemLibrary(crashDumpHelperLibrary);
-    if (!library) {
+    if (!GetImportLibrary(LibraryDbghelp)) {
         DebugLog(0, "\ncannot load dbghelp.dll -> no crashdump\n");
         return;
     }
-    MiniDumpWriteDumpProc miniDumpWriteDump =
-        (MiniDumpWriteDumpProc)(void*)GetProcAddress(library, "MiniDumpWriteDump");
+    MiniDumpWriteDumpFn miniDumpWriteDump =
+        (MiniDumpWriteDumpFn)GetImport(ImportMiniDumpWriteDump);
     if (!miniDumpWriteDump) {
         DebugLog(1, "\nerror: dbghelp.dll too old");
-        FreeLibrary(library);
         return;
     }
 
@@ -74,10 +72,8 @@ static void WriteDump(EXCEPTION_POINTERS* exceptionPointers)
         dumpPath = secondChoice;
         file = CreateDumpFile(secondChoice);
     }
-    if (file == INVALID_HANDLE_VALUE) {
-        FreeLibrary(library);
+    if (file == INVALID_HANDLE_VALUE)
         return;
-    }
 
     MINIDUMP_EXCEPTION_INFORMATION exceptionInfo;
     exceptionInfo.ThreadId = GetCurrentThreadId();
@@ -90,7 +86,6 @@ static void WriteDump(EXCEPTION_POINTERS* exceptionPointers)
     else
         DebugLog(0, "writing MiniDump failed with err=0x%X", GetLastError());
     CloseHandle(file);
-    FreeLibrary(library);
 }
 
 LONG WINAPI CrashDumpFilter(EXCEPTION_POINTERS* exceptionPointers)

@@ -2,8 +2,10 @@
 // batch file beside it does that once the process has gone, then deletes
 // itself. It runs hidden, at idle priority, and is not waited for.
 #include "diag/self_delete.h"
-#include "frame/options.h"
-#include "frame/text_util.h"
+#include "base/memory.h"
+#include "base/paths.h"
+#include "base/system.h"
+#include "base/text.h"
 #include <shlwapi.h>
 
 static const char kBatchLines[] =
@@ -35,13 +37,13 @@ void SplitPath(const char* path, char* drive, char* directory, char* baseName,
 
 // Appends text to out at *used, "%" doubled when escapePercent is set.
 // Returns 0 when it does not fit (one byte stays free for a terminator).
-static int AppendBatchText(char* out, int outSize, int* used, const char* text,
+static int AppendBatchText(char* out, int outLength, int* used, const char* text,
                            int escapePercent)
 {
     int n = *used;
     for (; *text; text++) {
         int need = (escapePercent && *text == '%') ? 2 : 1;
-        if (n + need >= outSize)
+        if (n + need >= outLength)
             return 0;
         out[n++] = *text;
         if (need == 2)
@@ -52,53 +54,59 @@ static int AppendBatchText(char* out, int outSize, int* used, const char* text,
 }
 
 int ComposeSelfDeleteBatch(const char* programPath, const char* batchPath,
-                           char* text, int textSize)
+                           char* text, int textLength)
 {
+    // Composed aside, so that a text that does not fit leaves text untouched.
+    char composed[kSelfDeleteBatchLength];
+    int limit = textLength < kSelfDeleteBatchLength ? textLength : kSelfDeleteBatchLength;
     int used = 0;
     char piece[2] = {0, 0};
     for (const char* p = kBatchLines; *p; p++) {
         int fits;
         if (*p == '\x01')
-            fits = AppendBatchText(text, textSize, &used, programPath, 1);
+            fits = AppendBatchText(composed, limit, &used, programPath, 1);
         else if (*p == '\x02')
-            fits = AppendBatchText(text, textSize, &used, batchPath, 1);
+            fits = AppendBatchText(composed, limit, &used, batchPath, 1);
         else {
             piece[0] = *p;
-            fits = AppendBatchText(text, textSize, &used, piece, 0);
+            fits = AppendBatchText(composed, limit, &used, piece, 0);
         }
         if (!fits)
             return 0;
     }
-    text[used] = 0;
+    composed[used] = 0;
+    MemCopy(text, composed, (SIZE_T)used + 1);
     return used;
 }
 
-int ConvertBatchText(const char* text, int length, UINT fromCodePage,
-                     UINT toCodePage, char* out, int outSize)
+int ConvertBatchText(const char* text, int textLength, UINT fromCodePage,
+                     UINT toCodePage, char* out, int outLength)
 {
-    if (length <= 0 || length > kSelfDeleteBatchBytes)
+    if (textLength <= 0 || textLength > kSelfDeleteBatchLength)
         return 0;
     if (fromCodePage == toCodePage) {
-        if (length > outSize)
+        if (textLength > outLength)
             return 0;
-        MemCopy(out, text, (SIZE_T)length);
-        return length;
+        MemCopy(out, text, (SIZE_T)textLength);
+        return textLength;
     }
-    WCHAR wide[kSelfDeleteBatchBytes];
-    int wideLength = MultiByteToWideChar(fromCodePage, MB_ERR_INVALID_CHARS, text,
-                                         length, wide, kSelfDeleteBatchBytes);
-    if (wideLength <= 0)
+    WCHAR wide[kSelfDeleteBatchLength];
+    int wideCount = MultiByteToWideChar(fromCodePage, MB_ERR_INVALID_CHARS, text,
+                                         textLength, wide, kSelfDeleteBatchLength);
+    if (wideCount <= 0)
         return 0;
-    if (toCodePage == CP_UTF8) {
-        int written = WideCharToMultiByte(CP_UTF8, 0, wide, wideLength, out,
-                                          outSize, NULL, NULL);
-        return written > 0 ? written : 0;
-    }
+    // Converted aside (UTF-8 takes up to three bytes a unit), so that a
+    // failed conversion leaves out untouched.
+    char converted[3 * kSelfDeleteBatchLength];
     BOOL usedDefault = FALSE;
-    int written = WideCharToMultiByte(toCodePage, WC_NO_BEST_FIT_CHARS, wide,
-                                      wideLength, out, outSize, NULL, &usedDefault);
-    if (written <= 0 || usedDefault)
+    int written = toCodePage == CP_UTF8
+        ? WideCharToMultiByte(CP_UTF8, 0, wide, wideCount, converted, sizeof converted,
+                              NULL, NULL)
+        : WideCharToMultiByte(toCodePage, WC_NO_BEST_FIT_CHARS, wide, wideCount,
+                              converted, sizeof converted, NULL, &usedDefault);
+    if (written <= 0 || usedDefault || written > outLength)
         return 0;
+    MemCopy(out, converted, (SIZE_T)written);
     return written;
 }
 
@@ -120,53 +128,33 @@ static int WriteBatchFile(const char* batchPath, const char* text, int length)
     return 1;
 }
 
-void StartSelfDeletion(void)
+// Composes the batch text for batchPath, converts it to the OEM code page and
+// writes it. Returns 1 when the whole file was written.
+static int WriteDeletionBatch(const char* batchPath)
 {
-    if (exePath[0] == 0)
-        return;
-    char drive[MAX_PATH], directory[MAX_PATH], baseName[MAX_PATH],
-         extension[MAX_PATH];
-    SplitPath(exePath, drive, directory, baseName, extension);
-
-    char batchDirectory[MAX_PATH];
-    wsprintfA(batchDirectory, "%.2s%.257s", drive, directory);
-    char batchPath[2 * MAX_PATH];
-    wsprintfA(batchPath, "%.259sdel_%.259s%s", batchDirectory, baseName, ".bat");
-    if (lstrlenA(batchPath) >= MAX_PATH)
-        return;
-
-    // Clears read-only, hidden and system, any of which would stop del.
-    SetFileAttributesA(exePath, FILE_ATTRIBUTE_NORMAL);
-
-    char ansiText[kSelfDeleteBatchBytes];
-    int length = ComposeSelfDeleteBatch(exePath, batchPath, ansiText,
-                                        sizeof ansiText);
+    char ansiText[kSelfDeleteBatchLength];
+    int length = ComposeSelfDeleteBatch(exePath, batchPath, ansiText, sizeof ansiText);
     // The batch runs in a console of its own, which reads it in the OEM code
     // page. A path that code page cannot spell would make del miss the file.
-    char text[2 * kSelfDeleteBatchBytes];
-    length = ConvertBatchText(ansiText, length, GetACP(), GetOEMCP(), text,
-                              sizeof text);
-    if (length == 0)
-        return;
-    if (!WriteBatchFile(batchPath, text, length))
-        return;
+    char text[2 * kSelfDeleteBatchLength];
+    length = ConvertBatchText(ansiText, length, GetACP(), GetOEMCP(), text, sizeof text);
+    return length != 0 && WriteBatchFile(batchPath, text, length);
+}
 
-    // cmd.exe from the system directory by full path: no search, no %ComSpec%.
-    // /d skips AutoRun commands, /v:off keeps "!" literal, /s /c ""x"" runs x
-    // with its quotes whatever characters it holds. cmd expands %NAME% on its
-    // command line and has no escape for it there, so the folder stays off the
-    // command line: the batch is named relative to its folder, which becomes
-    // the current directory. cmd cannot use a UNC folder as current directory;
-    // such a batch is named by its full path.
+// cmd.exe from the system directory by full path: no search, no %ComSpec%.
+// /d skips AutoRun commands, /v:off keeps "!" literal, /s /c ""x"" runs x
+// with its quotes whatever characters it holds. cmd expands %NAME% on its
+// command line and has no escape for it there, so the folder stays off the
+// command line: the batch is named relative to its folder, which becomes the
+// current directory. cmd cannot use a UNC folder as current directory; such a
+// batch (onDrive 0) is named by its full path. Returns 1 when started.
+static int StartBatch(const char* batchDirectory, const char* batchPath, int onDrive)
+{
     char cmdPath[MAX_PATH];
-    UINT systemLength = GetSystemDirectoryA(cmdPath, MAX_PATH);
-    if (systemLength == 0 || systemLength + sizeof "\\cmd.exe" > MAX_PATH) {
-        DeleteFileA(batchPath);
-        return;
-    }
-    CopyText(cmdPath + systemLength, "\\cmd.exe", MAX_PATH - (int)systemLength);
+    if (!MakeSystemPath("\\cmd.exe", cmdPath))
+        return 0;
     char commandLine[3 * MAX_PATH];
-    if (drive[0])
+    if (onDrive)
         wsprintfA(commandLine, "\"%.259s\" /d /v:off /s /c \"\".\\%.259s\"\"",
                   cmdPath, batchPath + lstrlenA(batchDirectory));
     else
@@ -184,10 +172,32 @@ void StartSelfDeletion(void)
     // batch, and what cmd says when its batch file is gone is not shown.
     if (!CreateProcessA(cmdPath, commandLine, NULL, NULL, FALSE,
                         IDLE_PRIORITY_CLASS | CREATE_NO_WINDOW, NULL,
-                        batchDirectory, &startup, &process)) {
-        DeleteFileA(batchPath);
-        return;
-    }
+                        batchDirectory, &startup, &process))
+        return 0;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
+    return 1;
+}
+
+void StartSelfDeletion(void)
+{
+    if (exePath[0] == 0)
+        return;
+    char drive[MAX_PATH], directory[MAX_PATH], baseName[MAX_PATH],
+         extension[MAX_PATH];
+    SplitPath(exePath, drive, directory, baseName, extension);
+
+    char batchDirectory[MAX_PATH];
+    wsprintfA(batchDirectory, "%.2s%.257s", drive, directory);
+    char batchPath[2 * MAX_PATH];
+    wsprintfA(batchPath, "%.259sdel_%.259s%s", batchDirectory, baseName, ".bat");
+    if (lstrlenA(batchPath) >= MAX_PATH)
+        return;
+
+    // Clears read-only, hidden and system, any of which would stop del.
+    SetFileAttributesA(exePath, FILE_ATTRIBUTE_NORMAL);
+    if (!WriteDeletionBatch(batchPath))
+        return;
+    if (!StartBatch(batchDirectory, batchPath, drive[0] != 0))
+        DeleteFileA(batchPath);
 }

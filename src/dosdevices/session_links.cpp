@@ -1,75 +1,42 @@
 // Deletes the link of a drive letter in every logon session's DOS-device
 // directory, through the object-manager calls of ntdll.dll.
 #include "dosdevices/session_links.h"
+#include "base/imports.h"
+#include "base/memory.h"
+#include "base/native.h"
 #include "console/output.h"
-#include "frame/text_util.h"
-#include <winternl.h>
 
-// One entry of NtQueryDirectoryObject's answer.
-struct DirectoryEntryInfo {
-    UNICODE_STRING name;
-    UNICODE_STRING typeName;
+// The object-manager calls, all from the import table; without any of them
+// nothing is deleted.
+struct ObjectCalls {
+    NtOpenObjectFn              openDirectory;
+    NtQueryDirectoryObjectFn    queryDirectory;
+    NtOpenObjectFn              openLink;
+    NtQuerySymbolicLinkObjectFn queryLink;
+    NtHandleFn                  makeTemporary;
+    NtHandleFn                  close;
 };
 
-typedef NTSTATUS(NTAPI* OpenObjectProc)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*);
-typedef NTSTATUS(NTAPI* QueryDirectoryObjectProc)(HANDLE, void*, ULONG, BOOLEAN,
-                                                  BOOLEAN, ULONG*, ULONG*);
-typedef NTSTATUS(NTAPI* QuerySymbolicLinkProc)(HANDLE, UNICODE_STRING*, ULONG*);
-typedef NTSTATUS(NTAPI* HandleProc)(HANDLE);
-
-// The ntdll entry points, looked up by name in this order.
-enum NativeEntry {
-    EntryOpenDirectory,
-    EntryQueryDirectory,
-    EntryOpenLink,
-    EntryQueryLink,
-    EntryMakeTemporary,
-    EntryClose,
-    kNativeEntryCount
-};
-static const char* const kNativeEntryNames[kNativeEntryCount] = {
-    "NtOpenDirectoryObject",   "NtQueryDirectoryObject", "NtOpenSymbolicLinkObject",
-    "NtQuerySymbolicLinkObject", "NtMakeTemporaryObject", "NtClose",
-};
-
-// Written only by ResolveNativeEntries (main thread, first call); bit n of
-// nativeLookedUp says entry n was looked up, bit 31 the module handle. An entry
-// that was not found stays null and is not looked up again.
-static HMODULE ntdllModule;
-static FARPROC nativeEntries[kNativeEntryCount];
-static DWORD nativeLookedUp;
-enum { kModuleLookedUp = 0x80000000u };
-
-static const NTSTATUS kNoMoreEntries = (NTSTATUS)0x8000001A;
-static const ACCESS_MASK kDirectoryQuery = 0x0001;
-static const ACCESS_MASK kLinkQueryAndDelete = 0x00010001;
-static const ULONG kCaseInsensitive = 0x40;
+static int GetObjectCalls(ObjectCalls* calls)
+{
+    calls->openDirectory = (NtOpenObjectFn)GetImport(ImportNtOpenDirectoryObject);
+    calls->queryDirectory =
+        (NtQueryDirectoryObjectFn)GetImport(ImportNtQueryDirectoryObject);
+    calls->openLink = (NtOpenObjectFn)GetImport(ImportNtOpenSymbolicLinkObject);
+    calls->queryLink =
+        (NtQuerySymbolicLinkObjectFn)GetImport(ImportNtQuerySymbolicLinkObject);
+    calls->makeTemporary = (NtHandleFn)GetImport(ImportNtMakeTemporaryObject);
+    calls->close = (NtHandleFn)GetImport(ImportNtClose);
+    return calls->openDirectory && calls->queryDirectory && calls->openLink &&
+           calls->queryLink && calls->makeTemporary && calls->close;
+}
 
 enum {
-    kTextUnits = 260,           // each converted ANSI text
-    kLinkPathUnits = 256,       // directory\entry\link, terminator included
-    kLinkTargetUnits = 260,     // the target as the query may fill it
-    kDirectoryBufferBytes = 4096,
+    kTextCount = 260,           // each converted ANSI text
+    kLinkPathCount = 256,       // directory\entry\link, terminator included
+    kLinkTargetCount = 260,     // the target as the query may fill it
+    kDirectoryBufferLength = 4096,
 };
-
-static int ResolveNativeEntries(void)
-{
-    if (!(nativeLookedUp & kModuleLookedUp)) {
-        ntdllModule = GetModuleHandleA("ntdll.dll");
-        nativeLookedUp |= kModuleLookedUp;
-    }
-    int complete = 1;
-    for (int i = 0; i < kNativeEntryCount; i++) {
-        if (!(nativeLookedUp & (1u << i))) {
-            nativeEntries[i] =
-                ntdllModule ? GetProcAddress(ntdllModule, kNativeEntryNames[i]) : NULL;
-            nativeLookedUp |= 1u << i;
-        }
-        if (!nativeEntries[i])
-            complete = 0;
-    }
-    return complete;
-}
 
 static int WideLength(const WCHAR* text)
 {
@@ -84,58 +51,58 @@ static void InitObjectAttributes(OBJECT_ATTRIBUTES* attributes, UNICODE_STRING* 
     attributes->Length = sizeof(OBJECT_ATTRIBUTES);
     attributes->RootDirectory = NULL;
     attributes->ObjectName = name;
-    attributes->Attributes = kCaseInsensitive;
+    attributes->Attributes = OBJ_CASE_INSENSITIVE;
     attributes->SecurityDescriptor = NULL;
     attributes->SecurityQualityOfService = NULL;
 }
 
-// Case-sensitive search of needle in the first haystackUnits units.
-static int ContainsWide(const WCHAR* haystack, int haystackUnits, const WCHAR* needle)
+// Case-sensitive search of needle in the first haystackCount units.
+static int ContainsWide(const WCHAR* haystack, int haystackCount, const WCHAR* needle)
 {
-    int needleUnits = WideLength(needle);
-    if (needleUnits == 0)
+    int needleCount = WideLength(needle);
+    if (needleCount == 0)
         return 1;
-    for (int start = 0; start + needleUnits <= haystackUnits; start++) {
+    for (int start = 0; start + needleCount <= haystackCount; start++) {
         int i = 0;
-        while (i < needleUnits && haystack[start + i] == needle[i])
+        while (i < needleCount && haystack[start + i] == needle[i])
             i++;
-        if (i == needleUnits)
+        if (i == needleCount)
             return 1;
     }
     return 0;
 }
 
-int ComposeLinkPath(const WCHAR* directory, const WCHAR* entryName, int entryUnits,
-                    const WCHAR* linkName, WCHAR* out, int outUnits)
+int ComposeLinkPath(const WCHAR* directory, const WCHAR* entryName, int entryCount,
+                    const WCHAR* linkName, WCHAR* out, int outCount)
 {
-    int directoryUnits = WideLength(directory);
-    int linkUnits = WideLength(linkName);
-    if (entryUnits < 0 || outUnits <= 0 ||
-        directoryUnits + 1 + entryUnits + 1 + linkUnits + 1 > outUnits)
+    int directoryCount = WideLength(directory);
+    int linkCount = WideLength(linkName);
+    if (entryCount < 0 || outCount <= 0 ||
+        directoryCount + 1 + entryCount + 1 + linkCount + 1 > outCount)
         return 0;
     int n = 0;
-    for (int i = 0; i < directoryUnits; i++)
+    for (int i = 0; i < directoryCount; i++)
         out[n++] = directory[i];
     out[n++] = L'\\';
-    for (int i = 0; i < entryUnits; i++)
+    for (int i = 0; i < entryCount; i++)
         out[n++] = entryName[i];
     out[n++] = L'\\';
-    for (int i = 0; i < linkUnits; i++)
+    for (int i = 0; i < linkCount; i++)
         out[n++] = linkName[i];
     out[n] = 0;
     return n;
 }
 
-const char* NtStatusName(LONG status)
+const char* NtStatusName(NTSTATUS status)
 {
-    switch ((DWORD)status) {
-    case 0x00000000: return "SUCCESS";
-    case 0xC000000D: return "INVALID_PARAMETER";
-    case 0xC000000E: return "NO_SUCH_DEVICE";
-    case 0xC0000010: return "INVALID_DEVICE_REQUEST";
-    case 0xC0000033: return "OBJECT_NAME_INVALID";
-    case 0xC0000034: return "OBJECT_NAME_NOT_FOUND";
-    case 0xC00000BB: return "NOT_SUPPORTED";
+    switch (status) {
+    case STATUS_SUCCESS:                return "SUCCESS";
+    case STATUS_INVALID_PARAMETER:      return "INVALID_PARAMETER";
+    case STATUS_NO_SUCH_DEVICE:         return "NO_SUCH_DEVICE";
+    case STATUS_INVALID_DEVICE_REQUEST: return "INVALID_DEVICE_REQUEST";
+    case STATUS_OBJECT_NAME_INVALID:    return "OBJECT_NAME_INVALID";
+    case STATUS_OBJECT_NAME_NOT_FOUND:  return "OBJECT_NAME_NOT_FOUND";
+    case STATUS_NOT_SUPPORTED:          return "NOT_SUPPORTED";
     }
     // Overwritten by the next unnamed status.
     static char formatted[16];
@@ -144,75 +111,117 @@ const char* NtStatusName(LONG status)
 }
 
 // Opens one link path with query and delete access.
-static NTSTATUS OpenLink(const WCHAR* path, int pathUnits, HANDLE* link)
+static NTSTATUS OpenLink(const ObjectCalls* calls, const WCHAR* path, int pathCount,
+                         HANDLE* link)
 {
     UNICODE_STRING name;
     name.Buffer = (WCHAR*)path;
-    name.Length = (USHORT)(pathUnits * 2);
-    name.MaximumLength = kLinkPathUnits * 2;
+    name.Length = (USHORT)(pathCount * 2);
+    name.MaximumLength = kLinkPathCount * 2;
     OBJECT_ATTRIBUTES attributes;
     InitObjectAttributes(&attributes, &name);
-    return ((OpenObjectProc)nativeEntries[EntryOpenLink])(link, kLinkQueryAndDelete,
-                                                          &attributes);
+    return calls->openLink(link, SYMBOLIC_LINK_QUERY | DELETE, &attributes);
+}
+
+// The link's target into target (kLinkTargetCount + 1 units, always
+// terminated); returns the count of units the target has.
+static int QueryLinkTarget(const ObjectCalls* calls, HANDLE link, WCHAR* target)
+{
+    // One unit beyond MaximumLength stays 0, so the target is always terminated.
+    MemFill(target, 0, (kLinkTargetCount + 1) * sizeof(WCHAR));
+    UNICODE_STRING targetString;
+    targetString.Buffer = target;
+    targetString.Length = 0;
+    targetString.MaximumLength = kLinkTargetCount * 2;
+    NTSTATUS status = calls->queryLink(link, &targetString, NULL);
+    if (!NT_SUCCESS(status)) {
+        DebugLog(1, "NtQuerySymbolicLinkObject failed: 0x%08X", (DWORD)status);
+        return 0;
+    }
+    int targetCount = targetString.Length / 2;
+    if (targetCount > kLinkTargetCount)
+        targetCount = kLinkTargetCount;
+    DebugLog(1, "symlink target is '%S'", target);
+    return targetCount;
 }
 
 // Looks at the link path of one directory entry; returns 1 when the link
 // matched and was gone after it was made temporary.
-static int DeleteLinkIfMatching(const WCHAR* linkPath, int pathUnits,
-                                const WCHAR* searchText)
+static int DeleteLinkIfMatching(const ObjectCalls* calls, const WCHAR* linkPath,
+                                int pathCount, const WCHAR* searchText)
 {
-    HandleProc closeHandle = (HandleProc)nativeEntries[EntryClose];
     HANDLE link = NULL;
-    if (!NT_SUCCESS(OpenLink(linkPath, pathUnits, &link)))
+    if (!NT_SUCCESS(OpenLink(calls, linkPath, pathCount, &link)))
         return 0;   // no such link in that session, or no right to delete it
     DebugLog(1, "%S found", linkPath);
 
-    // One unit beyond MaximumLength stays 0, so the target is always terminated.
-    WCHAR target[kLinkTargetUnits + 1];
-    MemFill(target, 0, sizeof target);
-    UNICODE_STRING targetString;
-    targetString.Buffer = target;
-    targetString.Length = 0;
-    targetString.MaximumLength = kLinkTargetUnits * 2;
-    NTSTATUS status =
-        ((QuerySymbolicLinkProc)nativeEntries[EntryQueryLink])(link, &targetString, NULL);
-    int targetUnits = 0;
-    if (!NT_SUCCESS(status)) {
-        DebugLog(1, "NtQuerySymbolicLinkObject failed: 0x%08X", (DWORD)status);
-    } else {
-        targetUnits = targetString.Length / 2;
-        if (targetUnits > kLinkTargetUnits)
-            targetUnits = kLinkTargetUnits;
-        DebugLog(1, "symlink target is '%S'", target);
-    }
-
-    if (!ContainsWide(target, targetUnits, searchText)) {
-        closeHandle(link);
+    WCHAR target[kLinkTargetCount + 1];
+    int targetCount = QueryLinkTarget(calls, link, target);
+    if (!ContainsWide(target, targetCount, searchText)) {
+        calls->close(link);
         return 0;
     }
 
-    status = ((HandleProc)nativeEntries[EntryMakeTemporary])(link);
+    NTSTATUS status = calls->makeTemporary(link);
     DebugLog(1, "NtMakeTemporaryObject stat=%s", NtStatusName(status));
-    closeHandle(link);
+    calls->close(link);
     if (!NT_SUCCESS(status))
         return 0;
 
-    status = OpenLink(linkPath, pathUnits, &link);
+    status = OpenLink(calls, linkPath, pathCount, &link);
     DebugLog(1, "NtOpenSymbolicLinkObject(%S) stat=%s", linkPath, NtStatusName(status));
     if (!NT_SUCCESS(status)) {
         DebugLog(1, "-> %S has been deleted", linkPath);
         return 1;
     }
     DebugLog(1, "-> %S is still there", linkPath);   // another handle keeps it
-    closeHandle(link);
+    calls->close(link);
     return 0;
+}
+
+// Goes through the entries of an open directory; 1 when a link was deleted.
+static int DeleteInDirectoryEntries(const ObjectCalls* calls, HANDLE directoryHandle,
+                                    const WCHAR* directory, const WCHAR* linkName,
+                                    const WCHAR* searchText)
+{
+    ULONGLONG entryBuffer[kDirectoryBufferLength / sizeof(ULONGLONG)];
+    const BYTE* bufferEnd = (const BYTE*)entryBuffer + sizeof entryBuffer;
+    WCHAR linkPath[kLinkPathCount];
+    int result = 0;
+    ULONG context = 0;
+    for (;;) {
+        ULONG returned = 0;
+        NTSTATUS status = calls->queryDirectory(directoryHandle, entryBuffer,
+                                                sizeof entryBuffer, TRUE, FALSE,
+                                                &context, &returned);
+        if (status == STATUS_NO_MORE_ENTRIES || !NT_SUCCESS(status))
+            break;
+        const ObjectDirectoryInformation* entry =
+            (const ObjectDirectoryInformation*)entryBuffer;
+        const BYTE* name = (const BYTE*)entry->name.Buffer;
+        if (!name)
+            continue;
+        // The name is used only where it lies inside the buffer.
+        if (name < (const BYTE*)entryBuffer || name + entry->name.Length > bufferEnd)
+            continue;
+        // A path that would not fit is skipped: cutting it could name another link.
+        int pathCount = ComposeLinkPath(directory, entry->name.Buffer,
+                                        entry->name.Length / 2, linkName, linkPath,
+                                        kLinkPathCount);
+        if (pathCount == 0)
+            continue;
+        if (DeleteLinkIfMatching(calls, linkPath, pathCount, searchText))
+            result = 1;
+    }
+    return result;
 }
 
 int DeleteAllDosDevices(const WCHAR* directory, const WCHAR* linkName,
                         const WCHAR* searchText)
 {
     DebugLog(1, "DeleteAllDosDevices(%S, %S, %S)...", directory, linkName, searchText);
-    if (!ResolveNativeEntries())
+    ObjectCalls calls;
+    if (!GetObjectCalls(&calls))
         return 0;
 
     UNICODE_STRING directoryName;
@@ -222,41 +231,12 @@ int DeleteAllDosDevices(const WCHAR* directory, const WCHAR* linkName,
     OBJECT_ATTRIBUTES attributes;
     InitObjectAttributes(&attributes, &directoryName);
     HANDLE directoryHandle = NULL;
-    NTSTATUS status = ((OpenObjectProc)nativeEntries[EntryOpenDirectory])(
-        &directoryHandle, kDirectoryQuery, &attributes);
+    NTSTATUS status = calls.openDirectory(&directoryHandle, DIRECTORY_QUERY, &attributes);
     if (!NT_SUCCESS(status))
         return 0;
-
-    ULONGLONG entryBuffer[kDirectoryBufferBytes / sizeof(ULONGLONG)];
-    const BYTE* bufferEnd = (const BYTE*)entryBuffer + sizeof entryBuffer;
-    WCHAR linkPath[kLinkPathUnits];
-    int result = 0;
-    ULONG context = 0;
-    QueryDirectoryObjectProc queryDirectory =
-        (QueryDirectoryObjectProc)nativeEntries[EntryQueryDirectory];
-    for (;;) {
-        ULONG returned = 0;
-        status = queryDirectory(directoryHandle, entryBuffer, sizeof entryBuffer,
-                                TRUE, FALSE, &context, &returned);
-        if (status == kNoMoreEntries || !NT_SUCCESS(status))
-            break;
-        const DirectoryEntryInfo* entry = (const DirectoryEntryInfo*)entryBuffer;
-        const BYTE* name = (const BYTE*)entry->name.Buffer;
-        if (!name)
-            continue;
-        // The name is used only where it lies inside the buffer.
-        if (name < (const BYTE*)entryBuffer || name + entry->name.Length > bufferEnd)
-            continue;
-        // A path that would not fit is skipped: cutting it could name another link.
-        int pathUnits = ComposeLinkPath(directory, entry->name.Buffer,
-                                        entry->name.Length / 2, linkName, linkPath,
-                                        kLinkPathUnits);
-        if (pathUnits == 0)
-            continue;
-        if (DeleteLinkIfMatching(linkPath, pathUnits, searchText))
-            result = 1;
-    }
-    ((HandleProc)nativeEntries[EntryClose])(directoryHandle);
+    int result = DeleteInDirectoryEntries(&calls, directoryHandle, directory, linkName,
+                                          searchText);
+    calls.close(directoryHandle);
     return result;
 }
 
@@ -264,11 +244,11 @@ int DeleteAllDosDevicesA(const char* directory, const char* linkName,
                          const char* searchText)
 {
     const char* texts[3] = {directory, linkName, searchText};
-    WCHAR wide[3][kTextUnits];
+    WCHAR wide[3][kTextCount];
     for (int i = 0; i < 3; i++) {
         // A text longer than 259 characters fails the conversion: nothing is
         // deleted under a shortened name.
-        if (MultiByteToWideChar(CP_ACP, 0, texts[i], -1, wide[i], kTextUnits) <= 0)
+        if (MultiByteToWideChar(CP_ACP, 0, texts[i], -1, wide[i], kTextCount) <= 0)
             return 0;
     }
     return DeleteAllDosDevices(wide[0], wide[1], wide[2]);

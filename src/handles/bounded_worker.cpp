@@ -1,5 +1,5 @@
 #include "handles/bounded_worker.h"
-#include "frame/memory.h"
+#include "base/memory.h"
 
 struct BoundedWorker {
     volatile LONG references;   // the caller and the thread

@@ -4,15 +4,13 @@
 // thread only, on the process-wide tables, which a report thread never writes.
 #include "handles/handle_followup.h"
 #include "handles/handle_list.h"
-#include "frame/memory.h"
-#include "frame/text_util.h"
+#include "base/memory.h"
 #include "console/output.h"
 #include <shlwapi.h>
 
 static const int kReadExtra = 10;          // a longer line on the row must not match
-static const int kRecolorMaxWidth = 200;
-static const int kRecolorMaxRows = 64;
-static const int kNoReadTextBytes = 280;   // "no read: " and a path
+static const int kRecolorWidthLimit = 200;
+static const int kRecolorRowLimit = 64;
 
 short FindConsoleLine(short row, const char* text)
 {
@@ -55,12 +53,12 @@ void RecolorConsoleLine(const ConsoleContext* context, WORD matchColor, WORD new
     // the start-up background.
     WORD matchAttributes = ColorAttributes(context->startupAttributes, matchColor);
     WORD newAttributes = ColorAttributes(context->startupAttributes, newColor);
-    int width = info.dwSize.X < kRecolorMaxWidth ? info.dwSize.X : kRecolorMaxWidth;
+    int width = info.dwSize.X < kRecolorWidthLimit ? info.dwSize.X : kRecolorWidthLimit;
     int rows = row + 1;
     if (rows > info.dwSize.Y)
         rows = info.dwSize.Y;
-    if (rows > kRecolorMaxRows)
-        rows = kRecolorMaxRows;
+    if (rows > kRecolorRowLimit)
+        rows = kRecolorRowLimit;
     if (width <= 0 || rows <= 0)
         return;
     int firstRow = row - rows + 1;
@@ -68,10 +66,10 @@ void RecolorConsoleLine(const ConsoleContext* context, WORD matchColor, WORD new
     int cellCount = width * rows;
     CHAR_INFO* cells = (CHAR_INFO*)MemAlloc((unsigned long long)cellCount * sizeof(CHAR_INFO));
     char* compared = (char*)MemAlloc((unsigned long long)textLength + 1);
-    COORD size = { (SHORT)width, (SHORT)rows };
+    COORD gridCounts = { (SHORT)width, (SHORT)rows };
     COORD origin = { 0, 0 };
     SMALL_RECT area = { 0, (SHORT)firstRow, (SHORT)(width - 1), row };
-    if (ReadConsoleOutputA(context->hOut, cells, size, origin, &area)) {
+    if (ReadConsoleOutputA(context->hOut, cells, gridCounts, origin, &area)) {
         for (int r = rows - 1; r >= 0; r--) {
             int start = r * width;
             // A wrapped line goes on into the rows below; a text that runs
@@ -99,26 +97,31 @@ void RecolorConsoleLine(const ConsoleContext* context, WORD matchColor, WORD new
     MemFree(cells);
 }
 
-void PrintAtConsoleRow(const ConsoleContext* context, const char* text, short row)
+// Gives a shown line the start-up colours again, wherever it has moved to.
+static void TurnBackLine(short consoleRow, const char* text)
 {
-    CONSOLE_SCREEN_BUFFER_INFO info;
-    if (!context || !GetConsoleScreenBufferInfo(context->hOut, &info))
-        return;
-    COORD at = { 0, row };
-    SetConsoleCursorPosition(context->hOut, at);
-    ConsolePrintf("%s", text);
-    SetConsoleCursorPosition(context->hOut, info.dwCursorPosition);
+    short row = FindConsoleLine(consoleRow, text);
+    if (row >= 0)
+        RecolorConsoleLine(consoleContext, ColorEmphasis, ColorDefault, row, text);
 }
 
-// Turns a shown line back, wherever it has moved to, and marks it dealt with.
+// Turns a holder's line back and marks it dealt with.
 static void TurnBack(short* consoleRow, const char* text)
 {
-    if (*consoleRow != 0) {
-        short row = FindConsoleLine(*consoleRow, text);
-        if (row >= 0)
-            RecolorConsoleLine(consoleContext, ColorEmphasis, ColorDefault, row, text);
-    }
+    if (*consoleRow != 0)
+        TurnBackLine(*consoleRow, text);
     *consoleRow = 0;
+}
+
+// Turns an unreadable file's line back and marks it dealt with. The line is
+// found again like a holder line rather than rewritten at its recorded row,
+// which may hold another line once the buffer has scrolled.
+static void TurnBackNoReadLine(UnreadableFileEntry* record)
+{
+    char text[kNoReadTextLength];
+    FormatNoReadLine(record, text);
+    TurnBackLine(record->consoleRow, text);
+    record->path[0] = 0;
 }
 
 void RecheckOpenHandles(OpenHandleEntry* table)
@@ -128,7 +131,7 @@ void RecheckOpenHandles(OpenHandleEntry* table)
     SystemHandleList* list = (SystemHandleList*)MemAlloc(sizeof(SystemHandleList));
     LoadSystemHandleList(list, 0);
     if (list->count != 0) {
-        for (int i = 0; i < kOpenHandleCapacity && table[i].exeName[0]; i++) {
+        for (int i = 0; i < kOpenHandleLimit && table[i].exeName[0]; i++) {
             OpenHandleEntry* record = &table[i];
             if (record->objectPath[0]) {
                 if (record->handleValue == 0 ||
@@ -148,14 +151,9 @@ void RecheckOpenHandles(OpenHandleEntry* table)
     MemFree(list);
 }
 
-static void FormatNoRead(char* text, const UnreadableFileEntry* record)
-{
-    wsprintfA(text, "no read: %.259s", record->path);
-}
-
 void RecheckUnreadableFiles(void)
 {
-    for (int i = 0; i < kUnreadableFileCapacity && unreadableFileTable[i].consoleRow; i++) {
+    for (int i = 0; i < kUnreadableFileLimit && unreadableFileTable[i].consoleRow; i++) {
         UnreadableFileEntry* record = &unreadableFileTable[i];
         if (!record->path[0])
             continue;
@@ -165,35 +163,22 @@ void RecheckUnreadableFiles(void)
         if (handle == INVALID_HANDLE_VALUE)
             continue;
         CloseHandle(handle);
-        char text[kNoReadTextBytes];
-        FormatNoRead(text, record);
-        short row = FindConsoleLine(record->consoleRow, text);
-        if (row >= 0)
-            RecolorConsoleLine(consoleContext, ColorEmphasis, ColorDefault, row, text);
-        record->path[0] = 0;
+        TurnBackNoReadLine(record);
     }
 }
 
 void UnhighlightHandleLines(OpenHandleEntry* table)
 {
-    for (int i = 0; i < kOpenHandleCapacity && table[i].exeName[0]; i++)
+    for (int i = 0; i < kOpenHandleLimit && table[i].exeName[0]; i++)
         if (table[i].consoleRow != 0)
             TurnBack(&table[i].consoleRow, table[i].displayLine);
 }
 
 void RestoreUnreadableFileLines(void)
 {
-    for (int i = 0; i < kUnreadableFileCapacity && unreadableFileTable[i].consoleRow; i++) {
+    for (int i = 0; i < kUnreadableFileLimit && unreadableFileTable[i].consoleRow; i++) {
         UnreadableFileEntry* record = &unreadableFileTable[i];
-        if (!record->path[0])
-            continue;
-        char text[kNoReadTextBytes];
-        FormatNoRead(text, record);
-        // Found again like a holder line rather than rewritten at its recorded
-        // row, which may hold another line once the buffer has scrolled.
-        short row = FindConsoleLine(record->consoleRow, text);
-        if (row >= 0)
-            RecolorConsoleLine(consoleContext, ColorEmphasis, ColorDefault, row, text);
-        record->path[0] = 0;
+        if (record->path[0])
+            TurnBackNoReadLine(record);
     }
 }

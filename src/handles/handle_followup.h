@@ -23,5 +23,3 @@ short FindConsoleLine(short row, const char* text);
 // start-up attributes.
 void RecolorConsoleLine(const ConsoleContext* context, WORD matchColor, WORD newColor,
                         short row, const char* text);
-// Prints text at column 0 of row and puts the cursor back.
-void PrintAtConsoleRow(const ConsoleContext* context, const char* text, short row);

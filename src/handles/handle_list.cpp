@@ -1,21 +1,19 @@
 // The system handle snapshot: loading and releasing it, learning which object
 // type index file objects carry, and the processes that are never examined.
 #include "handles/handle_list.h"
-#include "handles/native_calls.h"
-#include "frame/memory.h"
-#include "frame/options.h"
+#include "base/imports.h"
+#include "base/memory.h"
+#include "base/system.h"
 #include "console/output.h"
 #include <tlhelp32.h>
 
 volatile WORD fileTypeIndex;
-volatile ULONGLONG excludedProcessIds[kExcludedProcessSlots];
+volatile ULONGLONG excludedProcessIds[kExcludedProcessLimit];
 
-static const ULONG kSystemExtendedHandleInformation = 64;
-static const ULONG kFirstQueryBytes = 56;
-static const ULONG kSnapshotHeaderBytes = 16;
+static const ULONG kFirstQueryLength = 56;
 static const ULONG kSmallReplyLimit = 1000;
-static const ULONG kDefaultSnapshotBytes = 4000000;
-static const ULONG kSnapshotGrowthBytes = 80000;
+static const ULONG kDefaultSnapshotLength = 4000000;
+static const ULONG kSnapshotGrowthLength = 80000;
 
 static const DWORD SkippedAccessMasks[] = { 0x00100000, 0x001F01FF, 0x0016019F };
 static const DWORD GuardedAccessMasks[] = { 0x00120089, 0x0012019F };
@@ -84,7 +82,7 @@ int IsExcludedProcess(ULONGLONG processId)
 {
     if (__atomic_load_n(&excludedProcessIds[0], __ATOMIC_ACQUIRE) == 0)
         return 0;
-    for (int i = 0; i < kExcludedProcessSlots; i++) {
+    for (int i = 0; i < kExcludedProcessLimit; i++) {
         ULONGLONG id = __atomic_load_n(&excludedProcessIds[i], __ATOMIC_RELAXED);
         if (id == 0)
             return 0;
@@ -104,16 +102,16 @@ static void CollectExcludedProcessIds(void)
         return;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot != INVALID_HANDLE_VALUE) {
-        ULONGLONG found[kExcludedProcessSlots] = {};
+        ULONGLONG found[kExcludedProcessLimit] = {};
         int count = 0;
         PROCESSENTRY32 process;
         process.dwSize = sizeof process;
         for (BOOL more = Process32First(snapshot, &process);
-             more && count < kExcludedProcessSlots;
+             more && count < kExcludedProcessLimit;
              more = Process32Next(snapshot, &process)) {
             process.szExeFile[MAX_PATH - 1] = 0;
             for (const char* name : ExcludedProcessNames) {
-                if (count < kExcludedProcessSlots &&
+                if (count < kExcludedProcessLimit &&
                     lstrcmpiA(process.szExeFile, name) == 0)
                     found[count++] = process.th32ProcessID;
             }
@@ -128,18 +126,18 @@ static void CollectExcludedProcessIds(void)
     __atomic_store_n(&excludedFilling, 0, __ATOMIC_RELEASE);
 }
 
-int DecideSnapshotSize(DWORD status, ULONG returnedLength, ULONG* size)
+int DecideSnapshotLength(NTSTATUS status, ULONG returnedLength, ULONG* length)
 {
     switch (status) {
-    case 0:
-        *size = returnedLength;
+    case STATUS_SUCCESS:
+        *length = returnedLength;
         return SnapshotQueryAgain;
-    case STATUS_INFO_LENGTH_MISMATCH_VALUE:
-    case STATUS_BUFFER_TOO_SMALL_VALUE:
-        *size = returnedLength < kSmallReplyLimit ? kDefaultSnapshotBytes
-                                                  : returnedLength + kSnapshotGrowthBytes;
+    case STATUS_INFO_LENGTH_MISMATCH:
+    case STATUS_BUFFER_TOO_SMALL:
+        *length = returnedLength < kSmallReplyLimit ? kDefaultSnapshotLength
+                                                    : returnedLength + kSnapshotGrowthLength;
         return SnapshotQueryAgain;
-    case STATUS_ACCESS_DENIED_VALUE:
+    case STATUS_ACCESS_DENIED:
         return SnapshotAccessDenied;
     default:
         return SnapshotGiveUp;
@@ -169,15 +167,17 @@ static void LearnFileTypeIndex(SystemHandleList* list)
 
 static void FillSystemHandleList(SystemHandleList* list)
 {
-    if (osVersion.packedVersion < 0x0501 || !ntQuerySystemInformation)
+    NtQuerySystemInformationFn querySystem =
+        (NtQuerySystemInformationFn)GetImport(ImportNtQuerySystemInformation);
+    if (osVersion.packedVersion < 0x0501 || !querySystem)
         return;
-    void* block = MemAlloc(kFirstQueryBytes);
+    void* block = MemAlloc(kFirstQueryLength);
     ULONG returned = 0;
-    DWORD status = (DWORD)ntQuerySystemInformation(kSystemExtendedHandleInformation,
-                                                   block, kFirstQueryBytes, &returned);
+    NTSTATUS status = querySystem(kSystemExtendedHandleInformation, block,
+                                  kFirstQueryLength, &returned);
     MemFree(block);
-    ULONG size = 0;
-    switch (DecideSnapshotSize(status, returned, &size)) {
+    ULONG length = 0;
+    switch (DecideSnapshotLength(status, returned, &length)) {
     case SnapshotQueryAgain:
         break;
     case SnapshotAccessDenied:
@@ -189,20 +189,20 @@ static void FillSystemHandleList(SystemHandleList* list)
 
     list->count = 0;
     list->entries = NULL;
-    block = MemAlloc((unsigned long long)size + kFirstQueryBytes);
-    status = (DWORD)ntQuerySystemInformation(kSystemExtendedHandleInformation, block,
-                                             size, NULL);
-    if (status != 0) {
+    block = MemAlloc((unsigned long long)length + kFirstQueryLength);
+    status = querySystem(kSystemExtendedHandleInformation, block, length, NULL);
+    if (status != STATUS_SUCCESS) {
         MemFree(block);
         return;
     }
     ULONGLONG count = *(ULONGLONG*)block;
     // Never trust a count that the block cannot hold.
-    ULONGLONG room = size > kSnapshotHeaderBytes
-                         ? (size - kSnapshotHeaderBytes) / sizeof(SystemHandleEntry) : 0;
+    ULONGLONG countLimit =
+        length > kSystemHandleTableHeaderLength
+            ? (length - kSystemHandleTableHeaderLength) / sizeof(SystemHandleEntry) : 0;
     list->buffer = block;
-    list->count = count < room ? count : room;
-    list->entries = (SystemHandleEntry*)((char*)block + kSnapshotHeaderBytes);
+    list->count = count < countLimit ? count : countLimit;
+    list->entries = (SystemHandleEntry*)((char*)block + kSystemHandleTableHeaderLength);
     LearnFileTypeIndex(list);
 }
 
@@ -218,7 +218,7 @@ SystemHandleList* LoadSystemHandleList(SystemHandleList* list, DWORD visibleWind
         list->probeHandle = CreateFileA(ownPath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                         NULL, OPEN_EXISTING, 0, NULL);
     }
-    if (!ResolveNativeCalls())
+    if (!GetImportLibrary(LibraryNtdll))
         return list;
     CollectExcludedProcessIds();
     FillSystemHandleList(list);

@@ -6,24 +6,12 @@
 // Calling order: LoadSystemHandleList, any tests and queries, FreeSystemHandleList.
 #pragma once
 #include <windows.h>
-
-// One 40-byte entry of the snapshot, as the system lays it out on x64.
-struct SystemHandleEntry {
-    ULONGLONG objectAddress;
-    ULONGLONG processId;
-    ULONGLONG handleValue;
-    DWORD     grantedAccess;
-    WORD      creatorBackTraceIndex;
-    WORD      objectTypeIndex;
-    DWORD     handleAttributes;
-    DWORD     reserved;
-};
-static_assert(sizeof(SystemHandleEntry) == 40, "snapshot entry layout");
+#include "base/native.h"
 
 struct SystemHandleList {
     void*              buffer;             // the query's result block; null when it failed
     DWORD              visibleWindowsOnly; // read by the report's scan
-    SystemHandleEntry* entries;            // buffer + 16; null when the query failed
+    SystemHandleEntry* entries;            // after the header; null when the query failed
     ULONGLONG          count;              // 0 when the query failed
     // This list's own probe (our executable, open while the file type index is
     // unknown). Kept per list so that loads and releases on different threads
@@ -32,8 +20,8 @@ struct SystemHandleList {
 };
 
 enum {
-    kExcludedProcessSlots = 10,
-    kNameTextBytes = 1024,        // room for one object name in the ANSI code page
+    kExcludedProcessLimit = 10,
+    kNameTextLength = 1024,       // one object name in the ANSI code page
     kGuardedQueryLimitMs = 150,
     kFileTypeQueryLimitMs = 50,
     kDirectQueryLimitMs = 1000,
@@ -44,7 +32,7 @@ enum {
 extern volatile WORD fileTypeIndex;
 // Ids of the processes never examined, read up to the first zero slot. Filled
 // once by the first load that finds one of them; slot 0 is published last.
-extern volatile ULONGLONG excludedProcessIds[kExcludedProcessSlots];
+extern volatile ULONGLONG excludedProcessIds[kExcludedProcessLimit];
 
 // list must be zero-filled. Returns list, filled or empty (count 0).
 SystemHandleList* LoadSystemHandleList(SystemHandleList* list, DWORD visibleWindowsOnly);
@@ -57,6 +45,9 @@ int IsGuardedAccessMask(DWORD mask);   // named in a worker with a 150 ms limit
 int IsHandleInList(const SystemHandleList* list, ULONGLONG handleValue,
                    ULONGLONG processId);
 int IsExcludedProcess(ULONGLONG processId);
+// The right to ask a process for names and paths: the limited one from
+// Windows Vista on.
+DWORD ProcessQueryRights(void);
 
 struct BoundedWorker;   // bounded_worker.h; a null pointer starts a new one
 
@@ -70,16 +61,17 @@ int QueryProcessHandleNames(BoundedWorker** nameWorker, ULONGLONG processId,
                             const volatile LONG* stop);
 // The same on *processWorker, waited for at most limitMs. The worker works on
 // copies of its own; names reach the caller's array only when it returned in
-// time, so the caller may release its arrays whatever the outcome.
+// time with a name, so the caller may release its arrays whatever the outcome.
 int QueryHandleNamesWithTimeout(BoundedWorker** processWorker, ULONGLONG processId,
                                 const ULONGLONG* handles, const DWORD* masks,
                                 char** names, DWORD limitMs, const volatile LONG* stop);
 // Object name of a handle of this process, on *worker with a limit. Takes the
 // handle over (a worker that misses the limit closes it once its query
-// returns). 0 with the name in name (nameSize bytes), 258 on time-out, or the
-// failure status (0 or 0xC000026E for an empty name).
-DWORD QueryObjectNameWithTimeout(BoundedWorker** worker, HANDLE duplicate, char* name,
-                                 int nameSize, DWORD limitMs);
+// returns). 0 with the name in name (nameLength bytes), STATUS_TIMEOUT (258)
+// on time-out, or the failure status (0 or STATUS_VOLUME_DISMOUNTED for an
+// empty name).
+NTSTATUS QueryObjectNameWithTimeout(BoundedWorker** worker, HANDLE duplicate, char* name,
+                                    int nameLength, DWORD limitMs);
 // GetFileType on *worker with a 50 ms limit; FILE_TYPE_PIPE on time-out or
 // when no worker can be started. The caller keeps and closes its handle.
 DWORD GetFileTypeWithTimeout(BoundedWorker** worker, HANDLE duplicate);
@@ -89,5 +81,5 @@ DWORD GetFileTypeWithTimeout(BoundedWorker** worker, HANDLE duplicate);
 // yet learned) and the packed system version.
 int IsFileTypeIndex(WORD typeIndex, WORD learnedIndex, DWORD packedVersion);
 // After the first, 56-byte query: the length to give the second query.
-enum SnapshotSizeDecision { SnapshotQueryAgain, SnapshotAccessDenied, SnapshotGiveUp };
-int DecideSnapshotSize(DWORD status, ULONG returnedLength, ULONG* size);
+enum SnapshotLengthDecision { SnapshotQueryAgain, SnapshotAccessDenied, SnapshotGiveUp };
+int DecideSnapshotLength(NTSTATUS status, ULONG returnedLength, ULONG* length);

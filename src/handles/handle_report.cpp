@@ -9,32 +9,28 @@
 #include "handles/handle_list.h"
 #include "handles/process_info.h"
 #include "handles/bounded_worker.h"
-#include "frame/memory.h"
-#include "frame/options.h"
-#include "frame/text_util.h"
+#include "base/memory.h"
+#include "base/text.h"
 #include "console/output.h"
-#include "winactivate/window_activation.h"
 #include <shlwapi.h>
 
-OpenHandleEntry openHandleTable[kOpenHandleCapacity + 1];
-UnreadableFileEntry unreadableFileTable[kUnreadableFileCapacity + 1];
+OpenHandleEntry openHandleTable[kOpenHandleLimit + 1];
+UnreadableFileEntry unreadableFileTable[kUnreadableFileLimit + 1];
 volatile LONG reportAbort;
 
 static const DWORD kExtraWaitAfterTimeoutMs = 1000;
 static const DWORD kPerProcessBaseLimitMs = 1000;
-static const int kMaxWindowProcesses = 1000;
-static const int kExeNameBytes = 388;
+static const int kWindowProcessLimit = 1000;
+static const int kExeNameLength = 388;
 
 struct ReportJob {
     volatile LONG       references;      // main thread and report thread
     HandleReportRequest request;
-    DWORD               visibleWindowsOnly;
     DWORD               redirected;
-    DWORD               debugForm;
     HANDLE              processSnapshot; // cached for executable names
     BoundedWorker*      processWorker;   // runs the per-process name queries
-    OpenHandleEntry     table[kOpenHandleCapacity + 1];
-    UnreadableFileEntry unreadable[kUnreadableFileCapacity + 1];
+    OpenHandleEntry     table[kOpenHandleLimit + 1];
+    UnreadableFileEntry unreadable[kUnreadableFileLimit + 1];
 };
 
 static void ReleaseReportJob(ReportJob* job)
@@ -59,19 +55,19 @@ static int ReportWidth(void)
 
 static int IsPathInOpenHandleTable(const OpenHandleEntry* table, const char* path)
 {
-    for (int i = 0; i < kOpenHandleCapacity && table[i].exeName[0]; i++)
+    for (int i = 0; i < kOpenHandleLimit && table[i].exeName[0]; i++)
         if (table[i].objectPath[0] && lstrcmpiA(table[i].objectPath, path) == 0)
             return 1;
     return 0;
 }
 
 // Process ids of visible top-level windows, in Z order, neighbours merged.
-static int CollectWindowProcesses(DWORD* ids, int capacity)
+static int CollectWindowProcesses(DWORD* ids, int idLimit)
 {
     int count = 0;
     DWORD previous = 0;
     for (HWND window = GetWindow(GetDesktopWindow(), GW_CHILD);
-         window && count < capacity; window = GetWindow(window, GW_HWNDNEXT)) {
+         window && count < idLimit; window = GetWindow(window, GW_HWNDNEXT)) {
         if (!IsWindowVisible(window))
             continue;
         DWORD id = 0;
@@ -98,7 +94,7 @@ static int AppendHolders(ReportJob* job, ULONGLONG owner, const ULONGLONG* handl
 {
     const char* driveRoot = job->request.driveRoot;
     const char* devicePath = job->request.devicePath;
-    char exeName[kExeNameBytes];
+    char exeName[kExeNameLength];
     int nameState = -1;   // -1 not asked yet, 0 no name, 1 exeName holds it
     for (int i = 0; i < candidates; i++) {
         const char* name = names[i];
@@ -115,13 +111,13 @@ static int AppendHolders(ReportJob* job, ULONGLONG owner, const ULONGLONG* handl
         OpenHandleEntry* record = &job->table[*count];
         CopyText(record->exeName, exeName, sizeof record->exeName);
         // A long name keeps its start (the volume) and its end (the file).
-        char path[kNameTextBytes];
+        char path[kNameTextLength];
         CopyText(path, name, sizeof path);
         ShortenMiddle(path, (int)sizeof record->objectPath - 1);
         CopyText(record->objectPath, path, sizeof record->objectPath);
         record->handleValue = handles[i];
         record->processId = owner;
-        if (++*count >= kOpenHandleCapacity)
+        if (++*count >= kOpenHandleLimit)
             return 0;
     }
     return 1;
@@ -131,33 +127,33 @@ static int FindVolumeHandleHolders(ReportJob* job, const SystemHandleList* list)
 {
     int count = 0;
     FindProcessesRunningFromVolume(job->request.driveRoot, job->request.devicePath,
-                                   job->table, kOpenHandleCapacity, &count,
+                                   job->table, kOpenHandleLimit, &count,
                                    GetConsoleWidth());
     DWORD* windowIds = NULL;
     int windowCount = 0;
     if (list->visibleWindowsOnly) {
-        windowIds = (DWORD*)MemAlloc(kMaxWindowProcesses * sizeof(DWORD));
-        windowCount = CollectWindowProcesses(windowIds, kMaxWindowProcesses);
+        windowIds = (DWORD*)MemAlloc(kWindowProcessLimit * sizeof(DWORD));
+        windowCount = CollectWindowProcesses(windowIds, kWindowProcessLimit);
     }
     ULONGLONG self = GetCurrentProcessId();
     ULONGLONG index = 0;
-    while (index < list->count && count < kOpenHandleCapacity && !IsReportAborted()) {
+    while (index < list->count && count < kOpenHandleLimit && !IsReportAborted()) {
         const SystemHandleEntry* first = &list->entries[index];
         ULONGLONG owner = first->processId;
-        ULONGLONG groupSize = 1;
-        while (index + groupSize < list->count &&
-               list->entries[index + groupSize].processId == owner)
-            groupSize++;
+        ULONGLONG groupCount = 1;
+        while (index + groupCount < list->count &&
+               list->entries[index + groupCount].processId == owner)
+            groupCount++;
         int skip = owner == 0 || owner == 4 || owner == self ||
                    (list->visibleWindowsOnly && !IsIdInList(windowIds, windowCount, owner)) ||
                    IsExcludedProcess(owner);
         if (!skip) {
-            SIZE_T slots = (SIZE_T)groupSize + 1;
-            ULONGLONG* handles = (ULONGLONG*)MemAlloc(slots * sizeof(ULONGLONG));
-            DWORD* masks = (DWORD*)MemAlloc(slots * sizeof(DWORD));
-            char** names = (char**)MemAlloc(slots * sizeof(char*));
+            SIZE_T slotCount = (SIZE_T)groupCount + 1;
+            ULONGLONG* handles = (ULONGLONG*)MemAlloc(slotCount * sizeof(ULONGLONG));
+            DWORD* masks = (DWORD*)MemAlloc(slotCount * sizeof(DWORD));
+            char** names = (char**)MemAlloc(slotCount * sizeof(char*));
             int candidates = 0;
-            for (ULONGLONG i = 0; i < groupSize; i++) {
+            for (ULONGLONG i = 0; i < groupCount; i++) {
                 const SystemHandleEntry* entry = &list->entries[index + i];
                 if (IsSkippedAccessMask(entry->grantedAccess) || !IsFileObjectType(entry))
                     continue;
@@ -179,7 +175,7 @@ static int FindVolumeHandleHolders(ReportJob* job, const SystemHandleList* list)
             MemFree(masks);
             MemFree(handles);
         }
-        index += groupSize;
+        index += groupCount;
     }
     MemFree(windowIds);
     StopWorker(&job->processWorker);
@@ -217,11 +213,13 @@ static int ListUnreadableRootFiles(ReportJob* job)
         CopyText(record->fullPath, path, sizeof record->fullPath);
         CopyText(record->path, path, sizeof record->path);
         ShortenMiddle(record->path, width - 10);
+        char line[kNoReadTextLength];
+        FormatNoReadLine(record, line);
         NewLineIfNeeded();
-        ConsolePrintf("no read: %s", record->path);
+        ConsolePrintf("%s", line);
         record->consoleRow = GetCursorRow();
         count++;
-    } while (count < kUnreadableFileCapacity && FindNextFileA(search, &found));
+    } while (count < kUnreadableFileLimit && FindNextFileA(search, &found));
     FindClose(search);
     return count;
 }
@@ -233,7 +231,7 @@ static int ReportOpenHandles(ReportJob* job)
     DWORD start = GetTickCount();
     SetConsoleColor(consoleContext, ColorEmphasis);
     SystemHandleList* list = (SystemHandleList*)MemAlloc(sizeof(SystemHandleList));
-    LoadSystemHandleList(list, job->visibleWindowsOnly);
+    LoadSystemHandleList(list, job->request.visibleWindowsOnly);
     int count = FindVolumeHandleHolders(job, list);
     int aborted = IsReportAborted();
 
@@ -241,7 +239,7 @@ static int ReportOpenHandles(ReportJob* job)
     for (int i = 0; i < count && !aborted; i++) {
         OpenHandleEntry* record = &job->table[i];
         MakeDisplayLine(record, job->request.devicePath, job->request.driveRoot, width,
-                        job->redirected, job->debugForm);
+                        job->redirected, job->request.debugForm);
         if (GetTickCount() - start > kHandleReportLimitMs)
             break;
         NewLineIfNeeded();
@@ -277,10 +275,8 @@ int RunHandleReportWithTimeout(const HandleReportRequest* request, DWORD limitMs
     job->request.volumeName[sizeof job->request.volumeName - 1] = 0;
     job->request.devicePath[sizeof job->request.devicePath - 1] = 0;
     job->request.driveRoot[sizeof job->request.driveRoot - 1] = 0;
-    job->visibleWindowsOnly = optHandlesV;
     job->redirected = consoleContext ? consoleContext->isRedirected
                                      : GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) != FILE_TYPE_CHAR;
-    job->debugForm = optDebug;
     job->processSnapshot = INVALID_HANDLE_VALUE;
     job->references = 2;
 
@@ -321,15 +317,5 @@ int CheckForOpenHandles(const HandleReportRequest* request)
     ConsolePrintf("checking for open handles...");
     int found = RunHandleReportWithTimeout(request, kHandleReportLimitMs);
     NewLineIfNeeded();
-    if (optActivateWindows && found) {
-        for (int i = 0; i < kOpenHandleCapacity && openHandleTable[i].processId; i++) {
-            ULONGLONG id = openHandleTable[i].processId;
-            int seen = 0;
-            for (int j = 0; j < i && !seen; j++)
-                seen = openHandleTable[j].processId == id;
-            if (!seen)
-                ActivateProcessWindow((DWORD)id);
-        }
-    }
     return found;
 }

@@ -5,92 +5,92 @@
 // one releases it, so an abandoned worker never touches freed memory.
 #include "handles/handle_list.h"
 #include "handles/bounded_worker.h"
-#include "handles/native_calls.h"
-#include "frame/memory.h"
-#include "frame/options.h"
-#include "frame/text_util.h"
+#include "base/imports.h"
+#include "base/memory.h"
+#include "base/system.h"
+#include "base/text.h"
 
-static const DWORD kProcessQueryLimited = 0x1000;   // PROCESS_QUERY_LIMITED_INFORMATION
-static const DWORD kProcessQuery = 0x400;           // PROCESS_QUERY_INFORMATION
-
-static DWORD ProcessQueryRights(void)
+DWORD ProcessQueryRights(void)
 {
-    return osVersion.major >= 6 ? kProcessQueryLimited : kProcessQuery;
+    return osVersion.major >= 6 ? PROCESS_QUERY_LIMITED_INFORMATION
+                                : PROCESS_QUERY_INFORMATION;
 }
 
-// UTF-16 text of charCount characters to the ANSI code page; out is always
+// UTF-16 text of textCount units to the ANSI code page; out is always
 // terminated.
-static void NameToAnsi(const WCHAR* text, int charCount, char* out, int outSize)
+static void NameToAnsi(const WCHAR* text, int textCount, char* out, int outLength)
 {
-    MemFill(out, 0, (SIZE_T)outSize);
-    int limit = charCount + 1 < outSize - 1 ? charCount + 1 : outSize - 1;
-    int written = WideCharToMultiByte(CP_ACP, 0, text, charCount, out, limit, NULL, NULL);
+    MemFill(out, 0, (SIZE_T)outLength);
+    int limit = textCount + 1 < outLength - 1 ? textCount + 1 : outLength - 1;
+    int written = WideCharToMultiByte(CP_ACP, 0, text, textCount, out, limit, NULL, NULL);
     out[written > 0 ? written : 0] = 0;
 }
 
-static int IsNameStatus(DWORD status)
+static int IsNameStatus(NTSTATUS status)
 {
-    return status == 0 || status == STATUS_VOLUME_DISMOUNTED_VALUE;
+    return status == STATUS_SUCCESS || status == STATUS_VOLUME_DISMOUNTED;
 }
 
 // ---- the name query itself ------------------------------------------------
 
-static const DWORD kStatusBufferOverflow = 0x80000005;
-static const DWORD kStatusInfoLengthMismatch = 0xC0000004;
-static const DWORD kStatusBufferTooSmall = 0xC0000023;
-static const ULONG kFirstReplyBytes = 1024;
+static const ULONG kFirstReplyLength = 1024;
+// UTF-16 units of a name as asked for, before its conversion to ANSI.
+enum { kWideNameCount = 1024 };
 // A counted string holds at most 65534 bytes of text.
-static const ULONG kLongestReplyBytes = 0x10000 + sizeof(NtUnicodeString);
+static const ULONG kLongestReplyLength = 0x10000 + sizeof(OBJECT_NAME_INFORMATION);
 
-// Copies length characters of text to out (outUnits with the terminator); a
+// Copies textCount units of text to out (outCount with the terminator); a
 // longer text keeps its start (the volume) and its end (the file name) with
 // "..." between them.
-static void CopyNameShortened(const WCHAR* text, int length, WCHAR* out, int outUnits)
+static void CopyNameShortened(const WCHAR* text, int textCount, WCHAR* out, int outCount)
 {
-    int room = outUnits - 1;
-    if (length <= room) {
-        MemCopy(out, text, (SIZE_T)length * sizeof(WCHAR));
-        out[length] = 0;
+    int countLimit = outCount - 1;
+    if (textCount <= countLimit) {
+        MemCopy(out, text, (SIZE_T)textCount * sizeof(WCHAR));
+        out[textCount] = 0;
         return;
     }
-    int head = (room - 3) / 2;
-    int tail = room - 3 - head;
+    int head = (countLimit - 3) / 2;
+    int tail = countLimit - 3 - head;
     MemCopy(out, text, (SIZE_T)head * sizeof(WCHAR));
     out[head] = out[head + 1] = out[head + 2] = L'.';
-    MemCopy(out + head + 3, text + length - tail, (SIZE_T)tail * sizeof(WCHAR));
-    out[room] = 0;
+    MemCopy(out + head + 3, text + textCount - tail, (SIZE_T)tail * sizeof(WCHAR));
+    out[countLimit] = 0;
 }
 
-// Asks for the handle's object name into out (outUnits). A name too long for
-// the first reply is asked for again with the length the system gave, so a
-// file with a long path is still named, shortened in the middle. Returns the
-// status of the last query; out is empty unless a name was obtained.
-static DWORD QueryNameInto(NtQueryObjectFn query, HANDLE handle, WCHAR* out,
-                           int outUnits)
+// Asks for the handle's object name into out (outCount units). A name too
+// long for the first reply is asked for again with the length the system
+// gave, so a file with a long path is still named, shortened in the middle.
+// Returns the status of the last query; out is empty unless a name was obtained.
+static NTSTATUS QueryNameInto(NtQueryObjectFn query, HANDLE handle, WCHAR* out,
+                              int outCount)
 {
     out[0] = 0;
-    ULONG size = kFirstReplyBytes;
+    ULONG replyLength = kFirstReplyLength;
     for (int attempt = 0;; attempt++) {
         // Two spare zero units behind the reply keep the text terminated.
-        char* reply = (char*)MemAlloc(size + 4);
+        char* reply = (char*)MemAlloc(replyLength + 4);
         ULONG returned = 0;
-        DWORD status = (DWORD)query(handle, kObjectNameInformation, reply, size, &returned);
-        int tooSmall = status == kStatusBufferOverflow ||
-                       status == kStatusInfoLengthMismatch ||
-                       status == kStatusBufferTooSmall;
-        if (attempt == 0 && tooSmall && returned > size && returned <= kLongestReplyBytes) {
+        NTSTATUS status = query(handle, ObjectNameInformation, reply, replyLength, &returned);
+        int tooSmall = status == STATUS_BUFFER_OVERFLOW ||
+                       status == STATUS_INFO_LENGTH_MISMATCH ||
+                       status == STATUS_BUFFER_TOO_SMALL;
+        if (attempt == 0 && tooSmall && returned > replyLength &&
+            returned <= kLongestReplyLength) {
             MemFree(reply);
-            size = returned;
+            replyLength = returned;
             continue;
         }
         if (IsNameStatus(status)) {
             // The text right behind the header, not through the header's pointer.
-            const WCHAR* text = (const WCHAR*)(reply + sizeof(NtUnicodeString));
-            int available = (int)((size - sizeof(NtUnicodeString)) / sizeof(WCHAR));
-            int length = ((const NtUnicodeString*)reply)->length / (int)sizeof(WCHAR);
-            if (length <= 0 || length > available)
-                length = lstrlenW(text) < available ? lstrlenW(text) : available;
-            CopyNameShortened(text, length, out, outUnits);
+            const WCHAR* text = (const WCHAR*)(reply + sizeof(OBJECT_NAME_INFORMATION));
+            int available =
+                (int)((replyLength - sizeof(OBJECT_NAME_INFORMATION)) / sizeof(WCHAR));
+            int count = ((const OBJECT_NAME_INFORMATION*)reply)->Name.Length /
+                        (int)sizeof(WCHAR);
+            if (count <= 0 || count > available)
+                count = lstrlenW(text) < available ? lstrlenW(text) : available;
+            CopyNameShortened(text, count, out, outCount);
         }
         MemFree(reply);
         return status;
@@ -101,8 +101,8 @@ static DWORD QueryNameInto(NtQueryObjectFn query, HANDLE handle, WCHAR* out,
 
 struct NameQueryRequest {
     HANDLE        handle;       // owned by the request, closed on its release
-    WCHAR         name[1024];
-    DWORD         status;       // 0xFFFFFFFF until the query returned
+    WCHAR         name[kWideNameCount];
+    NTSTATUS      status;       // -1 until the query returned
     DWORD         fileType;
     volatile LONG references;   // caller and worker
 };
@@ -120,7 +120,7 @@ static NameQueryRequest* NewNameQuery(HANDLE handle)
 {
     NameQueryRequest* request = (NameQueryRequest*)MemAlloc(sizeof(NameQueryRequest));
     request->handle = handle;
-    request->status = 0xFFFFFFFF;
+    request->status = (NTSTATUS)0xFFFFFFFF;
     request->references = 2;
     return request;
 }
@@ -128,14 +128,15 @@ static NameQueryRequest* NewNameQuery(HANDLE handle)
 static DWORD QueryObjectName_Call(void* job, BoundedWorker**)
 {
     NameQueryRequest* request = (NameQueryRequest*)job;
-    NtQueryObjectFn query = __atomic_load_n(&ntQueryObject, __ATOMIC_ACQUIRE);
-    request->status = query ? QueryNameInto(query, request->handle, request->name, 1024)
-                            : STATUS_NO_MEMORY_VALUE;
+    NtQueryObjectFn query = (NtQueryObjectFn)GetImport(ImportNtQueryObject);
+    request->status = query ? QueryNameInto(query, request->handle, request->name,
+                                            kWideNameCount)
+                            : STATUS_NO_MEMORY;
     return 0;
 }
 
-DWORD QueryObjectNameWithTimeout(BoundedWorker** worker, HANDLE duplicate, char* name,
-                                 int nameSize, DWORD limitMs)
+NTSTATUS QueryObjectNameWithTimeout(BoundedWorker** worker, HANDLE duplicate, char* name,
+                                    int nameLength, DWORD limitMs)
 {
     NameQueryRequest* request = NewNameQuery(duplicate);
     DWORD ignored = 0;
@@ -145,12 +146,12 @@ DWORD QueryObjectNameWithTimeout(BoundedWorker** worker, HANDLE duplicate, char*
         // After a time-out the worker keeps the request, and with it the
         // handle, until its query returns.
         ReleaseNameQuery(request);
-        return outcome == WorkerTimedOut ? STATUS_PENDING_TIMEOUT : STATUS_NO_MEMORY_VALUE;
+        return outcome == WorkerTimedOut ? STATUS_TIMEOUT : STATUS_NO_MEMORY;
     }
-    DWORD status = request->status;
+    NTSTATUS status = request->status;
     if (IsNameStatus(status) && request->name[0] != 0) {
-        NameToAnsi(request->name, lstrlenW(request->name), name, nameSize);
-        status = 0;
+        NameToAnsi(request->name, lstrlenW(request->name), name, nameLength);
+        status = STATUS_SUCCESS;
     }
     ReleaseNameQuery(request);
     return status;
@@ -183,16 +184,16 @@ DWORD GetFileTypeWithTimeout(BoundedWorker** worker, HANDLE duplicate)
 // A direct name query; false when it took longer than the limit.
 static int QueryNameDirectly(HANDLE duplicate, char** slot, int* stored)
 {
-    WCHAR wide[kNameTextBytes];
-    NtQueryObjectFn query = __atomic_load_n(&ntQueryObject, __ATOMIC_ACQUIRE);
+    WCHAR wide[kWideNameCount];
+    NtQueryObjectFn query = (NtQueryObjectFn)GetImport(ImportNtQueryObject);
     if (!query)
         return 1;
     DWORD start = GetTickCount();
-    DWORD status = QueryNameInto(query, duplicate, wide, kNameTextBytes);
+    NTSTATUS status = QueryNameInto(query, duplicate, wide, kWideNameCount);
     if (GetTickCount() - start > kDirectQueryLimitMs)
         return 0;
     if (IsNameStatus(status) && wide[0] != 0) {
-        char name[kNameTextBytes];
+        char name[kNameTextLength];
         NameToAnsi(wide, lstrlenW(wide), name, sizeof name);
         MemFree(*slot);
         *slot = DupString(name);
@@ -229,10 +230,11 @@ int QueryProcessHandleNames(BoundedWorker** nameWorker, ULONGLONG processId,
         if (IsGuardedAccessMask(masks[i])) {
             // The query owns the duplicate from here on: a worker that misses
             // the limit keeps it open until its query returns.
-            char name[kNameTextBytes];
+            char name[kNameTextLength];
             name[0] = 0;
             if (QueryObjectNameWithTimeout(nameWorker, duplicate, name, sizeof name,
-                                           kGuardedQueryLimitMs) == 0 && name[0]) {
+                                           kGuardedQueryLimitMs) == STATUS_SUCCESS &&
+                name[0]) {
                 MemFree(names[i]);
                 names[i] = DupString(name);
                 stored = 1;
@@ -287,12 +289,12 @@ int QueryHandleNamesWithTimeout(BoundedWorker** processWorker, ULONGLONG process
     int count = 0;
     while (handles[count] != 0)
         count++;
-    SIZE_T slots = (SIZE_T)count + 1;
+    SIZE_T slotCount = (SIZE_T)count + 1;
     ProcessNameJob* job = (ProcessNameJob*)MemAlloc(
-        sizeof(ProcessNameJob) + slots * (sizeof(ULONGLONG) + sizeof(char*) + sizeof(DWORD)));
+        sizeof(ProcessNameJob) + slotCount * (sizeof(ULONGLONG) + sizeof(char*) + sizeof(DWORD)));
     job->handles = (ULONGLONG*)(job + 1);
-    job->names = (char**)(job->handles + slots);
-    job->masks = (DWORD*)(job->names + slots);
+    job->names = (char**)(job->handles + slotCount);
+    job->masks = (DWORD*)(job->names + slotCount);
     job->processId = processId;
     job->count = count;
     job->stop = stop;
@@ -303,7 +305,7 @@ int QueryHandleNamesWithTimeout(BoundedWorker** processWorker, ULONGLONG process
     DWORD found = 0;
     int inTime = RunOnWorker(processWorker, QueryProcessHandleNames_Call, job,
                              ReleaseProcessNameJob, limitMs, &found) == WorkerInTime;
-    if (inTime) {
+    if (inTime && found != 0) {
         // The call has returned: its names move to the caller.
         for (int i = 0; i < count; i++) {
             MemFree(names[i]);

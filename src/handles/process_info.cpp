@@ -1,46 +1,34 @@
 #include "handles/process_info.h"
-#include "frame/options.h"
-#include "frame/text_util.h"
+#include "handles/handle_list.h"
+#include "base/imports.h"
+#include "base/memory.h"
+#include "base/text.h"
 #include <tlhelp32.h>
 #include <shlwapi.h>
 
-typedef DWORD (WINAPI* GetModuleFileNameExAFn)(HANDLE process, HMODULE module,
-                                               LPSTR path, DWORD size);
-typedef DWORD (WINAPI* GetProcessImageFileNameAFn)(HANDLE process, LPSTR path,
-                                                   DWORD size);
+// The path calls of psapi.dll when the process has it loaded; otherwise the
+// same calls that kernel32 exports under a K32 prefix (Windows 7 on), so that
+// no library has to be loaded for them.
+struct ProcessPathCalls {
+    GetModuleFileNameExAFn     getModuleFileNameEx;
+    GetProcessImageFileNameAFn getProcessImageFileName;
+};
 
-// Resolved once, by the report thread (the report runs once per run).
-static int processPathCallsResolved;
-static GetModuleFileNameExAFn getModuleFileNameEx;
-static GetProcessImageFileNameAFn getProcessImageFileName;
-static DWORD processPathRights;
-
-// psapi.dll when the process has it loaded; otherwise the same calls that
-// kernel32 exports under a K32 prefix (Windows 7 on), so that no library has
-// to be loaded for them.
-static void ResolveProcessPathCalls(void)
+static void GetProcessPathCalls(ProcessPathCalls* calls)
 {
-    if (processPathCallsResolved)
-        return;
-    processPathCallsResolved = 1;
-    processPathRights = osVersion.major >= 6 ? 0x1000 : PROCESS_QUERY_INFORMATION;
-    HMODULE psapi = GetModuleHandleA("psapi.dll");
-    if (psapi) {
-        getModuleFileNameEx =
-            (GetModuleFileNameExAFn)GetProcAddress(psapi, "GetModuleFileNameExA");
-        getProcessImageFileName =
-            (GetProcessImageFileNameAFn)GetProcAddress(psapi, "GetProcessImageFileNameA");
-    }
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    if (kernel && !getModuleFileNameEx)
-        getModuleFileNameEx =
-            (GetModuleFileNameExAFn)GetProcAddress(kernel, "K32GetModuleFileNameExA");
-    if (kernel && !getProcessImageFileName)
-        getProcessImageFileName =
-            (GetProcessImageFileNameAFn)GetProcAddress(kernel, "K32GetProcessImageFileNameA");
+    calls->getModuleFileNameEx =
+        (GetModuleFileNameExAFn)GetImport(ImportGetModuleFileNameExA);
+    if (!calls->getModuleFileNameEx)
+        calls->getModuleFileNameEx =
+            (GetModuleFileNameExAFn)GetImport(ImportK32GetModuleFileNameExA);
+    calls->getProcessImageFileName =
+        (GetProcessImageFileNameAFn)GetImport(ImportGetProcessImageFileNameA);
+    if (!calls->getProcessImageFileName)
+        calls->getProcessImageFileName =
+            (GetProcessImageFileNameAFn)GetImport(ImportK32GetProcessImageFileNameA);
 }
 
-int GetProcessExeName(HANDLE* snapshot, ULONGLONG processId, char* name, int size,
+int GetProcessExeName(HANDLE* snapshot, ULONGLONG processId, char* name, int nameLength,
                       int fresh)
 {
     if (*snapshot == INVALID_HANDLE_VALUE || fresh) {
@@ -57,9 +45,9 @@ int GetProcessExeName(HANDLE* snapshot, ULONGLONG processId, char* name, int siz
         if (process.th32ProcessID != processId)
             continue;
         process.szExeFile[MAX_PATH - 1] = 0;
-        if (lstrlenA(process.szExeFile) >= size)
+        if (lstrlenA(process.szExeFile) >= nameLength)
             return 0;
-        CopyText(name, process.szExeFile, size);
+        CopyText(name, process.szExeFile, nameLength);
         return 1;
     }
     return 0;
@@ -85,12 +73,14 @@ static void DropNtPrefix(char* path)
 }
 
 void FindProcessesRunningFromVolume(const char* driveRoot, const char* devicePath,
-                                    OpenHandleEntry* table, int capacity, int* count,
+                                    OpenHandleEntry* table, int limit, int* count,
                                     int width)
 {
-    ResolveProcessPathCalls();
-    if (!getModuleFileNameEx)
+    ProcessPathCalls calls;
+    GetProcessPathCalls(&calls);
+    if (!calls.getModuleFileNameEx)
         return;
+    DWORD rights = ProcessQueryRights();
     int w = width < 200 ? width : 200;
     // The device path and the separator behind it give way to the drive root.
     char deviceFolder[MAX_PATH + 1];
@@ -101,11 +91,11 @@ void FindProcessesRunningFromVolume(const char* driveRoot, const char* devicePat
         return;
     PROCESSENTRY32 entry;
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot, &entry); more && *count < capacity;
+    for (BOOL more = Process32First(snapshot, &entry); more && *count < limit;
          more = Process32Next(snapshot, &entry)) {
         if (entry.th32ProcessID == 4)
             continue;
-        HANDLE process = OpenProcess(processPathRights | PROCESS_VM_READ, FALSE,
+        HANDLE process = OpenProcess(rights | PROCESS_VM_READ, FALSE,
                                      entry.th32ProcessID);
         if (!process)
             continue;
@@ -113,9 +103,9 @@ void FindProcessesRunningFromVolume(const char* driveRoot, const char* devicePat
         char imagePath[MAX_PATH];
         MemFill(modulePath, 0, sizeof modulePath);
         MemFill(imagePath, 0, sizeof imagePath);
-        getModuleFileNameEx(process, NULL, modulePath, MAX_PATH - 1);
-        if (getProcessImageFileName)
-            getProcessImageFileName(process, imagePath, MAX_PATH - 1);
+        calls.getModuleFileNameEx(process, NULL, modulePath, MAX_PATH - 1);
+        if (calls.getProcessImageFileName)
+            calls.getProcessImageFileName(process, imagePath, MAX_PATH - 1);
         CloseHandle(process);
         DropNtPrefix(modulePath);
         DropNtPrefix(imagePath);

@@ -7,11 +7,11 @@
 // *snapshot is the caller's cached process snapshot (INVALID_HANDLE_VALUE at
 // first); it is taken when missing or when fresh is set, replacing the old
 // one. True with the executable name when the process is in it and its name
-// fits in size bytes.
-int GetProcessExeName(HANDLE* snapshot, ULONGLONG processId, char* name, int size,
+// fits in nameLength bytes.
+int GetProcessExeName(HANDLE* snapshot, ULONGLONG processId, char* name, int nameLength,
                       int fresh);
 // Appends a record for each process whose executable lies on the volume,
-// while *count is below capacity. width is the console width.
+// while *count is below limit. width is the console width.
 void FindProcessesRunningFromVolume(const char* driveRoot, const char* devicePath,
-                                    OpenHandleEntry* table, int capacity, int* count,
+                                    OpenHandleEntry* table, int limit, int* count,
                                     int width);

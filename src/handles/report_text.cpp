@@ -1,19 +1,19 @@
 // Text rules of the report lines: shortening, replacing, the display form of
 // object names and the line itself.
 #include "handles/handle_report.h"
-#include "frame/memory.h"
-#include "frame/text_util.h"
+#include "base/memory.h"
+#include "base/text.h"
 #include <shlwapi.h>
 
 static const int kShortenLimit = 1024;
 static const int kMinimumShortened = 4;   // one head character, "...", one tail character
 
-int ShortenMiddle(char* text, int maximum)
+int ShortenMiddle(char* text, int targetLength)
 {
     int length = lstrlenA(text);
-    if (maximum < kMinimumShortened)
+    if (targetLength < kMinimumShortened)
         return length;
-    int n = maximum < kShortenLimit ? maximum : kShortenLimit;
+    int n = targetLength < kShortenLimit ? targetLength : kShortenLimit;
     if (length <= n)
         return length;
     int half = n / 2;
@@ -28,18 +28,20 @@ int ShortenMiddle(char* text, int maximum)
     return n;
 }
 
-// Appends count characters of piece to out (room bytes, used so far *used).
-static void AppendBounded(char* out, int room, int* used, const char* piece, int count)
+// Appends count characters of piece to out (outLength bytes, used so far *used).
+static void AppendBounded(char* out, int outLength, int* used, const char* piece,
+                          int count)
 {
-    for (int i = 0; i < count && *used < room - 1; i++)
+    for (int i = 0; i < count && *used < outLength - 1; i++)
         out[(*used)++] = piece[i];
     out[*used] = 0;
 }
 
-int ReplaceAllNoCase(char* text, const char* find, const char* replacement, int room)
+int ReplaceAllNoCase(char* text, const char* find, const char* replacement,
+                     int bufferLength)
 {
     int findLength = lstrlenA(find);
-    if (findLength == 0 || room <= 0)
+    if (findLength == 0 || bufferLength <= 0)
         return 0;
     int length = lstrlenA(text);
     int replacementLength = lstrlenA(replacement);
@@ -47,7 +49,7 @@ int ReplaceAllNoCase(char* text, const char* find, const char* replacement, int 
     char* upperFind = DupString(find);
     CharUpperA(upperText);
     CharUpperA(upperFind);
-    char* result = (char*)MemAlloc((unsigned long long)room);
+    char* result = (char*)MemAlloc((unsigned long long)bufferLength);
     int used = 0;
     int count = 0;
     const char* cursor = upperText;
@@ -55,21 +57,21 @@ int ReplaceAllNoCase(char* text, const char* find, const char* replacement, int 
         const char* hit = StrStrA(cursor, upperFind);
         int pieceStart = (int)(cursor - upperText);
         int pieceEnd = hit ? (int)(hit - upperText) : length;
-        AppendBounded(result, room, &used, text + pieceStart, pieceEnd - pieceStart);
+        AppendBounded(result, bufferLength, &used, text + pieceStart, pieceEnd - pieceStart);
         if (!hit)
             break;
-        AppendBounded(result, room, &used, replacement, replacementLength);
+        AppendBounded(result, bufferLength, &used, replacement, replacementLength);
         count++;
         cursor = hit + findLength;
     }
-    CopyText(text, result, room);
+    CopyText(text, result, bufferLength);
     MemFree(result);
     MemFree(upperFind);
     MemFree(upperText);
     return count;
 }
 
-int ToDisplayPath(char* objectPath, int room, const char* devicePath,
+int ToDisplayPath(char* objectPath, int bufferLength, const char* devicePath,
                   const char* driveRoot)
 {
     char display[520];
@@ -83,7 +85,7 @@ int ToDisplayPath(char* objectPath, int room, const char* devicePath,
         } else {
             return 0;   // another device whose name merely begins the same
         }
-        CopyText(objectPath, display, room);
+        CopyText(objectPath, display, bufferLength);
         return 1;
     }
     // The DOS-device form of an NT name (\??\U:\docs\a.txt) names the same file
@@ -91,7 +93,7 @@ int ToDisplayPath(char* objectPath, int room, const char* devicePath,
     if (driveRoot[0] && StrCmpNA(objectPath, "\\??\\", 4) == 0 &&
         StrCmpNIA(objectPath + 4, driveRoot, lstrlenA(driveRoot)) == 0) {
         CopyText(display, objectPath + 4, sizeof display);
-        CopyText(objectPath, display, room);
+        CopyText(objectPath, display, bufferLength);
         return 1;
     }
     return 0;
@@ -142,4 +144,9 @@ void MakeDisplayLine(OpenHandleEntry* entry, const char* devicePath,
     }
     // A long name in the unshortened redirected form is clipped, never overrun.
     CopyText(entry->displayLine, line, sizeof entry->displayLine);
+}
+
+void FormatNoReadLine(const UnreadableFileEntry* record, char* text)
+{
+    wsprintfA(text, "no read: %.259s", record->path);
 }

@@ -13,8 +13,8 @@ enum {
     kHotKeyVk        = 0xFC,   // reserved by the platform, so nobody types it
 };
 
-LRESULT CALLBACK HotKeyWndProc(HWND window, UINT message, WPARAM wParam,
-                               LPARAM lParam)
+static LRESULT CALLBACK HotKeyWndProc(HWND window, UINT message, WPARAM wParam,
+                                      LPARAM lParam)
 {
     if (message == WM_HOTKEY) {
         __atomic_store_n(&hotKeyReceived, 1, __ATOMIC_SEQ_CST);

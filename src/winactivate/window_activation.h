@@ -1,12 +1,13 @@
-// Brings a process's first visible top-level window to the front. A hidden
-// hot-key window (class HkWin) first wins the foreground right by receiving
-// injected input.
+// The window-activation folder (src/winactivate/): brings a process's first
+// visible top-level window to the front. A hidden hot-key window (class HkWin)
+// first wins the foreground right by receiving injected input. It rests on
+// nothing but the system.
 #pragma once
 #include <windows.h>
 
+// Set by the hot-key window when its injected hot key arrived.
 extern volatile LONG hotKeyReceived;
 
 void ActivateProcessWindow(DWORD processId);
+// True when the right was won.
 int  GainForegroundRight(void);
-LRESULT CALLBACK HotKeyWndProc(HWND window, UINT message, WPARAM wParam,
-                               LPARAM lParam);

@@ -12,7 +12,7 @@
 #include <windows.h>
 #include <string>
 #include <vector>
-#include "frame/memory.h"
+#include "base/memory.h"
 #include "winactivate/window_activation.h"
 
 namespace {

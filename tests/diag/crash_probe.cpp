@@ -6,9 +6,10 @@
 #include <windows.h>
 #include <string.h>
 #include "diag/crash_dump.h"
-#include "frame/memory.h"
-#include "frame/options.h"
-#include "frame/startup.h"
+#include "app/startup.h"
+#include "base/imports.h"
+#include "base/memory.h"
+#include "base/system.h"
 
 int main(int argc, char** argv)
 {
@@ -18,7 +19,7 @@ int main(int argc, char** argv)
     bool knowPath = true;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "missing-helper") == 0)
-            crashDumpHelperLibrary = "qb_missing_dump_helper.dll";
+            importLibraryNames[LibraryDbghelp] = "qb_missing_dump_helper.dll";
         else if (strcmp(argv[i], "unknown-path") == 0)
             knowPath = false;
     }

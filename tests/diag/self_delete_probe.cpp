@@ -4,8 +4,8 @@
 #include <windows.h>
 #include <stdlib.h>
 #include "diag/self_delete.h"
-#include "frame/memory.h"
-#include "frame/options.h"
+#include "base/memory.h"
+#include "base/system.h"
 
 int main(int argc, char** argv)
 {

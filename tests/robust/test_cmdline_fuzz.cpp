@@ -4,10 +4,9 @@
 #include <gtest/gtest.h>
 #include <string>
 #include "cmdline_gen.h"
-#include "frame/command_line.h"
-#include "frame/memory.h"
-#include "frame/options.h"
-#include "console/output.h"
+#include "app/command_line.h"
+#include "app/options.h"
+#include "base/memory.h"
 
 namespace {
 
@@ -15,7 +14,7 @@ const unsigned char kGuard = 0xA5;
 
 struct GuardedArguments {
     unsigned char before[64];
-    char* slots[kArgumentSlots];
+    char* slots[kArgumentLimit + 1];
     unsigned char after[64];
 };
 
@@ -41,8 +40,8 @@ TEST(CommandLineFuzz, SplitterAndOptionReaderStayInBounds)
         ASSERT_TRUE(GuardIntact(args.before, sizeof args.before));
         ASSERT_TRUE(GuardIntact(args.after, sizeof args.after));
         ASSERT_GE(count, 1);
-        ASSERT_LE(count, kMaxArguments);
-        if (count == kMaxArguments)
+        ASSERT_LE(count, kArgumentLimit);
+        if (count == kArgumentLimit)
             ASSERT_TRUE(args.slots[31] == nullptr ||
                         args.slots[31] == (char*)0xA5A5A5A5A5A5A5A5ULL);
 
@@ -58,17 +57,15 @@ TEST(CommandLineFuzz, SplitterAndOptionReaderStayInBounds)
 
         // The option reader on every argument after the DriveSpec.
         for (int i = 2; i < count; i++) {
-            int wait = -1;
-            int result = ReadOption(args.slots[i], &wait);
+            Options options;
+            ClearOptions(&options);
+            int result = ReadOption(args.slots[i], &options);
             ASSERT_TRUE(result == OptionRead || result == OptionHelp ||
                         result == OptionNotAnOption);
-            ASSERT_GE(wait, -1);
+            ASSERT_GE(options.waitMs, -1);
         }
         MemFree(buffer);
     }
-    optForce = optLoop = optShowHandles = optActivateWindows = optNoAbout = 0;
-    optSelfDelete = optDebug = optHandlesV = 0;
-    logThreshold = 0;
     ASSERT_TRUE(HeapValidate(GetProcessHeap(), 0, nullptr));
 }
 

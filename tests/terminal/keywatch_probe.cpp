@@ -22,7 +22,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include "console/console_setup.h"
-#include "frame/memory.h"
+#include "base/memory.h"
 
 namespace {
 
@@ -65,7 +65,7 @@ int NewThreads(const DWORD* before, int beforeCount, DWORD* found)
 
 void EjectLoopTable(KeyAction* table)
 {
-    memset(table, 0, sizeof(KeyAction) * kKeyActionSlots);
+    memset(table, 0, sizeof(KeyAction) * kKeyActionLimit);
     table[0].key = 'F';
     strcpy(table[0].text, "-> forcing...\n");
     table[1].key = VK_ESCAPE;
@@ -141,7 +141,7 @@ int Finish(int code)
 
 int Watch(bool inject)
 {
-    KeyAction table[kKeyActionSlots];
+    KeyAction table[kKeyActionLimit];
     EjectLoopTable(table);
     int secondStart = -1;
     HANDLE thread = StartWatchAndFindThread(table, &secondStart);
@@ -248,7 +248,7 @@ int CpuMode(DWORD milliseconds, const char* kind)
         CreatePipe(&readEnd, &writeEnd, NULL, 0);
         SetStdHandle(STD_INPUT_HANDLE, readEnd);
     }
-    KeyAction table[kKeyActionSlots];
+    KeyAction table[kKeyActionLimit];
     EjectLoopTable(table);
     HANDLE thread = idle ? GetCurrentThread() : StartWatchAndFindThread(table, NULL);
     if (!thread) {

@@ -41,7 +41,7 @@ TEST(ConsolePrintf, CutsLongTextsAt1023CharactersBeforeExpansion)
 
 TEST(ExpandLineBreaks, EdgeCases)
 {
-    char out[kPrintBufferBytes];
+    char out[kPrintBufferLength];
     EXPECT_EQ(ExpandLineBreaks("\n", out, sizeof out), 2);
     EXPECT_STREQ(out, "\r\n");
     EXPECT_EQ(ExpandLineBreaks("\r\n\n", out, sizeof out), 4);
@@ -55,7 +55,7 @@ TEST(ExpandLineBreaks, EdgeCases)
 
 TEST(ConvertCodePage, AnsiToOemUtf8AndUnmappable)
 {
-    char out[4 * kPrintBufferBytes];
+    char out[4 * kPrintBufferLength];
     // e-acute in 1252 is 0x82 in 850.
     EXPECT_EQ(ConvertCodePage("\xE9", 1, 1252, 850, out, sizeof out), 1);
     EXPECT_EQ((unsigned char)out[0], 0x82);
@@ -89,7 +89,7 @@ TEST(SetConsoleColor, AttributeArithmetic)
 TEST(DebugLog, LevelsAndLastError)
 {
     RedirectedOutput out;
-    logThreshold = 0;
+    SetLogThreshold(0);
     SetLastError(1234);
     DebugLog(4, "hidden %u", 4u);
     EXPECT_EQ(GetLastError(), 1234u);
@@ -97,9 +97,9 @@ TEST(DebugLog, LevelsAndLastError)
     SetLastError(1234);
     DebugLog(0, "shown %s", "text");
     EXPECT_EQ(GetLastError(), 1234u);
-    logThreshold = 4;
+    SetLogThreshold(4);
     DebugLog(4, "detail");
-    logThreshold = 0;
+    SetLogThreshold(0);
     EXPECT_EQ(out.Contents(), "open\r\nshown text\r\ndetail\r\n");
 }
 

@@ -2,7 +2,7 @@
 // volume-removal blocks.
 #include <gtest/gtest.h>
 #include <string.h>
-#include "cryptdrv/eject.h"
+#include "cryptdrv/dismount.h"
 #include "dosdevices/session_links.h"
 
 TEST(DriverResultName, NamesEveryCodeAndWritesOthersInDecimal)
@@ -77,7 +77,7 @@ TEST(VolumeBroadcast, BytesOfTheRemovalNotice)
         {'@', {0, 0, 0, 0}}, {'[', {0, 0, 0, 0}},
     };
     for (const auto& c : cases) {
-        VolumeBroadcast block;
+        DEV_BROADCAST_VOLUME block;
         memset(&block, 0xCC, sizeof block);
         FillVolumeBroadcast(c.letter, &block);
         const BYTE expected[20] = {20, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0,

@@ -6,7 +6,8 @@
 #include <winternl.h>
 #include <string>
 #include "console/output.h"
-#include "cryptdrv/eject.h"
+#include "app/eject.h"
+#include "cryptdrv/dismount.h"
 #include "redirected_output.h"
 
 namespace {
@@ -90,8 +91,12 @@ TEST(EjectFaults, DriverMissingOrRequestFailing)
         int outcome, reached, resultCode = 77, forced = 0;
         {
             RedirectedOutput output;
-            outcome = EjectVolume('Q', c.force, c.loop);
-            reached = DismountVolume('Q', (int)c.force, &forced, &resultCode);
+            Options options;
+            ClearOptions(&options);
+            options.optForce = c.force;
+            options.optLoop = c.loop;
+            outcome = EjectVolume('Q', &options);
+            reached = DismountVolumeVia('Q', 'Q', (int)c.force, &forced, &resultCode);
             text = output.Contents();
         }
         delete driver;

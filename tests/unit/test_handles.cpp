@@ -6,8 +6,8 @@
 #include "handles/handle_list.h"
 #include "handles/handle_report.h"
 #include "handles/bounded_worker.h"
-#include "frame/options.h"
-#include "frame/memory.h"
+#include "base/memory.h"
+#include "base/system.h"
 
 static std::string Sample(int length)
 {
@@ -172,7 +172,7 @@ TEST(HandleRules, FileTypeIndexByVersionBeforeAndAfterLearning)
 
 TEST(HandleRules, SecondQuerySizeAndAccessMasks)
 {
-    struct Case { DWORD status; ULONG returned; int decision; ULONG size; };
+    struct Case { DWORD status; ULONG returned; int decision; ULONG length; };
     const Case cases[] = {
         {0xC0000004, 0, SnapshotQueryAgain, 4000000},
         {0xC0000004, 150000, SnapshotQueryAgain, 230000},
@@ -183,9 +183,10 @@ TEST(HandleRules, SecondQuerySizeAndAccessMasks)
         {0xC0000001, 150000, SnapshotGiveUp, 0},
     };
     for (const Case& c : cases) {
-        ULONG size = 0;
-        EXPECT_EQ(c.decision, DecideSnapshotSize(c.status, c.returned, &size)) << std::hex << c.status;
-        EXPECT_EQ(c.size, size) << std::hex << c.status;
+        ULONG length = 0;
+        EXPECT_EQ(c.decision, DecideSnapshotLength((NTSTATUS)c.status, c.returned, &length))
+            << std::hex << c.status;
+        EXPECT_EQ(c.length, length) << std::hex << c.status;
     }
     struct Mask { DWORD mask; int skipped, guarded; };
     const Mask masks[] = {
@@ -230,13 +231,14 @@ TEST(SystemHandleList, FindsAndNamesOwnFileHandle)
     FreeSystemHandleList(&first);
     EXPECT_EQ(0u, first.count);
 
-    char name[kNameTextBytes] = {};
+    char name[kNameTextLength] = {};
     const char* fileName = path + lstrlenA(directory);
     BoundedWorker* worker = nullptr;
     HANDLE duplicate = NULL;
     DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &duplicate, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
-    EXPECT_EQ(0u, QueryObjectNameWithTimeout(&worker, duplicate, name, sizeof name, 1000));
+    EXPECT_EQ(STATUS_SUCCESS,
+              QueryObjectNameWithTimeout(&worker, duplicate, name, sizeof name, 1000));
     EXPECT_NE(nullptr, StrStrIA(name, fileName)) << name;
     StopWorker(&worker);
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 #include "cryptdrv/volume_id.h"
-#include "frame/memory.h"
+#include "base/memory.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ void PutPath(BYTE* reply, int drive, const std::wstring& path)
     memcpy(reply + 4 + drive * 520, path.c_str(), path.size() * 2);
 }
 
-struct Layout { DWORD size, lengths, valuesA, valuesB; };
+struct Layout { DWORD length, volumeLengths, algorithms, volumeTypes; };
 
 TEST(MountList, EveryReplyLayoutLandsInTheCommonOne)
 {
@@ -33,46 +33,47 @@ TEST(MountList, EveryReplyLayoutLandsInTheCommonOne)
         {17424, 16904, 17112, 17216},
     };
     for (const Layout& layout : layouts) {
-        SCOPED_TRACE(layout.size);
+        SCOPED_TRACE(layout.length);
         // Bytes that are not read hold a pattern; each copied block its own.
-        std::vector<BYTE> reply(layout.size, 0xEE);
+        std::vector<BYTE> reply(layout.length, 0xEE);
         DWORD mask = (1u << 0) | (1u << 20) | (1u << 25);
         memcpy(reply.data(), &mask, 4);
         memset(reply.data() + 4, 0, 26 * 520);
         PutPath(reply.data(), 0, L"\\??\\C:\\vols\\a.tc");
         PutPath(reply.data(), 20, L"\\Device\\Harddisk1\\Partition2");
         PutPath(reply.data(), 25, std::wstring(260, L'z'));   // full, unterminated
-        for (int i = 0; i < 208; i++) reply[layout.lengths + i] = (BYTE)(i + 1);
-        for (int i = 0; i < 104; i++) reply[layout.valuesA + i] = (BYTE)(0x40 + i);
-        for (int i = 0; i < 104; i++) reply[layout.valuesB + i] = (BYTE)(0x90 + i);
+        for (int i = 0; i < 208; i++) reply[layout.volumeLengths + i] = (BYTE)(i + 1);
+        for (int i = 0; i < 104; i++) reply[layout.algorithms + i] = (BYTE)(0x40 + i);
+        for (int i = 0; i < 104; i++) reply[layout.volumeTypes + i] = (BYTE)(0x90 + i);
 
         MountList list;
         memset(&list, 0x55, sizeof list);
-        ASSERT_EQ(ConvertMountListReply(reply.data(), layout.size, &list), 1);
+        ASSERT_EQ(ConvertMountListReply(reply.data(), layout.length, &list), 1);
         EXPECT_EQ(list.mountedDrives, mask);
         EXPECT_EQ(memcmp(list.volumePaths, reply.data() + 4, 26 * 520), 0);
-        EXPECT_EQ(memcmp(list.lengths, reply.data() + layout.lengths, 208), 0);
-        EXPECT_EQ(memcmp(list.valuesA, reply.data() + layout.valuesA, 104), 0);
-        EXPECT_EQ(memcmp(list.valuesB, reply.data() + layout.valuesB, 104), 0);
+        EXPECT_EQ(memcmp(list.volumeLengths, reply.data() + layout.volumeLengths, 208), 0);
+        EXPECT_EQ(memcmp(list.encryptionAlgorithms, reply.data() + layout.algorithms, 104),
+                  0);
+        EXPECT_EQ(memcmp(list.volumeTypes, reply.data() + layout.volumeTypes, 104), 0);
         EXPECT_EQ(ReadPath(list, 0), L"C:\\vols\\a.tc");
         EXPECT_EQ(ReadPath(list, 20), L"\\Device\\Harddisk1\\Partition2");
         EXPECT_EQ(ReadPath(list, 25), std::wstring(260, L'z'));
         EXPECT_EQ(ReadPath(list, 1), L"");
     }
 
-    // Any other size is refused and leaves the list alone.
+    // Any other length is refused and leaves the list alone.
     std::vector<BYTE> reply(17424, 0x11);
     MountList list;
     memset(&list, 0x55, sizeof list);
-    for (DWORD size : {0u, 13940u, 15756u, 17420u, 17428u})
-        EXPECT_EQ(ConvertMountListReply(reply.data(), size, &list), 0) << size;
+    for (DWORD length : {0u, 13940u, 15756u, 17420u, 17428u})
+        EXPECT_EQ(ConvertMountListReply(reply.data(), length, &list), 0) << length;
     EXPECT_EQ(list.mountedDrives, 0x55555555u);
 
     // An unreadable driver version (0) counts as older than 1.18.
     for (WORD version : {0, 0x0117})
-        EXPECT_EQ(VeraCryptReplySize(version), 15760u) << version;
+        EXPECT_EQ(VeraCryptReplyLength(version), 15760u) << version;
     for (WORD version : {0x0118, 0x0126, 0x1261})
-        EXPECT_EQ(VeraCryptReplySize(version), 17424u) << version;
+        EXPECT_EQ(VeraCryptReplyLength(version), 17424u) << version;
 }
 
 TEST(MountList, PathsStayInsideTheirEntry)

@@ -54,7 +54,7 @@ TEST(SelfDeleteBatch, QuotedPathsWithPercentDoubled)
          "del \"C:\\50%% & %%OS%% (x)\\del_Q.bat\" >NUL 1>NUL 2>NUL\r\n"},
     };
     for (const Case& c : cases) {
-        char text[kSelfDeleteBatchBytes];
+        char text[kSelfDeleteBatchLength];
         int length = ComposeSelfDeleteBatch(c.program, c.batch, text, sizeof text);
         EXPECT_EQ(std::string(text, length > 0 ? length : 0), c.expected);
     }
@@ -64,7 +64,7 @@ TEST(SelfDeleteBatch, LongestPathsFitAndSmallBuffersStayBounded)
 {
     // Worst case: paths of 259 characters, all of them "%".
     std::string program(259, '%'), batch(259, '%');
-    char text[kSelfDeleteBatchBytes];
+    char text[kSelfDeleteBatchLength];
     int full = ComposeSelfDeleteBatch(program.c_str(), batch.c_str(), text, sizeof text);
     ASSERT_GT(full, 3 * 2 * 259);
 

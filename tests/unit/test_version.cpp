@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <cstring>
 #include <string>
-#include "diag/version_info.h"
+#include "base/imports.h"
+#include "base/text.h"
+#include "base/version.h"
 
 namespace {
 
@@ -70,15 +72,19 @@ TEST(ReadFileVersion, SystemFileAndMissingFile)
     ASSERT_GT(GetSystemDirectoryA(dir, MAX_PATH), 0u);
     FileVersionRecord record;
     memset(&record, 0xAA, sizeof record);
-    EXPECT_EQ(ReadFileVersion((std::string(dir) + "\\kernel32.dll").c_str(), &record), 1);
+    DWORD error = 0;
+    std::string kernel32 = std::string(dir) + "\\kernel32.dll";
+    EXPECT_EQ(ReadFileVersion(kernel32.c_str(), &record, &error), VersionRead);
     EXPECT_NE(record.majorMinorCode, 0);
 
-    // A missing file gives 0 and a cleared record (read as "older than 1.18").
+    // A missing file is not read and leaves the record as it was (the driver
+    // version reader starts from 0, read as "older than 1.18").
     memset(&record, 0xAA, sizeof record);
+    const FileVersionRecord before = record;
     std::string missing = std::string(dir) + "\\drivers\\no-such-driver-qb.sys";
-    EXPECT_EQ(ReadFileVersion(missing.c_str(), &record), 0);
-    const FileVersionRecord cleared = {};
-    EXPECT_EQ(memcmp(&record, &cleared, sizeof record), 0);
+    EXPECT_EQ(ReadFileVersion(missing.c_str(), &record, &error), VersionInfoFailed);
+    EXPECT_NE(error, 0u);
+    EXPECT_EQ(memcmp(&record, &before, sizeof record), 0);
     EXPECT_EQ(LoadSystemLibrary("no-such-library-qb.dll"), nullptr);
 }
 

@@ -1,7 +1,7 @@
 // Entry for every unit-test program: the program's heap is set up as
 // ProgramEntry would before running the tests.
 #include <gtest/gtest.h>
-#include "frame/memory.h"
+#include "base/memory.h"
 
 int main(int argc, char** argv)
 {

@@ -2,10 +2,10 @@
 // runtime library. Only the freestanding Quenbrax.exe links this file; test
 // programs use the ordinary mingw runtime.
 #include <windows.h>
-#include "frame/startup.h"
-#include "frame/memory.h"
-#include "frame/command_line.h"
-#include "frame/main_flow.h"
+#include "app/command_line.h"
+#include "app/main_flow.h"
+#include "app/startup.h"
+#include "base/memory.h"
 #include "diag/crash_dump.h"
 
 extern "C" {
@@ -51,7 +51,7 @@ void __attribute__((noreturn)) ProgramEntry(void)
     SetUnhandledExceptionFilter(CrashDumpFilter);
 
     int count = 0;
-    char* arguments[kArgumentSlots];
+    char* arguments[kArgumentLimit + 1];
     char* buffer = SplitCommandLine(GetCommandLineA(), &count, arguments);
     int exitCode = MainFlow(count, arguments);
     MemFree(buffer);

@@ -1,13 +1,18 @@
-#include "frame/options.h"
-#include "frame/text_util.h"
-#include "console/output.h"
+#include "app/options.h"
+#include "base/memory.h"
+#include "base/text.h"
 #include <shlwapi.h>
 
-DWORD optForce, optLoop, optShowHandles, optActivateWindows, optNoAbout,
-      optSelfDelete, optDebug, optHandlesV;
-char exePath[MAX_PATH];
-FileVersionRecord ownFileVersion;
-OsVersionRecord osVersion;
+void ClearOptions(Options* options)
+{
+    MemFill(options, 0, sizeof *options);
+    options->waitMs = -1;
+}
+
+int LogThresholdOf(const Options* options)
+{
+    return options->optDebug ? 4 : 0;
+}
 
 static void ReadWait(const char* option, int* waitMs)
 {
@@ -18,7 +23,7 @@ static void ReadWait(const char* option, int* waitMs)
     *waitMs = value < 0 ? 0 : value;
 }
 
-int ReadOption(const char* argument, int* waitMs)
+int ReadOption(const char* argument, Options* options)
 {
     char option[MAX_PATH];
     CopyText(option, argument, sizeof option);
@@ -32,37 +37,35 @@ int ReadOption(const char* argument, int* waitMs)
     case '?':
         return OptionHelp;
     case 'A':
-        optActivateWindows = 1;
+        options->optActivateWindows = 1;
         break;
     case 'D':
-        if (option[2] == 'B' || option[2] == 'E') {
-            optDebug = 1;
-            logThreshold = 4;
-        }
+        if (option[2] == 'B' || option[2] == 'E')
+            options->optDebug = 1;
         break;
     case 'F':
-        optForce = 1;
+        options->optForce = 1;
         break;
     case 'H':
-        optShowHandles = 1;
+        options->optShowHandles = 1;
         // Characters past the end are zero, so option[3] is safe to test.
         if (option[2] == 'V' || (option[2] && option[3] == 'V'))
-            optHandlesV = 1;
+            options->optHandlesV = 1;
         break;
     case 'L':
-        optLoop = 1;
+        options->optLoop = 1;
         break;
     case 'N':
         if (option[2] == 'A')
-            optNoAbout = 1;
+            options->optNoAbout = 1;
         else
-            ReadWait(option, waitMs);
+            ReadWait(option, &options->waitMs);
         break;
     case 'S':
-        optSelfDelete = 1;
+        options->optSelfDelete = 1;
         break;
     case 'W':
-        ReadWait(option, waitMs);
+        ReadWait(option, &options->waitMs);
         break;
     default:
         break;

@@ -2,11 +2,11 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
-#include "frame/command_line.h"
-#include "frame/memory.h"
-#include "frame/options.h"
-#include "frame/text_util.h"
-#include "console/output.h"
+#include "app/command_line.h"
+#include "app/options.h"
+#include "base/memory.h"
+#include "base/paths.h"
+#include "base/text.h"
 
 namespace {
 
@@ -14,7 +14,7 @@ std::vector<std::string> Split(const std::string& line, int* countOut = nullptr,
                                bool* nullAt31 = nullptr)
 {
     int count = -1;
-    char* arguments[kArgumentSlots];
+    char* arguments[kArgumentLimit + 1];
     for (auto& a : arguments) a = (char*)1;
     char* buffer = SplitCommandLine(line.c_str(), &count, arguments);
     std::vector<std::string> result;
@@ -87,18 +87,16 @@ struct OptionState {
     int wait, threshold;
 };
 
-OptionState ReadAll(std::vector<const char*> options, int* lastResult = nullptr)
+OptionState ReadAll(std::vector<const char*> arguments, int* lastResult = nullptr)
 {
-    optForce = optLoop = optShowHandles = optActivateWindows = optNoAbout = 0;
-    optSelfDelete = optDebug = optHandlesV = 0;
-    logThreshold = 0;
-    int wait = -1, result = 0;
-    for (const char* o : options) result = ReadOption(o, &wait);
+    Options o;
+    ClearOptions(&o);
+    int result = 0;
+    for (const char* a : arguments) result = ReadOption(a, &o);
     if (lastResult) *lastResult = result;
-    OptionState s{optForce, optLoop, optShowHandles, optActivateWindows, optNoAbout,
-                  optSelfDelete, optDebug, optHandlesV, wait, logThreshold};
-    logThreshold = 0;
-    return s;
+    return OptionState{o.optForce, o.optLoop, o.optShowHandles, o.optActivateWindows,
+                       o.optNoAbout, o.optSelfDelete, o.optDebug, o.optHandlesV,
+                       o.waitMs, LogThresholdOf(&o)};
 }
 
 TEST(ReadOption, EveryRowOfTheOptionTable)
@@ -191,12 +189,6 @@ TEST(TextUtil, PathAndTextHelpers)
     EXPECT_EQ(CopyText(small, "abcdef", sizeof small), 3);
     EXPECT_STREQ(small, "abc");
 
-    unsigned char block[16];
-    MemFill(block, 0xAB, sizeof block);
-    unsigned char copy[16] = {0};
-    MemCopyQwords(copy, block, 15);            // one whole word only
-    EXPECT_EQ(copy[7], 0xAB);
-    EXPECT_EQ(copy[8], 0);
 
     char* dup = DupString("hello");
     EXPECT_STREQ(dup, "hello");

@@ -1,13 +1,13 @@
-#include "frame/command_line.h"
-#include "frame/memory.h"
+#include "app/command_line.h"
+#include "base/memory.h"
 
-int IsBlank(char c)
+static int IsBlank(char c)
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
 }
 
 char* SplitCommandLine(const char* commandLine, int* count,
-                       char* arguments[kArgumentSlots])
+                       char* arguments[kArgumentLimit + 1])
 {
     int length = lstrlenA(commandLine);
     char* buffer = (char*)MemAlloc((unsigned long long)length + 1);
@@ -35,8 +35,8 @@ char* SplitCommandLine(const char* commandLine, int* count,
             continue;
         }
         *out = 0;
-        if (*count == kMaxArguments) {
-            arguments[kMaxArguments] = NULL;
+        if (*count == kArgumentLimit) {
+            arguments[kArgumentLimit] = NULL;
             break;
         }
         while (IsBlank(*in))

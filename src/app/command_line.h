@@ -3,10 +3,9 @@
 #pragma once
 #include <windows.h>
 
-enum { kMaxArguments = 31, kArgumentSlots = 32 };
+enum { kArgumentLimit = 31 };
 
-int   IsBlank(char c);
 // Fills *count and arguments[0..]; returns the heap buffer holding the texts
 // (free it with MemFree). When 31 arguments are reached, arguments[31] is null.
 char* SplitCommandLine(const char* commandLine, int* count,
-                       char* arguments[kArgumentSlots]);
+                       char* arguments[kArgumentLimit + 1]);

@@ -1,0 +1,89 @@
+#include "app/drive_names.h"
+#include "app/eject.h"
+#include "base/text.h"
+#include "cryptdrv/volume_id.h"
+#include <shlwapi.h>
+
+static int ResolveVolumeName(DriveSpecTarget* target, const char* found)
+{
+    // "\\?\Volume" and the braces with the GUID, lower-cased: 48 characters.
+    CopyText(target->volumePath, "\\\\?\\Volume", sizeof target->volumePath);
+    CopyText(target->volumePath + 10, found + 6, 39);
+    CharLowerA(target->volumePath + 11);
+    if (!QueryDosDeviceTarget(target->volumePath + 4, target->targetPath)) {
+        CopyText(target->message, "not a VolumeName\n", sizeof target->message);
+        return ResolvedMessage;
+    }
+    if (GetCryptVolumeType(target->targetPath) == CryptNone) {
+        wsprintfA(target->message, "%.200s is not a Crypt Volume\n", target->targetPath);
+        return ResolvedMessage;
+    }
+    target->letter = target->targetPath[kCryptPrefixLength];
+    return ResolvedLetter;
+}
+
+// A folder where a volume is mounted; any other path names a container.
+static int ResolvePath(DriveSpecTarget* target, const char* typed)
+{
+    DWORD length = GetFullPathNameA(typed, MAX_PATH, target->fullPath, NULL);
+    if (length == 0 || length >= MAX_PATH ||
+        GetPathKind(target->fullPath) == 0 || !IsReparsePointPath(target->fullPath)) {
+        CopyText(target->containerText, typed, sizeof target->containerText);
+        return ResolvedContainer;
+    }
+    AppendCharIfMissing(target->fullPath, '\\');
+    if (!GetVolumeNameForVolumeMountPointA(target->fullPath, target->volumePath,
+                                           MAX_PATH)) {
+        CopyText(target->message, "not a Volume\n", sizeof target->message);
+        return ResolvedMessage;
+    }
+    StripTrailingChar(target->volumePath, '\\');
+    if (lstrlenA(target->volumePath) <= 4 ||
+        !QueryDosDeviceTarget(target->volumePath + 4, target->targetPath)) {
+        CopyText(target->message, "not a Volume\n", sizeof target->message);
+        return ResolvedMessage;
+    }
+    if (GetCryptVolumeType(target->targetPath) == CryptNone) {
+        CopyText(target->message, "not a Crypt Volume\n", sizeof target->message);
+        return ResolvedMessage;
+    }
+    target->letter = target->targetPath[kCryptPrefixLength];
+    return ResolvedLetter;
+}
+
+static int ResolveDriveLetter(DriveSpecTarget* target, char letter)
+{
+    MakeDriveTexts(letter, &target->drive);
+    const char* dosDeviceName = target->drive.dosDeviceName;
+    if (!QueryDosDeviceTarget(dosDeviceName, target->targetPath)) {
+        if (DeleteOtherSessionLinks(dosDeviceName))
+            return ResolvedOtherSession;
+        wsprintfA(target->message, "%s is not a Volume\n", dosDeviceName);
+        return ResolvedMessage;
+    }
+    if (GetCryptVolumeType(target->targetPath) == CryptNone) {
+        wsprintfA(target->message, "%.200s is not a True- or VeraCrypt Volume\n",
+                  target->targetPath);
+        return ResolvedMessage;
+    }
+    target->letter = target->targetPath[kCryptPrefixLength];
+    return ResolvedLetter;
+}
+
+int ResolveDriveSpec(DriveSpecTarget* target, const char* typed)
+{
+    char upper[MAX_PATH];
+    CopyText(upper, typed, sizeof upper);
+    CharUpperA(upper);
+    int length = lstrlenA(upper);
+
+    const char* found = StrStrIA(upper, "Volume{");
+    if (found && (found - upper) + 43 < length && found[43] == '}')
+        return ResolveVolumeName(target, found);
+    if (length > 3)
+        return ResolvePath(target, typed);
+    if (upper[0] >= 'A' && upper[0] <= 'Z' && (upper[1] == ':' || upper[1] == 0))
+        return ResolveDriveLetter(target, upper[0]);
+    target->containerText[0] = 0;
+    return ResolvedContainer;
+}

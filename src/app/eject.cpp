@@ -1,0 +1,222 @@
+#include "app/eject.h"
+#include "base/memory.h"
+#include "base/paths.h"
+#include "base/text.h"
+#include "console/console_setup.h"
+#include "console/output.h"
+#include "cryptdrv/dismount.h"
+#include "cryptdrv/volume_id.h"
+#include "dosdevices/session_links.h"
+#include "handles/handle_followup.h"
+#include "handles/handle_report.h"
+#include "winactivate/window_activation.h"
+
+// The loop's keys. Constant and process-wide, so the key-watch thread may
+// copy it whenever it starts, even after EjectVolume has returned.
+static const KeyAction kEjectKeys[kKeyActionLimit] = {
+    {'F', "-> forcing...\n"},
+    {VK_ESCAPE, "-> cancel...\n"},
+};
+
+static const DWORD kLoopPauseMs = 1000;
+static const char kSessionDosDevices[] = "\\Sessions\\0\\DosDevices";
+
+// The tries before the loop, in order. Only the first try (like the loop)
+// puts its " OK" on a fresh line; the second and third continue the line
+// that their request and the report left.
+struct EjectStage {
+    BYTE reportFirst;       // the open-handle report (with -h) comes first
+    BYTE forceWithOption;   // the request is forced when -f was given
+    BYTE newLineBeforeOk;   // " OK" starts on a fresh line
+    BYTE unhighlightOnOk;   // the report's lines go back to normal first
+    BYTE sayUnreached;      // a request that reached no driver is reported
+    BYTE lastTry;           // any answer but success goes on to the loop
+};
+static const EjectStage kEjectStages[] = {
+    // report force newLine unhighlight sayUnreached lastTry
+    {0, 0, 1, 0, 0, 0},   // first try
+    {1, 0, 0, 0, 0, 0},   // second try, after the report
+    {0, 1, 0, 1, 1, 1},   // third try, forced with -f
+};
+
+enum { kVolumePathLength = 52 };
+
+// What one eject works with; the texts are derived from the letter once,
+// before the first request.
+struct EjectRun {
+    const Options* options;
+    char       letter;         // the letter that reaches the volume
+    char       deviceLetter;   // the letter the driver knows it by
+    DriveTexts drive;
+    char       volumePath[kVolumePathLength];
+    char       targetPath[MAX_PATH];
+    int        resultCode;     // the driver's last answer
+    int        forcedResult;   // 1 once a forced request succeeded
+    int        handlesShown;   // the report found holders
+};
+
+static void DeriveTexts(EjectRun* run)
+{
+    MakeDriveTexts(run->letter, &run->drive);
+    if (!GetVolumeNameForVolumeMountPointA(run->drive.rootPath, run->volumePath,
+                                           kVolumePathLength))
+        run->volumePath[0] = 0;
+    run->volumePath[kVolumePathLength - 1] = 0;
+    // Left empty when the query fails.
+    QueryDosDeviceTarget(run->drive.dosDeviceName, run->targetPath);
+}
+
+int DeleteOtherSessionLinks(const char* dosDeviceName)
+{
+    return DeleteAllDosDevicesA(kSessionDosDevices, dosDeviceName, kCryptVolumeText);
+}
+
+// The one end of every dismount.
+static int FinishDismount(const EjectRun* run, int unhighlight, int newLine,
+                          const char* okText)
+{
+    if (unhighlight)
+        UnhighlightHandleLines(openHandleTable);
+    if (newLine)
+        NewLineIfNeeded();
+    ConsolePrintf("%s", okText);
+    // Links in other sessions go after every dismount.
+    if (DeleteOtherSessionLinks(run->drive.dosDeviceName))
+        ConsolePrintf(" (and %s deleted from other user context)",
+                      run->drive.dosDeviceName);
+    ConsolePrintf("\n");
+    return run->forcedResult ? EjectDismountedByForce : EjectDismounted;
+}
+
+// With -a: the first visible window of each holder, once per process.
+static void ActivateHolderWindows(void)
+{
+    for (int i = 0; i < kOpenHandleLimit && openHandleTable[i].processId; i++) {
+        ULONGLONG id = openHandleTable[i].processId;
+        int seen = 0;
+        for (int j = 0; j < i && !seen; j++)
+            seen = openHandleTable[j].processId == id;
+        if (!seen)
+            ActivateProcessWindow((DWORD)id);
+    }
+}
+
+static int ReportOpenHandles(const EjectRun* run)
+{
+    HandleReportRequest request;
+    MemFill(&request, 0, sizeof request);
+    CopyText(request.volumeName, run->volumePath, sizeof request.volumeName);
+    CopyText(request.devicePath, run->targetPath, sizeof request.devicePath);
+    CopyText(request.driveRoot, run->drive.rootPath, sizeof request.driveRoot);
+    request.visibleWindowsOnly = run->options->optHandlesV;
+    request.debugForm = run->options->optDebug;
+    int found = CheckForOpenHandles(&request);
+    if (found && run->options->optActivateWindows)
+        ActivateHolderWindows();
+    return found;
+}
+
+static WORD ReadLastKey(void)
+{
+    return __atomic_load_n(&lastKey, __ATOMIC_ACQUIRE);
+}
+
+// The lines before the loop: why the tries failed, where to look, the keys.
+static void AnnounceRetryLoop(const EjectRun* run)
+{
+    if (run->resultCode == DriverFilesOpen)
+        ConsolePrintf(" failed (open files)\n");
+    else
+        ConsolePrintf(" failed (err %s)\n", DriverResultName(run->resultCode));
+    if (!run->handlesShown && run->targetPath[0])
+        ConsolePrintf("look for open handles on '%s' or '%s'\n", run->drive.dosDeviceName,
+                      run->targetPath);
+    ConsolePrintf("Press Esc to cancel, F to force. Trying..");
+}
+
+// The retry loop; returns its outcome. The key watch runs throughout.
+static int RetryLoop(EjectRun* run)
+{
+    AnnounceRetryLoop(run);
+    StartKeyWatch(kEjectKeys);
+    int forceNow = 0;
+    if (IsStopRequested())
+        return EjectNotDismounted;
+    for (;;) {
+        WORD key = ReadLastKey();
+        if (key == VK_ESCAPE) {
+            RequestStop();
+            return EjectNotDismounted;
+        }
+        if (!IsCryptVolumeDrive(run->letter))
+            return EjectVolumeGone;
+        if (key == 'F')
+            forceNow = 1;
+        ClearLastKey();
+
+        if (!DismountVolumeVia(run->letter, run->deviceLetter, forceNow,
+                               &run->forcedResult, &run->resultCode))
+            return EjectNotDismounted;
+        if (run->options->optShowHandles) {
+            RecheckOpenHandles(openHandleTable);
+            RecheckUnreadableFiles();
+        }
+        if (run->resultCode == DriverSuccess)
+            return FinishDismount(run, 1, 1, forceNow ? " OK (by force)" : " OK");
+        if (run->resultCode == DriverDriveNotFound) {
+            NewLineIfNeeded();
+            ConsolePrintf(" DRIVE_NOT_FOUND -> wrong user context?\n");
+            return EjectDriveNotFound;
+        }
+        if (ReadLastKey() == 0) {
+            Sleep(kLoopPauseMs);
+            if (GetCursorColumn() > 0)
+                ConsolePrintf(".");
+        }
+        FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
+        if (IsStopRequested())
+            return EjectNotDismounted;
+    }
+}
+
+static int RunEjectStages(EjectRun* run)
+{
+    for (const EjectStage& stage : kEjectStages) {
+        if (stage.reportFirst && run->options->optShowHandles)
+            run->handlesShown = ReportOpenHandles(run);
+        int force = stage.forceWithOption && run->options->optForce;
+        run->resultCode = DriverSuccess;
+        if (!DismountVolumeVia(run->letter, run->deviceLetter, force, &run->forcedResult,
+                               &run->resultCode)) {
+            if (stage.sayUnreached)
+                ConsolePrintf("error %u opening the TrueCrypt device driver\n",
+                              GetLastError());
+            return EjectNotDismounted;
+        }
+        if (run->resultCode == DriverSuccess)
+            return FinishDismount(run, stage.unhighlightOnOk, stage.newLineBeforeOk, " OK");
+        if (run->resultCode != DriverFilesOpen && !stage.lastTry)
+            return EjectNotDismounted;
+    }
+    if (!run->options->optLoop) {
+        ConsolePrintf(" failed (open files)\n");
+        return EjectFilesOpen;
+    }
+    int outcome = RetryLoop(run);
+    StopKeyWatch();
+    return outcome;
+}
+
+int EjectVolume(char deviceLetter, const Options* options)
+{
+    EjectRun* run = (EjectRun*)MemAlloc(sizeof(EjectRun));
+    run->options = options;
+    run->deviceLetter = deviceLetter;
+    // Requests name the drive the driver knows; every drive-letter operation
+    // goes through the letter that reaches the volume now.
+    run->letter = FindReachLetter(deviceLetter);
+    DeriveTexts(run);
+    int outcome = RunEjectStages(run);
+    MemFree(run);
+    return outcome;
+}

@@ -1,0 +1,21 @@
+// The top folder (src/app/): the entry point, start-up, the command line and
+// options, the main flow, DriveSpec resolution and the eject flow, which ties
+// the driver requests, the open-handle report, window activation and the
+// links in other logon sessions together. Nothing includes this folder.
+//
+// This file: one run of the program between start-up and exit: options,
+// banner, DriveSpec resolution, the eject, the outcome line and the exit code.
+#pragma once
+#include <windows.h>
+
+enum ExitCode {
+    ExitEjected = 0,
+    ExitEjectedByForce = 1,
+    ExitHelpOrGone = 2,
+    ExitFailed = 3,
+    ExitUsage = 5,
+};
+
+int  MainFlow(int argumentCount, char** arguments);
+void PrintAbout(void);
+void PrintUsage(void);

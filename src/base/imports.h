@@ -1,0 +1,64 @@
+// The program's run-time imports: every entry point that is not in the import
+// table of the executable, looked up by name here and nowhere else. Each
+// entry is resolved at its first use and kept; a caller tests it for null, and
+// a missing entry turns its feature off quietly. Libraries the process has
+// already (kernel32, ntdll, and psapi only when something else loaded it) are
+// found with GetModuleHandle; version.dll, dbghelp.dll and shell32.dll are
+// loaded from the system directory by full path and stay loaded.
+// Resolution takes no lock: two threads that resolve the same entry at once
+// both write the same value.
+#pragma once
+#include <windows.h>
+
+enum ImportLibrary {
+    LibraryKernel32,
+    LibraryNtdll,
+    LibraryPsapi,
+    kFirstLoadedLibrary,              // the libraries below are loaded when needed
+    LibraryVersion = kFirstLoadedLibrary,
+    LibraryDbghelp,
+    LibraryShell32,
+    kImportLibraryCount
+};
+
+enum ImportEntry {
+    ImportSetDllDirectoryA,             // kernel32
+    ImportSetDefaultDllDirectories,
+    ImportK32GetModuleFileNameExA,
+    ImportK32GetProcessImageFileNameA,
+    ImportGetModuleFileNameExA,         // psapi
+    ImportGetProcessImageFileNameA,
+    ImportNtQuerySystemInformation,     // ntdll (types in native.h)
+    ImportNtQueryObject,
+    ImportNtOpenDirectoryObject,
+    ImportNtQueryDirectoryObject,
+    ImportNtOpenSymbolicLinkObject,
+    ImportNtQuerySymbolicLinkObject,
+    ImportNtMakeTemporaryObject,
+    ImportNtClose,
+    ImportGetFileVersionInfoW,
+    ImportVerQueryValueW,
+    ImportMiniDumpWriteDump,            // dbghelp
+    ImportSHChangeNotify,               // shell32
+    kImportCount
+};
+
+typedef BOOL  (WINAPI* SetDllDirectoryAFn)(LPCSTR);
+typedef BOOL  (WINAPI* SetDefaultDllDirectoriesFn)(DWORD);
+typedef DWORD (WINAPI* GetModuleFileNameExAFn)(HANDLE, HMODULE, LPSTR, DWORD);
+typedef DWORD (WINAPI* GetProcessImageFileNameAFn)(HANDLE, LPSTR, DWORD);
+typedef BOOL  (WINAPI* GetFileVersionInfoWFn)(LPCWSTR, DWORD, DWORD, LPVOID);
+typedef BOOL  (WINAPI* VerQueryValueWFn)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
+typedef void  (WINAPI* SHChangeNotifyFn)(LONG, UINT, LPCVOID, LPCVOID);
+
+// The entry point, or null when its library or the entry is missing.
+void*   GetImport(ImportEntry entry);
+// The library's module, or null when it is not loaded (or cannot be loaded).
+HMODULE GetImportLibrary(ImportLibrary library);
+// Loads a library from the system directory by full path; null when it is
+// missing or its path would not fit.
+HMODULE LoadSystemLibrary(const char* fileName);
+
+// File names of the libraries. Written only by test programs, before the
+// first use, to name a library that does not exist.
+extern const char* importLibraryNames[kImportLibraryCount];

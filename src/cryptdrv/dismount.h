@@ -1,0 +1,37 @@
+// One dismount request to a crypt-volume driver, its forced second request,
+// and the notices after a dismount: the drive letter's link is removed and the
+// shell and all top-level windows are told.
+#pragma once
+#include <windows.h>
+#include <dbt.h>
+
+// Driver result codes that change the course of the eject.
+enum DriverResult { DriverSuccess = 0, DriverDriveNotFound = 5, DriverFilesOpen = 6 };
+
+// Device I/O control code of the dismount (device type 0x22, function 0x804,
+// buffered, any access); the DismountBlock is its input and its output.
+enum { kDismountRequestCode = 0x222010 };
+
+struct DismountBlock {
+    LONG  driveNumber;       // 0 for A to 25 for Z
+    DWORD ignoreOpenFiles;   // 1 in the forced request
+    DWORD unused;            // sent as 0, never read
+    LONG  returnCode;        // the driver's result code
+};
+static_assert(sizeof(DismountBlock) == 16, "DismountBlock layout");
+static_assert(sizeof(DEV_BROADCAST_VOLUME) == 20, "volume notice layout");
+
+// Block builders; a letter outside A..Z gives drive number -1 and no unit bit.
+void FillDismountBlock(char letter, DismountBlock* block);
+void FillVolumeBroadcast(char letter, DEV_BROADCAST_VOLUME* block);
+
+// Dismounts the volume reached through reachLetter whose driver knows it by
+// deviceLetter (they differ once a drive letter was moved after mounting).
+// Returns 1 when a request reached the driver (*resultCode then holds its
+// answer), 0 when none could be made (*resultCode untouched). *forcedResult is
+// set to 1 only when the forced request was made and answered 0.
+int DismountVolumeVia(char reachLetter, char deviceLetter, int force,
+                      int* forcedResult, int* resultCode);
+// The name of a driver result code; unknown codes in decimal, in one shared
+// buffer that the next such call overwrites.
+const char* DriverResultName(int code);
