@@ -13,6 +13,7 @@ static int logThreshold;
 static volatile LONG settingsState;
 static HANDLE settingsOut;
 static DWORD settingsRedirected;
+static DWORD settingsFlush;   // 1 when standard output is a file on disk
 static UINT settingsTargetCodePage;
 
 static void EnsureOutputSettings(void)
@@ -21,7 +22,12 @@ static void EnsureOutputSettings(void)
         return;
     if (InterlockedCompareExchange(&settingsState, 1, 0) == 0) {
         settingsOut = GetStdHandle(STD_OUTPUT_HANDLE);
-        settingsRedirected = GetFileType(settingsOut) != FILE_TYPE_CHAR;
+        DWORD fileType = GetFileType(settingsOut);
+        settingsRedirected = fileType != FILE_TYPE_CHAR;
+        // A flush on a pipe waits until the reader has taken everything: a
+        // caller that reads only after the program has ended would wait for
+        // ever. Only a file on disk holds buffered data worth flushing.
+        settingsFlush = fileType == FILE_TYPE_DISK;
         UINT consoleCp = GetConsoleOutputCP();
         if (!settingsRedirected)
             settingsTargetCodePage = consoleCp;
@@ -121,7 +127,8 @@ static int PrintV(const char* format, va_list args)
     DWORD written = 0;
     if (!WriteFile(settingsOut, toWrite, (DWORD)writeLength, &written, NULL))
         return -1;
-    FlushFileBuffers(settingsOut);
+    if (settingsFlush)
+        FlushFileBuffers(settingsOut);
     return (int)written;
 }
 

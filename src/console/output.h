@@ -4,7 +4,8 @@
 //
 // Console output: every text the program shows goes through ConsolePrintf,
 // which expands line breaks to CR LF, converts from the ANSI code page to the
-// code page the output expects, writes with one WriteFile and flushes.
+// code page the output expects, writes with one WriteFile and flushes a file
+// (never a pipe, whose flush would wait for the reader).
 // Colours only reach a real console (start-up attributes known).
 #pragma once
 #include <windows.h>

@@ -9,8 +9,9 @@ trap 'rm -f "$out"' EXIT
 failures=0
 fail() { echo "FAIL line ${BASH_LINENO[0]}: $*"; failures=$((failures + 1)); }
 
+launch=("$exe")   # how run starts the program
 run() {  # ARGS...: runs the program, sets RC; output in $out without CRs
-    timeout 60 "$QB_SOURCE/tools/wine-run" "$exe" "$@" </dev/null >"$out.raw" 2>/dev/null
+    timeout 60 "$QB_SOURCE/tools/wine-run" "${launch[@]}" "$@" </dev/null >"$out.raw" 2>/dev/null
     RC=$?
     tr -d '\r' <"$out.raw" >"$out"
     LINES_CRLF=$(grep -c $'\r$' "$out.raw")
@@ -43,12 +44,20 @@ EOF
 )
 
 # No arguments: banner, usage, an empty line (no driver: nothing listed), 5.
+expect_usage_listing() {
+    expect_rc 5
+    expected=$(printf '\n%s\n%s\n%s\n' "$banner" "$(sed -n 3p "$out")" "$usage")
+    [ "$(cat "$out")" = "$expected" ] || fail "usage output differs: $(diff <(echo "$expected") "$out")"
+    [ "$(tail -c 1 "$out" | od -An -c | tr -d ' ')" = '\n' ] || fail "no final line feed"
+    [ "$LINES_CRLF" = "$LINES_ALL" ] || fail "not every line ends in CR LF"
+}
 run
-expect_rc 5
-expected=$(printf '\n%s\n%s\n%s\n' "$banner" "$(sed -n 3p "$out")" "$usage")
-[ "$(cat "$out")" = "$expected" ] || fail "usage output differs: $(diff <(echo "$expected") "$out")"
-[ "$(tail -c 1 "$out" | od -An -c | tr -d ' ')" = '\n' ] || fail "no final line feed"
-[ "$LINES_CRLF" = "$LINES_ALL" ] || fail "not every line ends in CR LF"
+expect_usage_listing
+# The same into a pipe that the caller reads only after the program has ended.
+launch=("$QB_BUILD/bin/run_then_read.exe" 10000 "$(winepath -w "$exe" 2>/dev/null)")
+run
+expect_usage_listing
+launch=("$exe")
 
 run U: x
 expect_rc 5
