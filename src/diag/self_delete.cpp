@@ -189,6 +189,14 @@ void StartSelfDeletion(void)
 
     char batchDirectory[MAX_PATH];
     wsprintfA(batchDirectory, "%.2s%.257s", drive, directory);
+    // cmd expands %NAME% on its command line, where nothing escapes it: the
+    // batch's name has "_" for each "%" of the program's name, and a UNC
+    // folder (named on that line, see StartBatch) must not hold one.
+    for (char* c = baseName; *c; c++)
+        if (*c == '%')
+            *c = '_';
+    if (drive[0] == 0 && StrChrA(batchDirectory, '%'))
+        return;
     char batchPath[2 * MAX_PATH];
     wsprintfA(batchPath, "%.259sdel_%.259s%s", batchDirectory, baseName, ".bat");
     if (lstrlenA(batchPath) >= MAX_PATH)

@@ -33,10 +33,11 @@ gone_within() {
     return 1
 }
 
-# run_probe CASE DIR EXIT_CODE: runs DIR/Quenbrax.exe, checks its exit code.
+# run_probe CASE DIR EXIT_CODE [FILE]: runs DIR/FILE (Quenbrax.exe), checks
+# its exit code.
 run_probe() {
     local name=$1 dir=$2 code=$3 rc
-    timeout 60 wine "$dir/Quenbrax.exe" "$code" >/dev/null 2>&1
+    timeout 60 wine "$dir/${4:-Quenbrax.exe}" "$code" >/dev/null 2>&1
     rc=$?
     [ "$rc" -eq "$code" ] || fail "$name" "exit code $rc, expected $code"
 }
@@ -76,6 +77,13 @@ held_case() {
 # read-only copy, folder without write access, runs that end early.)
 held_case special "$work/Tools 50% & %OS% (x)"
 held_case umlaut "$work/J$(printf '\xc3\xbc')rgen"
+
+# A variable's name between "%" in the program's own name: the batch is found
+# and both files go.
+mkdir -p "$work/percent"
+cp "$probe" "$work/percent/Quen%OS%brax.exe"
+run_probe percent "$work/percent" 0 "Quen%OS%brax.exe"
+gone_within 10 "$work/percent"/* || fail percent "left behind: $(ls "$work/percent")"
 
 if [ "$failures" -ne 0 ]; then
     ls -laR "$work"
