@@ -6,6 +6,7 @@
 #include "app/main_flow.h"
 #include "app/startup.h"
 #include "base/memory.h"
+#include "base/system.h"
 #include "diag/crash_dump.h"
 
 extern "C" {
@@ -52,9 +53,13 @@ void __attribute__((noreturn)) ProgramEntry(void)
 
     int count = 0;
     char* arguments[kArgumentLimit + 1];
-    char* buffer = SplitCommandLine(GetCommandLineA(), &count, arguments);
+    // Not GetCommandLineA: its best-fit look-alikes can put quotes where the
+    // user typed none.
+    char* commandLine = ReadCommandLine();
+    char* buffer = SplitCommandLine(commandLine, &count, arguments);
     int exitCode = MainFlow(count, arguments);
     MemFree(buffer);
+    MemFree(commandLine);
     ExitProcess((UINT)exitCode);
 }
 

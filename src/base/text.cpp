@@ -48,6 +48,51 @@ const char* StartsWithNoCase(const char* text, const char* prefix)
     return StrStrIA(text, prefix) == text ? text : NULL;
 }
 
+// UTF-8 represents every character and takes neither the best-fit flag nor
+// a default character; only a lone surrogate has no counterpart there.
+static DWORD NoBestFitFlags(UINT codePage, int exact)
+{
+    if (codePage == CP_UTF8)
+        return exact ? WC_ERR_INVALID_CHARS : 0;
+    return WC_NO_BEST_FIT_CHARS;
+}
+
+int WideToAnsiExact(const WCHAR* text, UINT codePage, char* out, int outLength)
+{
+    DWORD flags = NoBestFitFlags(codePage, 1);
+    BOOL usedDefault = FALSE;
+    BOOL* usedDefaultOut = codePage == CP_UTF8 ? NULL : &usedDefault;
+    int length = WideCharToMultiByte(codePage, flags, text, -1, NULL, 0, NULL,
+                                     usedDefaultOut);
+    if (length <= 0 || usedDefault || length > outLength)
+        return 0;
+    return WideCharToMultiByte(codePage, flags, text, -1, out, outLength, NULL,
+                               usedDefaultOut) == length;
+}
+
+char* WideToAnsiReplacing(const WCHAR* text, UINT codePage)
+{
+    DWORD flags = NoBestFitFlags(codePage, 0);
+    const char* replacement = codePage == CP_UTF8 ? NULL : "?";
+    int length = WideCharToMultiByte(codePage, flags, text, -1, NULL, 0, replacement,
+                                     NULL);
+    if (length > 0) {
+        char* converted = (char*)MemAlloc((SIZE_T)length);
+        if (WideCharToMultiByte(codePage, flags, text, -1, converted, length,
+                                replacement, NULL) == length)
+            return converted;
+        MemFree(converted);
+    }
+    // A code page that refuses the flags: plain ASCII, '?' for all else.
+    int count = 0;
+    while (text[count])
+        count++;
+    char* ascii = (char*)MemAlloc((SIZE_T)count + 1);
+    for (int i = 0; i < count; i++)
+        ascii[i] = text[i] < 0x80 ? (char)text[i] : '?';
+    return ascii;
+}
+
 DWORD HexToUInt(const char* text)
 {
     DWORD value = 0;

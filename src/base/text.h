@@ -18,5 +18,14 @@ char* DupString(const char* text);                   // a MemAlloc copy
 int   StripTrailingChar(char* text, char c);         // returns the length before
 int   AppendCharIfMissing(char* text, char c);       // text needs one more byte
 const char* StartsWithNoCase(const char* text, const char* prefix);
+// UTF-16 to an ANSI code page without best-fit look-alikes, which could turn
+// a full-width quotation mark into a quote or the L with stroke into L.
+// Exact: each character needs a counterpart of its own. Writes the terminated
+// text (at most outLength bytes with the terminator) and returns 1; returns 0
+// with out untouched when a character has none or the text does not fit.
+int   WideToAnsiExact(const WCHAR* text, UINT codePage, char* out, int outLength);
+// Each character without a counterpart becomes '?' (never a quote, blank or
+// backslash). Returns a terminated MemAlloc text.
+char* WideToAnsiReplacing(const WCHAR* text, UINT codePage);
 // Hexadecimal digits to a number (the low 32 bits); 0 for any other character.
 DWORD HexToUInt(const char* text);

@@ -80,6 +80,21 @@ held_case "$QB_TMP/plain"
 # A space, %, a defined variable's name, & and parentheses in the folder name.
 held_case "$QB_TMP/Tools 50% & %OS% (x)"
 
+# A folder name the ANSI code page cannot spell: the program's path is
+# unknown, so nothing is deleted, least of all the copy in Lukasz, the
+# look-alike path that the ANSI calls give.
+stroke=$QB_TMP/$(printf '\xc5\x81')ukasz
+new_copy "$stroke"
+new_copy "$QB_TMP/Lukasz"
+mount_u
+run_copy "$stroke" U: -s
+expect_rc 0
+expect_line "success"
+sleep 2
+for dir in "$stroke" "$QB_TMP/Lukasz"; do
+    [ "$(ls "$dir")" = Quenbrax.exe ] || fail "$dir holds: $(ls "$dir")"
+done
+
 # A read-only copy is deleted as well.
 new_copy "$QB_TMP/readonly"
 chmod a-w "$QB_TMP/readonly/Quenbrax.exe"

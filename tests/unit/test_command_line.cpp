@@ -49,6 +49,23 @@ TEST(SplitCommandLine, QuotesBlanksAndEmptyInput)
     EXPECT_EQ(count, 0);
 }
 
+TEST(SplitCommandLine, LookAlikesSplitAsTheWideText)
+{
+    // Full-width quotation mark and reverse solidus, L with stroke: best fit
+    // would turn them into '"', '\\' and 'L' and change how the line splits.
+    const wchar_t line[] = L"prog \xFF02U: -f\xFF02 \xFF3C\x0141x";
+    struct Case { UINT codePage; std::vector<std::string> expected; };
+    const Case cases[] = {
+        {1252, {"prog", "?U:", "-f?", "??x"}},
+        {CP_UTF8, {"prog", "\xEF\xBC\x82U:", "-f\xEF\xBC\x82", "\xEF\xBC\xBC\xC5\x81x"}},
+    };
+    for (const Case& c : cases) {
+        char* converted = WideToAnsiReplacing(line, c.codePage);
+        EXPECT_EQ(Split(converted), c.expected) << c.codePage;
+        MemFree(converted);
+    }
+}
+
 TEST(SplitCommandLine, StopsAtThirtyOneArguments)
 {
     std::string line;
