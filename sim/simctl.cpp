@@ -26,6 +26,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
+#include <string>
+#include <vector>
 #include "sim_protocol.h"
 
 namespace {
@@ -455,30 +457,38 @@ int CmdSessionLink(int argc, char **argv)
 }
 
 // Lists, or with remove set deletes, every link in the session directories.
+// Names are collected before anything goes: a deletion during a listing moves
+// the entries behind it, and the next one would be passed over.
 int WalkSessionLinks(bool remove)
 {
-    int count = 0;
+    std::vector<std::wstring> dirs;
     NTSTATUS status = ForEachEntry(sessionRoot, [&](const wchar_t *dirName, bool) {
+        dirs.push_back(dirName);
+    });
+    if (status < 0) return Fail(1, "cannot open %ls: status 0x%08lx", sessionRoot, (unsigned long)status);
+    for (const std::wstring &dirName : dirs) {
         wchar_t dirPath[300];
-        swprintf(dirPath, 300, L"%ls\\%ls", sessionRoot, dirName);
+        swprintf(dirPath, 300, L"%ls\\%ls", sessionRoot, dirName.c_str());
+        std::vector<std::wstring> links;
         ForEachEntry(dirPath, [&](const wchar_t *entryName, bool isLink) {
-            if (!isLink) return;
+            if (isLink) links.push_back(entryName);
+        });
+        for (const std::wstring &entryName : links) {
             wchar_t linkPath[600], target[SIM_PATH_MAX + 1] = {};
-            swprintf(linkPath, 600, L"%ls\\%ls", dirPath, entryName);
+            swprintf(linkPath, 600, L"%ls\\%ls", dirPath, entryName.c_str());
             OBJECT_ATTRIBUTES attributes;
             UNICODE_STRING name, targetName = {0, SIM_PATH_MAX * 2, target};
             InitAttributes(&attributes, &name, linkPath, OBJ_CASE_INSENSITIVE);
             HANDLE link;
-            if (NtOpenSymbolicLinkObject(&link, 0x00010001, &attributes) < 0) return;
+            if (NtOpenSymbolicLinkObject(&link, 0x00010001, &attributes) < 0) continue;
             if (remove) {
                 NtMakeTemporaryObject(link);
             } else {
                 NtQuerySymbolicLinkObject(link, &targetName, NULL);
-                printf("%ls\\%ls -> %ls\n", dirName, entryName, target);
+                printf("%ls\\%ls -> %ls\n", dirName.c_str(), entryName.c_str(), target);
             }
             CloseHandle(link);
-            count++;
-        });
+        }
         if (remove) {
             OBJECT_ATTRIBUTES attributes;
             UNICODE_STRING name;
@@ -489,8 +499,7 @@ int WalkSessionLinks(bool remove)
                 CloseHandle(dir);
             }
         }
-    });
-    if (status < 0) return Fail(1, "cannot open %ls: status 0x%08lx", sessionRoot, (unsigned long)status);
+    }
     return 0;
 }
 

@@ -56,7 +56,10 @@ static int ResolveDriveLetter(DriveSpecTarget* target, char letter)
     MakeDriveTexts(letter, &target->drive);
     const char* dosDeviceName = target->drive.dosDeviceName;
     if (!QueryDosDeviceTarget(dosDeviceName, target->targetPath)) {
-        if (DeleteOtherSessionLinks(dosDeviceName))
+        // The letter exists only in other sessions, so its device is not
+        // known here: a link to either product's volume device of that
+        // letter is taken as the volume's.
+        if (DeleteOtherSessionLinks(dosDeviceName, letter, CryptNone))
             return ResolvedOtherSession;
         wsprintfA(target->message, "%s is not a Volume\n", dosDeviceName);
         return ResolvedMessage;

@@ -66,9 +66,21 @@ static void DeriveTexts(EjectRun* run)
     QueryDosDeviceTarget(run->drive.dosDeviceName, run->targetPath);
 }
 
-int DeleteOtherSessionLinks(const char* dosDeviceName)
+int DeleteOtherSessionLinks(const char* dosDeviceName, char deviceLetter,
+                            CryptVolumeType type)
 {
-    return DeleteAllDosDevicesA(kSessionDosDevices, dosDeviceName, kCryptVolumeText);
+    // The device names, each the product's prefix and the device's letter.
+    char names[kLinkTargetLimit][kCryptPrefixLength + 2];
+    const char* targets[kLinkTargetLimit];
+    int count = 0;
+    for (int product = CryptTrueCrypt; product <= CryptVeraCrypt; product++) {
+        if (type != CryptNone && type != product)
+            continue;
+        wsprintfA(names[count], "%s%c", cryptVolumeDevicePrefixes[product], deviceLetter);
+        targets[count] = names[count];
+        count++;
+    }
+    return DeleteAllDosDevicesA(kSessionDosDevices, dosDeviceName, targets, count);
 }
 
 // The one end of every dismount.
@@ -80,8 +92,10 @@ static int FinishDismount(const EjectRun* run, int unhighlight, int newLine,
     if (newLine)
         NewLineIfNeeded();
     ConsolePrintf("%s", okText);
-    // Links in other sessions go after every dismount.
-    if (DeleteOtherSessionLinks(run->drive.dosDeviceName))
+    // Links in other sessions go after every dismount: those that lead to
+    // this volume's device (either product's when it could not be read).
+    if (DeleteOtherSessionLinks(run->drive.dosDeviceName, run->deviceLetter,
+                                GetCryptVolumeType(run->targetPath)))
         ConsolePrintf(" (and %s deleted from other user context)",
                       run->drive.dosDeviceName);
     ConsolePrintf("\n");

@@ -7,6 +7,7 @@
 #pragma once
 #include <windows.h>
 #include "app/options.h"
+#include "cryptdrv/volume_id.h"
 
 enum EjectOutcome {
     EjectNotDismounted = 0,
@@ -23,6 +24,8 @@ enum EjectOutcome {
 // reached through the letter FindReachLetter finds, once, at the start.
 int EjectVolume(char letter, const Options* options);
 
-// Deletes the crypt-volume links of dosDeviceName ("U:") that other logon
-// sessions still hold; 1 when one was deleted.
-int DeleteOtherSessionLinks(const char* dosDeviceName);
+// Deletes the links of dosDeviceName ("U:") that other logon sessions still
+// hold and that lead to the crypt volume device of deviceLetter: the device
+// of that product, or with CryptNone that of either. 1 when one was deleted.
+int DeleteOtherSessionLinks(const char* dosDeviceName, char deviceLetter,
+                            CryptVolumeType type);

@@ -6,17 +6,7 @@
 #include "base/native.h"
 #include "console/output.h"
 
-// The object-manager calls, all from the import table; without any of them
-// nothing is deleted.
-struct ObjectCalls {
-    NtOpenObjectFn              openDirectory;
-    NtQueryDirectoryObjectFn    queryDirectory;
-    NtOpenObjectFn              openLink;
-    NtQuerySymbolicLinkObjectFn queryLink;
-    NtHandleFn                  makeTemporary;
-    NtHandleFn                  close;
-};
-
+// All from the import table; without any of them nothing is deleted.
 static int GetObjectCalls(ObjectCalls* calls)
 {
     calls->openDirectory = (NtOpenObjectFn)GetImport(ImportNtOpenDirectoryObject);
@@ -46,27 +36,29 @@ static int WideLength(const WCHAR* text)
     return n;
 }
 
-static void InitObjectAttributes(OBJECT_ATTRIBUTES* attributes, UNICODE_STRING* name)
+static void InitObjectAttributes(OBJECT_ATTRIBUTES* attributes, HANDLE root,
+                                 UNICODE_STRING* name)
 {
     attributes->Length = sizeof(OBJECT_ATTRIBUTES);
-    attributes->RootDirectory = NULL;
+    attributes->RootDirectory = root;
     attributes->ObjectName = name;
     attributes->Attributes = OBJ_CASE_INSENSITIVE;
     attributes->SecurityDescriptor = NULL;
     attributes->SecurityQualityOfService = NULL;
 }
 
-// Case-sensitive search of needle in the first haystackCount units.
-static int ContainsWide(const WCHAR* haystack, int haystackCount, const WCHAR* needle)
+// A link counts only when its target is one of the device names, unit for
+// unit (and case-sensitively): a SUBST drive or a share whose name merely
+// holds "CryptVolume", or the device of another product or letter, is not
+// the volume that was ejected.
+static int IsOneOfTargets(const WCHAR* target, int targetCount,
+                          const WCHAR* const* targets, int count)
 {
-    int needleCount = WideLength(needle);
-    if (needleCount == 0)
-        return 1;
-    for (int start = 0; start + needleCount <= haystackCount; start++) {
-        int i = 0;
-        while (i < needleCount && haystack[start + i] == needle[i])
-            i++;
-        if (i == needleCount)
+    for (int i = 0; i < count && targetCount > 0; i++) {
+        int n = 0;
+        while (n < targetCount && targets[i][n] && target[n] == targets[i][n])
+            n++;
+        if (n == targetCount && targets[i][n] == 0)
             return 1;
     }
     return 0;
@@ -119,7 +111,7 @@ static NTSTATUS OpenLink(const ObjectCalls* calls, const WCHAR* path, int pathCo
     name.Length = (USHORT)(pathCount * 2);
     name.MaximumLength = kLinkPathCount * 2;
     OBJECT_ATTRIBUTES attributes;
-    InitObjectAttributes(&attributes, &name);
+    InitObjectAttributes(&attributes, NULL, &name);
     return calls->openLink(link, SYMBOLIC_LINK_QUERY | DELETE, &attributes);
 }
 
@@ -145,19 +137,62 @@ static int QueryLinkTarget(const ObjectCalls* calls, HANDLE link, WCHAR* target)
     return targetCount;
 }
 
-// Looks at the link path of one directory entry; returns 1 when the link
-// matched and was gone after it was made temporary.
-static int DeleteLinkIfMatching(const ObjectCalls* calls, const WCHAR* linkPath,
-                                int pathCount, const WCHAR* searchText)
+// The next entry of an open object directory, its name in *name (inside
+// buffer, kDirectoryBufferLength bytes). Returns 0 at the end or on failure.
+static int NextDirectoryEntry(const ObjectCalls* calls, HANDLE directory,
+                              ULONGLONG* buffer, ULONG* context, UNICODE_STRING* name)
+{
+    const BYTE* bufferEnd = (const BYTE*)buffer + kDirectoryBufferLength;
+    for (;;) {
+        ULONG returned = 0;
+        NTSTATUS status = calls->queryDirectory(directory, buffer, kDirectoryBufferLength,
+                                                TRUE, FALSE, context, &returned);
+        if (status == STATUS_NO_MORE_ENTRIES || !NT_SUCCESS(status))
+            return 0;
+        const UNICODE_STRING* entryName = &((const ObjectDirectoryInformation*)buffer)->name;
+        const BYTE* start = (const BYTE*)entryName->Buffer;
+        // A name is used only where it lies inside the buffer.
+        if (start && start >= (const BYTE*)buffer && start + entryName->Length <= bufferEnd) {
+            *name = *entryName;
+            return 1;
+        }
+    }
+}
+
+// Whether an open session directory lists the link, by name and without
+// regard to case, as the object manager looks names up. Only a listed link
+// is that session's own: on Windows, opening DIR\LUID\U: in a session without
+// a U: of its own falls back to the global link \GLOBAL??\U:.
+static int ListsLink(const ObjectCalls* calls, HANDLE session, const WCHAR* linkName)
+{
+    ULONGLONG buffer[kDirectoryBufferLength / sizeof(ULONGLONG)];
+    ULONG context = 0;
+    UNICODE_STRING name;
+    int linkCount = WideLength(linkName);
+    while (NextDirectoryEntry(calls, session, buffer, &context, &name))
+        if (name.Length / 2 == linkCount &&
+            CompareStringOrdinal(name.Buffer, linkCount, linkName, linkCount, TRUE) ==
+                CSTR_EQUAL)
+            return 1;
+    return 0;
+}
+
+// Looks at the link that one session directory lists; returns 1 when it led
+// to one of the targets and was gone after it was made temporary.
+static int DeleteLinkIfMatching(const ObjectCalls* calls, HANDLE session,
+                                const WCHAR* linkPath, int pathCount,
+                                const WCHAR* linkName, const WCHAR* const* targets,
+                                int targetCount)
 {
     HANDLE link = NULL;
-    if (!NT_SUCCESS(OpenLink(calls, linkPath, pathCount, &link)))
+    if (!ListsLink(calls, session, linkName) ||
+        !NT_SUCCESS(OpenLink(calls, linkPath, pathCount, &link)))
         return 0;   // no such link in that session, or no right to delete it
     DebugLog(1, "%S found", linkPath);
 
     WCHAR target[kLinkTargetCount + 1];
-    int targetCount = QueryLinkTarget(calls, link, target);
-    if (!ContainsWide(target, targetCount, searchText)) {
+    int count = QueryLinkTarget(calls, link, target);
+    if (!IsOneOfTargets(target, count, targets, targetCount)) {
         calls->close(link);
         return 0;
     }
@@ -167,61 +202,56 @@ static int DeleteLinkIfMatching(const ObjectCalls* calls, const WCHAR* linkPath,
     calls->close(link);
     if (!NT_SUCCESS(status))
         return 0;
-
-    status = OpenLink(calls, linkPath, pathCount, &link);
-    DebugLog(1, "NtOpenSymbolicLinkObject(%S) stat=%s", linkPath, NtStatusName(status));
-    if (!NT_SUCCESS(status)) {
-        DebugLog(1, "-> %S has been deleted", linkPath);
-        return 1;
+    // Asked of the listing again, not by opening the path, which could reach
+    // the global link.
+    if (ListsLink(calls, session, linkName)) {
+        DebugLog(1, "-> %S is still there", linkPath);   // another handle keeps it
+        return 0;
     }
-    DebugLog(1, "-> %S is still there", linkPath);   // another handle keeps it
-    calls->close(link);
-    return 0;
+    DebugLog(1, "-> %S has been deleted", linkPath);
+    return 1;
 }
 
-// Goes through the entries of an open directory; 1 when a link was deleted.
-static int DeleteInDirectoryEntries(const ObjectCalls* calls, HANDLE directoryHandle,
-                                    const WCHAR* directory, const WCHAR* linkName,
-                                    const WCHAR* searchText)
+// Goes through the session directories that an open directory lists; 1 when
+// a link was deleted.
+static int DeleteInSessions(const ObjectCalls* calls, HANDLE root, const WCHAR* directory,
+                            const WCHAR* linkName, const WCHAR* const* targets,
+                            int targetCount)
 {
     ULONGLONG entryBuffer[kDirectoryBufferLength / sizeof(ULONGLONG)];
-    const BYTE* bufferEnd = (const BYTE*)entryBuffer + sizeof entryBuffer;
     WCHAR linkPath[kLinkPathCount];
     int result = 0;
     ULONG context = 0;
-    for (;;) {
-        ULONG returned = 0;
-        NTSTATUS status = calls->queryDirectory(directoryHandle, entryBuffer,
-                                                sizeof entryBuffer, TRUE, FALSE,
-                                                &context, &returned);
-        if (status == STATUS_NO_MORE_ENTRIES || !NT_SUCCESS(status))
-            break;
-        const ObjectDirectoryInformation* entry =
-            (const ObjectDirectoryInformation*)entryBuffer;
-        const BYTE* name = (const BYTE*)entry->name.Buffer;
-        if (!name)
-            continue;
-        // The name is used only where it lies inside the buffer.
-        if (name < (const BYTE*)entryBuffer || name + entry->name.Length > bufferEnd)
-            continue;
+    UNICODE_STRING entryName;
+    while (NextDirectoryEntry(calls, root, entryBuffer, &context, &entryName)) {
         // A path that would not fit is skipped: cutting it could name another link.
-        int pathCount = ComposeLinkPath(directory, entry->name.Buffer,
-                                        entry->name.Length / 2, linkName, linkPath,
-                                        kLinkPathCount);
+        int pathCount = ComposeLinkPath(directory, entryName.Buffer, entryName.Length / 2,
+                                        linkName, linkPath, kLinkPathCount);
         if (pathCount == 0)
             continue;
-        if (DeleteLinkIfMatching(calls, linkPath, pathCount, searchText))
+        OBJECT_ATTRIBUTES attributes;
+        InitObjectAttributes(&attributes, root, &entryName);
+        HANDLE session = NULL;
+        if (!NT_SUCCESS(calls->openDirectory(&session, DIRECTORY_QUERY, &attributes)))
+            continue;   // no directory, or no right to list it
+        if (DeleteLinkIfMatching(calls, session, linkPath, pathCount, linkName, targets,
+                                 targetCount))
             result = 1;
+        calls->close(session);
     }
     return result;
 }
 
-int DeleteAllDosDevices(const WCHAR* directory, const WCHAR* linkName,
-                        const WCHAR* searchText)
+int DeleteLinksWith(const ObjectCalls* calls, const WCHAR* directory,
+                    const WCHAR* linkName, const WCHAR* const* targets, int targetCount)
 {
-    DebugLog(1, "DeleteAllDosDevices(%S, %S, %S)...", directory, linkName, searchText);
-    ObjectCalls calls;
-    if (!GetObjectCalls(&calls))
+    if (targetCount == 2)
+        DebugLog(1, "DeleteAllDosDevices(%S, %S, %S or %S)...", directory, linkName,
+                 targets[0], targets[1]);
+    else
+        DebugLog(1, "DeleteAllDosDevices(%S, %S, %S)...", directory, linkName,
+                 targetCount == 1 ? targets[0] : L"");
+    if (!calls || targetCount < 1 || targetCount > kLinkTargetLimit)
         return 0;
 
     UNICODE_STRING directoryName;
@@ -229,27 +259,38 @@ int DeleteAllDosDevices(const WCHAR* directory, const WCHAR* linkName,
     directoryName.Length = (USHORT)(WideLength(directory) * 2);
     directoryName.MaximumLength = (USHORT)(directoryName.Length + 2);
     OBJECT_ATTRIBUTES attributes;
-    InitObjectAttributes(&attributes, &directoryName);
-    HANDLE directoryHandle = NULL;
-    NTSTATUS status = calls.openDirectory(&directoryHandle, DIRECTORY_QUERY, &attributes);
-    if (!NT_SUCCESS(status))
+    InitObjectAttributes(&attributes, NULL, &directoryName);
+    HANDLE root = NULL;
+    if (!NT_SUCCESS(calls->openDirectory(&root, DIRECTORY_QUERY, &attributes)))
         return 0;
-    int result = DeleteInDirectoryEntries(&calls, directoryHandle, directory, linkName,
-                                          searchText);
-    calls.close(directoryHandle);
+    int result = DeleteInSessions(calls, root, directory, linkName, targets, targetCount);
+    calls->close(root);
     return result;
 }
 
-int DeleteAllDosDevicesA(const char* directory, const char* linkName,
-                         const char* searchText)
+int DeleteAllDosDevices(const WCHAR* directory, const WCHAR* linkName,
+                        const WCHAR* const* targets, int targetCount)
 {
-    const char* texts[3] = {directory, linkName, searchText};
-    WCHAR wide[3][kTextCount];
-    for (int i = 0; i < 3; i++) {
+    ObjectCalls calls;
+    return DeleteLinksWith(GetObjectCalls(&calls) ? &calls : NULL, directory, linkName,
+                           targets, targetCount);
+}
+
+int DeleteAllDosDevicesA(const char* directory, const char* linkName,
+                         const char* const* targets, int targetCount)
+{
+    if (targetCount < 0 || targetCount > kLinkTargetLimit)
+        return 0;
+    WCHAR wide[2 + kLinkTargetLimit][kTextCount];
+    const WCHAR* wideTargets[kLinkTargetLimit];
+    for (int i = 0; i < 2 + targetCount; i++) {
+        const char* text = i == 0 ? directory : i == 1 ? linkName : targets[i - 2];
         // A text longer than 259 characters fails the conversion: nothing is
         // deleted under a shortened name.
-        if (MultiByteToWideChar(CP_ACP, 0, texts[i], -1, wide[i], kTextCount) <= 0)
+        if (MultiByteToWideChar(CP_ACP, 0, text, -1, wide[i], kTextCount) <= 0)
             return 0;
+        if (i >= 2)
+            wideTargets[i - 2] = wide[i];
     }
-    return DeleteAllDosDevices(wide[0], wide[1], wide[2]);
+    return DeleteAllDosDevices(wide[0], wide[1], wideTargets, targetCount);
 }

@@ -51,35 +51,38 @@ expect_line " OK"
 log_take
 expect_log V:0:0
 
-# Links of U: in other sessions: only the one whose target names a crypt volume
-# (case-sensitively) goes; other targets and other letters stay.
+# Links of U: in other sessions: only the one that leads to the ejected
+# volume's device goes; a folder named like one, the other product's device,
+# another letter's device and other letters stay.
 world_up
 simctl session-link qbA U: '\Device\VeraCryptVolumeU' \
-    + session-link qbB U: '\Device\HarddiskVolume9' \
-    + session-link qbC U: '\Device\veracryptvolumeU' \
-    + session-link qbD W: '\Device\VeraCryptVolumeU' >/dev/null
+    + session-link qbB U: '\??\C:\CryptVolumes' \
+    + session-link qbC U: '\Device\TrueCryptVolumeU' \
+    + session-link qbD W: '\Device\VeraCryptVolumeW' \
+    + session-link qbF U: '\Device\VeraCryptVolumeV' >/dev/null
 qb U: -na -db
 expect_rc 0
 expect_line " (and U: deleted from other user context)"
 expect_line "success"
 for line in \
-    'DeleteAllDosDevices(\Sessions\0\DosDevices, U:, CryptVolume)...' \
+    'DeleteAllDosDevices(\Sessions\0\DosDevices, U:, \Device\VeraCryptVolumeU)...' \
     '\Sessions\0\DosDevices\qbA\U: found' \
     "symlink target is '\\Device\\VeraCryptVolumeU'" \
     'NtMakeTemporaryObject stat=SUCCESS' \
-    'NtOpenSymbolicLinkObject(\Sessions\0\DosDevices\qbA\U:) stat=OBJECT_NAME_NOT_FOUND' \
     '-> \Sessions\0\DosDevices\qbA\U: has been deleted' \
     '\Sessions\0\DosDevices\qbB\U: found' \
-    "symlink target is '\\Device\\HarddiskVolume9'" \
+    "symlink target is '\\??\\C:\\CryptVolumes'" \
     '\Sessions\0\DosDevices\qbC\U: found' \
-    "symlink target is '\\Device\\veracryptvolumeU'"; do
+    "symlink target is '\\Device\\TrueCryptVolumeU'" \
+    '\Sessions\0\DosDevices\qbF\U: found' \
+    "symlink target is '\\Device\\VeraCryptVolumeV'"; do
     expect_line "$line"
 done
 # The walk's lines, from its first to the success note: nothing else.
 walk=$(tr -d '\r' <"$QB_OUT" | sed -n '/^DeleteAllDosDevices(/,/^ (and U: deleted/p' | grep -c '')
-expect_eq "$walk" 11 "lines of the session walk"
+expect_eq "$walk" 12 "lines of the session walk"
 expect_no_text "qbD"
-expect_eq "$(sessions)" 'qbB\U: -> \Device\HarddiskVolume9 qbC\U: -> \Device\veracryptvolumeU qbD\W: -> \Device\VeraCryptVolumeU' \
+expect_eq "$(sessions)" 'qbB\U: -> \??\C:\CryptVolumes qbC\U: -> \Device\TrueCryptVolumeU qbD\W: -> \Device\VeraCryptVolumeW qbF\U: -> \Device\VeraCryptVolumeV' \
     "session links left"
 
 # Without -db the note ends the OK line; a dismount at the forced third try
@@ -112,13 +115,14 @@ qb W: -na
 expect_rc 5
 expect_line "W: is not a Volume"
 
-# ...unless its target names no crypt volume: then it is no volume, and stays.
-simctl session-link qbE W: '\Device\HarddiskVolume9' >/dev/null
+# ...unless it leads elsewhere, here to another letter's volume device: then
+# it is no volume, and stays.
+simctl session-link qbE W: '\Device\VeraCryptVolumeU' >/dev/null
 qb W: -na
 expect_rc 5
 expect_output <<'END'
 W: is not a Volume
 END
-expect_contains "$(sessions)" 'qbE\W: -> \Device\HarddiskVolume9' "W: link left"
+expect_contains "$(sessions)" 'qbE\W: -> \Device\VeraCryptVolumeU' "W: link left"
 
 world_up

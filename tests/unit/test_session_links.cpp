@@ -110,30 +110,41 @@ bool LinkExists(const std::wstring& session, const std::wstring& link)
 
 }  // namespace
 
-TEST(DeleteAllDosDevices, DeletesOnlyCryptVolumeLinksOfTheLetter)
+// The volume's device name, as the eject knows it; either product's device
+// when only the letter is known.
+const char* const kVera[] = {"\\Device\\VeraCryptVolumeQ"};
+const char* const kEither[] = {"\\Device\\TrueCryptVolumeQ", "\\Device\\VeraCryptVolumeQ"};
+const char kSessions[] = "\\Sessions\\0\\DosDevices";
+
+TEST(DeleteAllDosDevices, DeletesOnlyLinksToTheVolumesDevice)
 {
     struct Case {
         const char* what;
         const wchar_t* target;
         const char* linkNameAsked;
-        int expected;
+        const char* const* targets;
+        int targetCount;
         bool gone;
     };
     const Case cases[] = {
-        {"crypt volume", L"\\Device\\VeraCryptVolumeQ", "Q:", 1, true},
-        {"other product", L"\\Device\\TrueCryptVolumeQ", "Q:", 1, true},
-        {"lower-case letter finds the link", L"\\Device\\VeraCryptVolumeQ", "q:", 1, true},
-        {"ordinary disk", L"\\Device\\HarddiskVolume1", "Q:", 0, false},
-        {"search text only in lower case", L"\\Device\\veracryptvolumeQ", "Q:", 0, false},
-        {"another letter", L"\\Device\\VeraCryptVolumeQ", "R:", 0, false},
+        {"the volume's device", L"\\Device\\VeraCryptVolumeQ", "Q:", kVera, 1, true},
+        {"lower-case letter finds the link", L"\\Device\\VeraCryptVolumeQ", "q:", kVera, 1,
+         true},
+        {"either product", L"\\Device\\TrueCryptVolumeQ", "Q:", kEither, 2, true},
+        {"the other product's device", L"\\Device\\TrueCryptVolumeQ", "Q:", kVera, 1, false},
+        {"another letter's device", L"\\Device\\VeraCryptVolumeR", "Q:", kEither, 2, false},
+        {"a folder named like one", L"\\??\\C:\\CryptVolumes", "Q:", kEither, 2, false},
+        {"a longer name", L"\\Device\\VeraCryptVolumeQ2", "Q:", kVera, 1, false},
+        {"ordinary disk", L"\\Device\\HarddiskVolume1", "Q:", kEither, 2, false},
+        {"only in lower case", L"\\Device\\veracryptvolumeQ", "Q:", kVera, 1, false},
+        {"another letter", L"\\Device\\VeraCryptVolumeQ", "R:", kVera, 1, false},
     };
     for (const Case& c : cases) {
         PlantedLinks planted;
         planted.Directory(L"QbUnitA");
         planted.Link(L"QbUnitA", L"Q:", c.target);
-        EXPECT_EQ(c.expected,
-                  DeleteAllDosDevicesA("\\Sessions\\0\\DosDevices", c.linkNameAsked,
-                                       "CryptVolume")) << c.what;
+        EXPECT_EQ(c.gone ? 1 : 0, DeleteAllDosDevicesA(kSessions, c.linkNameAsked, c.targets,
+                                                       c.targetCount)) << c.what;
         EXPECT_EQ(!c.gone, LinkExists(L"QbUnitA", L"Q:")) << c.what;
     }
 }
@@ -146,8 +157,7 @@ TEST(DeleteAllDosDevices, TwoSessionsBothDeletedAndHeldLinkStays)
         planted.Directory(L"QbUnitB");
         planted.Link(L"QbUnitA", L"Q:", L"\\Device\\VeraCryptVolumeQ");
         planted.Link(L"QbUnitB", L"Q:", L"\\Device\\TrueCryptVolumeQ");
-        EXPECT_EQ(1, DeleteAllDosDevicesA("\\Sessions\\0\\DosDevices", "Q:",
-                                          "CryptVolume"));
+        EXPECT_EQ(1, DeleteAllDosDevicesA(kSessions, "Q:", kEither, 2));
         EXPECT_FALSE(LinkExists(L"QbUnitA", L"Q:"));
         EXPECT_FALSE(LinkExists(L"QbUnitB", L"Q:"));
     }
@@ -157,13 +167,71 @@ TEST(DeleteAllDosDevices, TwoSessionsBothDeletedAndHeldLinkStays)
         planted.Directory(L"QbUnitA");
         planted.Link(L"QbUnitA", L"Q:", L"\\Device\\VeraCryptVolumeQ");
         planted.Hold(L"QbUnitA", L"Q:");
-        EXPECT_EQ(0, DeleteAllDosDevicesA("\\Sessions\\0\\DosDevices", "Q:",
-                                          "CryptVolume"));
+        EXPECT_EQ(0, DeleteAllDosDevicesA(kSessions, "Q:", kVera, 1));
         EXPECT_TRUE(LinkExists(L"QbUnitA", L"Q:"));
     }
-    EXPECT_EQ(0, DeleteAllDosDevicesA("\\Sessions\\0\\NoSuchDirectory", "Q:",
-                                      "CryptVolume"));
-    EXPECT_EQ(0, DeleteAllDosDevicesA("\\Sessions\\0\\DosDevices", "Q:", "CryptVolume"));
+    EXPECT_EQ(0, DeleteAllDosDevicesA("\\Sessions\\0\\NoSuchDirectory", "Q:", kVera, 1));
+    EXPECT_EQ(0, DeleteAllDosDevicesA(kSessions, "Q:", kVera, 1));
+}
+
+// Windows' device maps: opening DIR\LUID\Q: in a session without a Q: of its
+// own reaches the global Q:. Wine has no such fallback, so these calls play
+// it: every link path opens, on a link to the volume, while the session
+// directory lists Q: only while sessionHasLink holds.
+namespace fallback {
+bool sessionHasLink;
+int madeTemporary;
+NTSTATUS NTAPI OpenDirectory(HANDLE* handle, ACCESS_MASK, OBJECT_ATTRIBUTES* attributes)
+{
+    *handle = (HANDLE)(ULONG_PTR)(attributes->RootDirectory ? 2 : 1);   // a session, the root
+    return 0;
+}
+NTSTATUS NTAPI QueryDirectory(HANDLE directory, PVOID buffer, ULONG, BOOLEAN, BOOLEAN,
+                              ULONG* context, ULONG*)
+{
+    const wchar_t* name = directory == (HANDLE)1 ? L"00000000-0003e7e5" : L"Q:";
+    if (*context > 0 || (directory == (HANDLE)2 && !sessionHasLink))
+        return STATUS_NO_MORE_ENTRIES;
+    auto* entry = (ObjectDirectoryInformation*)buffer;
+    WCHAR* text = (WCHAR*)(entry + 1);
+    lstrcpyW(text, name);
+    entry->name.Buffer = text;
+    entry->name.Length = (USHORT)(lstrlenW(name) * 2);
+    ++*context;
+    return 0;
+}
+NTSTATUS NTAPI OpenLink(HANDLE* handle, ACCESS_MASK, OBJECT_ATTRIBUTES*)
+{
+    *handle = (HANDLE)3;
+    return 0;
+}
+NTSTATUS NTAPI QueryLink(HANDLE, UNICODE_STRING* target, ULONG*)
+{
+    lstrcpyW(target->Buffer, L"\\Device\\VeraCryptVolumeQ");
+    target->Length = 48;
+    return 0;
+}
+NTSTATUS NTAPI MakeTemporary(HANDLE)
+{
+    madeTemporary++;
+    sessionHasLink = false;
+    return 0;
+}
+NTSTATUS NTAPI Close(HANDLE) { return 0; }
+}  // namespace fallback
+
+TEST(DeleteAllDosDevices, OnlyLinksThatTheSessionLists)
+{
+    const ObjectCalls calls = {fallback::OpenDirectory, fallback::QueryDirectory,
+                               fallback::OpenLink, fallback::QueryLink,
+                               fallback::MakeTemporary, fallback::Close};
+    const WCHAR* const targets[] = {L"\\Device\\VeraCryptVolumeQ"};
+    for (bool listed : {false, true}) {
+        fallback::sessionHasLink = listed;
+        fallback::madeTemporary = 0;
+        EXPECT_EQ(listed ? 1 : 0, DeleteLinksWith(&calls, kRoot, L"Q:", targets, 1));
+        EXPECT_EQ(listed ? 1 : 0, fallback::madeTemporary) << "listed " << listed;
+    }
 }
 
 TEST(ComposeLinkPath, FitsWholeOrIsSkipped)
