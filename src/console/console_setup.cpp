@@ -1,6 +1,7 @@
 // Console set-up and clean-up, the control-event handler with its stop flag,
 // and the console-window tests that the closing waits rest on.
 #include "console/console_setup.h"
+#include "console/key_rules.h"
 
 // Set to 1 by ConsoleCtrlHandler (on the system's thread) and RequestStop;
 // never back to 0.
@@ -8,12 +9,31 @@ volatile LONG stopRequested;
 
 enum { kSetupInputMode = ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT };
 
+// The input mode found at set-up; written by InitConsole before any other
+// thread exists, read-only afterwards.
+static DWORD foundInputMode;
+static BOOL foundInputModeKnown;
+
+int GetFoundInputMode(DWORD* mode)
+{
+    if (foundInputModeKnown)
+        *mode = foundInputMode;
+    return foundInputModeKnown;
+}
+
+void RestoreFoundInputMode(void)
+{
+    if (foundInputModeKnown)
+        SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), RestoredInputMode(foundInputMode));
+}
+
 void InitConsole(ConsoleContext* context)
 {
     SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
     context->hOut = GetStdHandle(STD_OUTPUT_HANDLE);
     context->hIn = GetStdHandle(STD_INPUT_HANDLE);
     context->isRedirected = GetFileType(context->hOut) != FILE_TYPE_CHAR;
+    foundInputModeKnown = GetConsoleMode(context->hIn, &foundInputMode);
     SetConsoleMode(context->hIn, kSetupInputMode);
     CONSOLE_SCREEN_BUFFER_INFO info;
     context->startupAttributes =
@@ -24,6 +44,7 @@ void InitConsole(ConsoleContext* context)
 void ShutdownConsole(ConsoleContext* context)
 {
     StopKeyWatch();
+    RestoreFoundInputMode();
 }
 
 BOOL WINAPI ConsoleCtrlHandler(DWORD event)

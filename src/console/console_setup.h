@@ -15,13 +15,21 @@ enum { kKeyActionLimit = 10 };   // a table is 10 entries, 650 bytes
 extern volatile LONG stopRequested;   // set by ConsoleCtrlHandler and RequestStop
 extern volatile WORD lastKey;    // written by the key-watch thread
 
+// InitConsole notes the input mode it finds; ShutdownConsole stops the key
+// watch and gives that mode back (on every way out of the main flow, Ctrl+C
+// included, since the handler lets the run end in order).
 void InitConsole(ConsoleContext* context);
 void ShutdownConsole(ConsoleContext* context);
+// The input mode found at set-up; 0 when standard input is no console.
+int  GetFoundInputMode(DWORD* mode);
+void RestoreFoundInputMode(void);   // also the crash filter's
 BOOL WINAPI ConsoleCtrlHandler(DWORD event);
 void RequestStop(void);
 int  IsStopRequested(void);
 // One watch at a time: a second start while a thread runs does nothing. The
 // table (up to kKeyActionLimit entries, key 0 ends it) is copied at once.
+// While the watch runs the input mode is KeyWatchInputMode (Quick Edit off);
+// StopKeyWatch puts back the mode from before.
 // Every key pressed and released sets lastKey; a table key also prints
 // "\n<KeyName> <text>". Stop waits at most 100 ms; the thread ends within
 // about a second, also when a stop is requested (Ctrl+C, Ctrl+Break, close).

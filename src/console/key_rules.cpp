@@ -73,3 +73,26 @@ const char* KeyName(WORD code)
     wsprintfA(oneCharacter, "%c", code & 0xFF);
     return oneCharacter;
 }
+
+static const DWORD kExtendedState = ENABLE_INSERT_MODE | ENABLE_QUICK_EDIT_MODE |
+                                    ENABLE_AUTO_POSITION;
+
+// The extended state that found stands for, and the flag that sets it.
+static DWORD ExtendedStateOf(DWORD found)
+{
+    if (found & ENABLE_EXTENDED_FLAGS)
+        return found & (kExtendedState | ENABLE_EXTENDED_FLAGS);
+    return kExtendedState | ENABLE_EXTENDED_FLAGS;
+}
+
+DWORD KeyWatchInputMode(DWORD current, DWORD found)
+{
+    DWORD mode = current & ~(DWORD)(ENABLE_WINDOW_INPUT | ENABLE_MOUSE_INPUT |
+                                    kExtendedState | ENABLE_EXTENDED_FLAGS);
+    return mode | ENABLE_ECHO_INPUT | (ExtendedStateOf(found) & ~(DWORD)ENABLE_QUICK_EDIT_MODE);
+}
+
+DWORD RestoredInputMode(DWORD found)
+{
+    return (found & ~(DWORD)kExtendedState) | ExtendedStateOf(found);
+}

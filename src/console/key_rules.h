@@ -29,3 +29,16 @@ int FindSleepEndingKey(const INPUT_RECORD* records, int count, WORD* rememberedK
 // that has a character, is no modifier or lock key and is not held with
 // Shift, Ctrl or Alt; -1 when there is none.
 int FindCloseKeyRecord(const INPUT_RECORD* records, int count);
+
+// Console input modes around the key watch. The console reports Quick Edit
+// and insert mode (its extended state) only in a mode that carries
+// ENABLE_EXTENDED_FLAGS; a mode without it leaves that state as it is.
+// The key watch's mode: current without window and mouse input, with echo,
+// and with Quick Edit off, since a click would start a selection that holds
+// all output and the key watch until a key is pressed. Insert mode and auto
+// position stay as found (the mode found at set-up).
+DWORD KeyWatchInputMode(DWORD current, DWORD found);
+// The mode that gives back the state found at set-up: found itself, or, when
+// it did not report the extended state, found with the console's defaults
+// for it (insert mode, Quick Edit, auto position on).
+DWORD RestoredInputMode(DWORD found);

@@ -25,6 +25,11 @@ enum {
     kWatchRecordCount = 10,   // records read per pass
 };
 
+// The input mode before the watch; main thread only (StartKeyWatch sets the
+// watch's mode, StopKeyWatch puts this one back).
+static DWORD modeBeforeWatch;
+static BOOL modeBeforeWatchKnown;
+
 // What StartKeyWatch hands to the thread; the thread frees it.
 struct KeyWatchStart {
     KeyAction table[kKeyActionLimit];
@@ -36,6 +41,7 @@ void ResetKeyWatch(void)
     __atomic_store_n(&lastKey, 0, __ATOMIC_SEQ_CST);
     __atomic_store_n(&keyWatchQuit, 0, __ATOMIC_SEQ_CST);
     keyWatchThread = NULL;
+    modeBeforeWatchKnown = FALSE;
 }
 
 void ClearLastKey(void)
@@ -55,8 +61,19 @@ void StartKeyWatch(const KeyAction* table)
     MemCopy(start->table, table, sizeof start->table);
     start->generation = generation;
     keyWatchThread = CreateThread(NULL, 0, WatchForKeyPress_ThreadProc, start, 0, NULL);
-    if (!keyWatchThread)
+    if (!keyWatchThread) {
         MemFree(start);   // no key is watched; nothing is reported
+        return;
+    }
+    // Set here rather than by the thread: StopKeyWatch does not wait for the
+    // thread to end, and a mode the thread put back later could undo the one
+    // the main flow restores on its way out.
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    modeBeforeWatchKnown = GetConsoleMode(input, &modeBeforeWatch);
+    DWORD found = modeBeforeWatch;
+    GetFoundInputMode(&found);
+    if (modeBeforeWatchKnown)
+        SetConsoleMode(input, KeyWatchInputMode(modeBeforeWatch, found));
 }
 
 void StopKeyWatch(void)
@@ -69,6 +86,9 @@ void StopKeyWatch(void)
     WaitForSingleObject(keyWatchThread, 100);
     CloseHandle(keyWatchThread);
     keyWatchThread = NULL;
+    if (modeBeforeWatchKnown)
+        SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), modeBeforeWatch);
+    modeBeforeWatchKnown = FALSE;
 }
 
 static int KeepWatching(LONG generation)
@@ -102,13 +122,6 @@ DWORD WINAPI WatchForKeyPress_ThreadProc(LPVOID parameter)
     MemFree(start);
 
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    DWORD savedMode = 0;
-    BOOL haveMode = GetConsoleMode(input, &savedMode);
-    if (haveMode) {
-        DWORD mode = (savedMode & ~(DWORD)(ENABLE_WINDOW_INPUT | ENABLE_MOUSE_INPUT)) |
-                     ENABLE_ECHO_INPUT;
-        SetConsoleMode(input, mode);
-    }
     FlushConsoleInputBuffer(input);
     __atomic_store_n(&lastKey, 0, __ATOMIC_SEQ_CST);
 
@@ -144,7 +157,5 @@ DWORD WINAPI WatchForKeyPress_ThreadProc(LPVOID parameter)
             ReportPress(input, table, code);
     }
 
-    if (haveMode)
-        SetConsoleMode(input, savedMode);
     return 0;
 }

@@ -6,6 +6,7 @@
 #include "base/maker.h"
 #include "base/system.h"
 #include "base/text.h"
+#include "console/console_setup.h"
 #include "console/output.h"
 #include <dbghelp.h>
 #include <shlwapi.h>
@@ -90,6 +91,8 @@ static void WriteDump(EXCEPTION_POINTERS* exceptionPointers)
 
 LONG WINAPI CrashDumpFilter(EXCEPTION_POINTERS* exceptionPointers)
 {
+    // The process ends here too: the console gets back the input mode it had.
+    RestoreFoundInputMode();
     WriteDump(exceptionPointers);
     DebugLog(0, "\n");
     Sleep(100);

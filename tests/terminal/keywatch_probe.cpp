@@ -2,8 +2,10 @@
 // terminal tests can press keys before the eject loop exists.
 //
 //   keywatch_probe watch [inject]  key watch with the eject loop's table; prints
-//                                  each lastKey ("lastKey=70"), the stop flag and
-//                                  how long the thread takes to end. Q ends it.
+//                                  each lastKey ("lastKey=70"), the stop flag,
+//                                  how long the thread takes to end, and the
+//                                  input modes found, while watching and after
+//                                  Ctrl+C. Q ends it.
 //                                  inject: writes F down, Esc down, F up, Esc up
 //                                  into the console input, and after that press
 //                                  F held (three key-downs, one key-up).
@@ -147,6 +149,10 @@ int Watch(bool inject)
     HANDLE thread = StartWatchAndFindThread(table, &secondStart);
     ConsolePrintf("watch thread %s; threads after second start: %d\n",
                   thread ? "found" : "missing", secondStart);
+    DWORD found = 0, watching = 0;
+    GetFoundInputMode(&found);
+    GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &watching);
+    ConsolePrintf("input mode 0x%X, watching 0x%X\n", found, watching);
     ConsolePrintf("ready\nTrying..");
     // Injected keys: the overlapping pair first, the held key once the pair's
     // press has been reported.
@@ -181,7 +187,9 @@ int Watch(bool inject)
             ConsolePrintf("stop=1\n");
             ConsolePrintf("watch thread ended after %u ms\n", WaitThreadEnd(thread, 3000));
             Sleep(300);
-            StopKeyWatch();
+            ShutdownConsole(consoleContext);
+            GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &watching);
+            ConsolePrintf("input mode after 0x%X\n", watching);
             ConsolePrintf("process goes on\nprobe done\n");
             return Finish(0);
         }

@@ -61,6 +61,12 @@ ended=$(term_capture keys | sed -n 's/^watch thread ended after \([0-9]*\) ms$/\
 echo "figure: watch thread ended ${ended:-?} ms after Ctrl+C was seen"
 term_check "the watch thread ends after Ctrl+C" [ "${ended:-9999}" -le 3000 ]
 term_check "the process goes on after Ctrl+C" term_wait keys "process goes on" 1
+read -r found watching < <(term_capture keys |
+    sed -n 's/^input mode \(0x[0-9A-F]*\), watching \(0x[0-9A-F]*\)$/\1 \2/p')
+term_check "Quick Edit off (set through the extended flags) while watching" \
+    [ $((${watching:-0x40} & 0xC0)) = $((0x80)) ]
+term_check "the input mode found is back after Ctrl+C" \
+    term_wait keys "input mode after ${found:-?}" 1
 term_check "the process ends normally (exit 0)" [ "$(term_exit_status keys 10)" = 0 ]
 
 # Records written into the console input: key-down and key-up events that

@@ -196,6 +196,27 @@ TEST(KeyRules, KeyNames)
         EXPECT_STREQ(c.name, KeyName(c.code)) << c.code;
 }
 
+TEST(InputModes, QuickEditOffWhileWatchingAndTheFoundStateBack)
+{
+    // current: the mode when the watch starts (set-up leaves 7).
+    struct Case { DWORD current, found, watching, restored; };
+    const Case cases[] = {
+        // A console's usual mode: mouse, insert, Quick Edit, auto position.
+        {0x007, 0x1F7, 0x1A7, 0x1F7},
+        // Quick Edit and auto position turned off by the user stay off.
+        {0x007, 0x0B7, 0x0A7, 0x0B7},
+        // A mode without the extended flag tells nothing of that state: the
+        // console's defaults stand for it.
+        {0x007, 0x007, 0x1A7, 0x1E7},
+        // Window and mouse input go, virtual-terminal input stays.
+        {0x21F, 0x3F7, 0x3A7, 0x3F7},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(KeyWatchInputMode(c.current, c.found), c.watching) << std::hex << c.found;
+        EXPECT_EQ(RestoredInputMode(c.found), c.restored) << std::hex << c.found;
+    }
+}
+
 TEST(ConsoleWindowDecisions, OwnShownAndWhichStandaloneWait)
 {
     const HWND window = (HWND)(INT_PTR)0x1234;
