@@ -1,6 +1,8 @@
 #!/bin/bash
-# The crash filter end to end: crash_probe faults with an access violation and
-# the filter reports it and writes a minidump.
+# The crash filter end to end: crash_probe, built as Quenbrax.exe is, faults
+# with an access violation deep in its own calls, and the filter reports it
+# and writes a minidump. Every frame on the way must carry unwind data: the
+# probe's own walk passes its 11 frames (the walk, 9 levels, the entry).
 #   crash_dump.sh PATH/crash_probe.exe
 # Wine runs here as root, which ignores a folder's missing write permission
 # (chmod 555, or the read-only attribute that Wine maps onto it): a folder
@@ -41,6 +43,7 @@ is_minidump() { [ "$(head -c 4 "$1" 2>/dev/null)" = MDMP ]; }
 cp "$probe" "$work/prog/crash_probe.exe"
 printf 'left by an earlier crash\n' >"$work/prog/crash_probe.dmp"
 crash beside "$work/prog"
+has beside beside "frames of its own walked: 11"
 has beside beside "Exception 0xC0000005 at 0x"
 grep -qE '^Exception 0xC0000005 at 0x[0-9A-F]{16}!$' "$work/beside.txt" ||
     fail beside "exception line not in the form 'Exception 0x%08X at 0x%p!'"
