@@ -89,7 +89,8 @@ DWORD KeyWatchInputMode(DWORD current, DWORD found)
 {
     DWORD mode = current & ~(DWORD)(ENABLE_WINDOW_INPUT | ENABLE_MOUSE_INPUT |
                                     kExtendedState | ENABLE_EXTENDED_FLAGS);
-    return mode | ENABLE_ECHO_INPUT | (ExtendedStateOf(found) & ~(DWORD)ENABLE_QUICK_EDIT_MODE);
+    DWORD quickEditOff = ExtendedStateOf(found) & ~(DWORD)ENABLE_QUICK_EDIT_MODE;
+    return mode | ENABLE_ECHO_INPUT | quickEditOff;
 }
 
 DWORD RestoredInputMode(DWORD found)

@@ -149,10 +149,12 @@ static int NextDirectoryEntry(const ObjectCalls* calls, HANDLE directory,
                                                 TRUE, FALSE, context, &returned);
         if (status == STATUS_NO_MORE_ENTRIES || !NT_SUCCESS(status))
             return 0;
-        const UNICODE_STRING* entryName = &((const ObjectDirectoryInformation*)buffer)->name;
+        const UNICODE_STRING* entryName =
+            &((const ObjectDirectoryInformation*)buffer)->name;
         const BYTE* start = (const BYTE*)entryName->Buffer;
         // A name is used only where it lies inside the buffer.
-        if (start && start >= (const BYTE*)buffer && start + entryName->Length <= bufferEnd) {
+        if (start && start >= (const BYTE*)buffer &&
+            start + entryName->Length <= bufferEnd) {
             *name = *entryName;
             return 1;
         }
