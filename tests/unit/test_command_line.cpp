@@ -5,6 +5,8 @@
 #include <vector>
 #include "app/command_line.h"
 #include "app/drive_names.h"
+#include "app/main_flow.h"
+#include "console/output.h"
 #include "app/options.h"
 #include "base/memory.h"
 #include "base/paths.h"
@@ -187,6 +189,20 @@ TEST(TextUtil, PathAndTextHelpers)
     for (int i = 0; i < 4096; i++) ASSERT_EQ(zeroed[i], 0);
     MemFree(zeroed);
     EXPECT_TRUE(MemFree(nullptr));
+}
+
+// A heap that cannot give a block is asked again a bounded number of times;
+// then the program's handler ends the run with one line and exit code 3.
+TEST(MemAllocDeathTest, EndsTheRunWhenTheHeapStaysEmpty)
+{
+    EXPECT_EXIT(
+        {
+            SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
+            ResetConsoleOutputSettings();
+            allocFailureHandler = EndOutOfMemory;
+            MemAllocRetrying(1ull << 62, 2, 1);
+        },
+        testing::ExitedWithCode(3), "^error: out of memory\\s*$");
 }
 
 // What the system says of a path DriveSpec, as Windows can say it and Wine
