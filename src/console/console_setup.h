@@ -25,7 +25,9 @@ int  IsStopRequested(void);
 // Every key pressed and released sets lastKey; a table key also prints
 // "\n<KeyName> <text>". Stop waits at most 100 ms; the thread ends within
 // about a second, also when a stop is requested (Ctrl+C, Ctrl+Break, close).
-void StartKeyWatch(const KeyAction* table);
+// Start returns 1 when it started a thread, 0 when one runs already, -1 when
+// none could be started.
+int  StartKeyWatch(const KeyAction* table);
 void StopKeyWatch(void);
 void ClearLastKey(void);
 const char* KeyName(WORD code);   // "BS", "Esc", "Space", "Del", else the character

@@ -43,10 +43,10 @@ void ClearLastKey(void)
     __atomic_store_n(&lastKey, 0, __ATOMIC_SEQ_CST);
 }
 
-void StartKeyWatch(const KeyAction* table)
+int StartKeyWatch(const KeyAction* table)
 {
     if (keyWatchThread)
-        return;
+        return 0;
     __atomic_store_n(&keyWatchQuit, 0, __ATOMIC_SEQ_CST);
     LONG generation = __atomic_load_n(&keyWatchGeneration, __ATOMIC_SEQ_CST) + 1;
     __atomic_store_n(&keyWatchGeneration, generation, __ATOMIC_SEQ_CST);
@@ -55,8 +55,10 @@ void StartKeyWatch(const KeyAction* table)
     MemCopy(start->table, table, sizeof start->table);
     start->generation = generation;
     keyWatchThread = CreateThread(NULL, 0, WatchForKeyPress_ThreadProc, start, 0, NULL);
-    if (!keyWatchThread)
-        MemFree(start);   // no key is watched; nothing is reported
+    if (keyWatchThread)
+        return 1;
+    MemFree(start);   // no key is watched; nothing is reported
+    return -1;
 }
 
 void StopKeyWatch(void)
