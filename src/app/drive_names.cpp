@@ -22,21 +22,33 @@ static int ResolveVolumeName(DriveSpecTarget* target, const char* found)
     return ResolvedLetter;
 }
 
+PathQueries pathQueries = {GetFileAttributesA, GetVolumeNameForVolumeMountPointA};
+
+// Only a folder can be a mount folder: a file that is a reparse point (a
+// cloud placeholder, a deduplicated file, a symbolic link to a container) is
+// still a container.
+static int IsMountFolder(const char* path)
+{
+    DWORD attributes = pathQueries.getFileAttributes(path);
+    DWORD wanted = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & wanted) == wanted;
+}
+
 // A folder where a volume is mounted; any other path names a container.
 static int ResolvePath(DriveSpecTarget* target, const char* typed)
 {
     DWORD length = GetFullPathNameA(typed, MAX_PATH, target->fullPath, NULL);
-    if (length == 0 || length >= MAX_PATH ||
-        GetPathKind(target->fullPath) == 0 || !IsReparsePointPath(target->fullPath)) {
+    if (length == 0 || length >= MAX_PATH || !IsMountFolder(target->fullPath)) {
         CopyText(target->containerText, typed, sizeof target->containerText);
         return ResolvedContainer;
     }
     AppendCharIfMissing(target->fullPath, '\\');
-    if (!GetVolumeNameForVolumeMountPointA(target->fullPath, target->volumePath,
-                                           MAX_PATH)) {
+    if (!pathQueries.getVolumeNameForVolumeMountPoint(target->fullPath, target->volumePath,
+                                                      MAX_PATH)) {
         CopyText(target->message, "not a Volume\n", sizeof target->message);
         return ResolvedMessage;
     }
+    target->volumePath[MAX_PATH - 1] = 0;
     StripTrailingChar(target->volumePath, '\\');
     if (lstrlenA(target->volumePath) <= 4 ||
         !QueryDosDeviceTarget(target->volumePath + 4, target->targetPath)) {

@@ -24,5 +24,15 @@ struct DriveSpecTarget {
     char       message[256];
 };
 
+// The system calls that tell a mount folder from a container path. Test
+// programs replace them (before the first resolution) to give what Wine
+// cannot: reparse points and mount folders with a volume behind them.
+struct PathQueries {
+    DWORD (WINAPI* getFileAttributes)(LPCSTR path);
+    BOOL  (WINAPI* getVolumeNameForVolumeMountPoint)(LPCSTR mountPoint, LPSTR volumeName,
+                                                     DWORD volumeNameLength);
+};
+extern PathQueries pathQueries;
+
 // target must be zero-filled; returns a ResolveResult.
 int ResolveDriveSpec(DriveSpecTarget* target, const char* typed);

@@ -168,8 +168,8 @@ static int RetryLoop(EjectRun* run)
             forceNow = 1;
         ClearLastKey();
 
-        if (!DismountVolumeVia(run->letter, run->deviceLetter, forceNow,
-                               &run->forcedResult, &run->resultCode))
+        if (DismountVolumeVia(run->letter, run->deviceLetter, forceNow,
+                              &run->forcedResult, &run->resultCode) != DismountAnswered)
             return EjectNotDismounted;
         if (run->options->optShowHandles) {
             RecheckOpenHandles(openHandleTable);
@@ -200,9 +200,10 @@ static int RunEjectStages(EjectRun* run)
             run->handlesShown = ReportOpenHandles(run);
         int force = stage.forceWithOption && run->options->optForce;
         run->resultCode = DriverSuccess;
-        if (!DismountVolumeVia(run->letter, run->deviceLetter, force, &run->forcedResult,
-                               &run->resultCode)) {
-            if (stage.sayUnreached)
+        int sent = DismountVolumeVia(run->letter, run->deviceLetter, force,
+                                     &run->forcedResult, &run->resultCode);
+        if (sent != DismountAnswered) {
+            if (sent == DismountNotSent && stage.sayUnreached)
                 ConsolePrintf("error %u opening the TrueCrypt device driver\n",
                               GetLastError());
             return EjectNotDismounted;

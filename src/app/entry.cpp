@@ -12,9 +12,14 @@ extern "C" {
 
 void __attribute__((noreturn)) ProgramEntry(void)
 {
+    // Before any library is loaded: a missing or damaged system DLL, or a
+    // drive without media, fails its call instead of showing a dialog box
+    // that a script cannot answer.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     RemoveCurrentDirFromDllSearch();
     RestrictDllSearchToSystem32();
     processHeap = GetProcessHeap();
+    allocFailureHandler = EndOutOfMemory;
     SetUnhandledExceptionFilter(CrashDumpFilter);
 
     int count = 0;

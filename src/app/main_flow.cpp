@@ -198,7 +198,6 @@ static int RunProgram(ConsoleContext* context, RunState* run, int argumentCount,
 {
     if (argumentCount < 2 || argumentCount > 10)
         return EndWithUsage(context, ExitUsage, argumentCount < 2);
-    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 
     int optionResult = ReadOptions(&run->options, argumentCount, arguments);
     // Before anything that could print a debug line.
@@ -213,6 +212,16 @@ static int RunProgram(ConsoleContext* context, RunState* run, int argumentCount,
     if (run->options.waitMs == -1)
         run->options.waitMs = IsOwnConsole() ? 3000 : 0;
     return ResolveAndEject(context, run, arguments[1]);
+}
+
+void EndOutOfMemory(void)
+{
+    NewLineIfNeeded();
+    SetConsoleColor(consoleContext, ColorError);
+    ConsolePrintf("error: out of memory");
+    SetConsoleColor(consoleContext, ColorDefault);
+    ConsolePrintf("\n");
+    ExitProcess(ExitFailed);
 }
 
 int MainFlow(int argumentCount, char** arguments)

@@ -17,5 +17,8 @@ enum ExitCode {
 };
 
 int  MainFlow(int argumentCount, char** arguments);
+// The allocation failure handler of the program (ProgramEntry registers it):
+// "error: out of memory" on a line of its own, then exit code 3.
+void EndOutOfMemory(void);
 void PrintAbout(void);
 void PrintUsage(void);

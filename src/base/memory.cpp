@@ -2,17 +2,38 @@
 
 HANDLE processHeap;
 
+static void EndFailedRun(void)
+{
+    ExitProcess(3);
+}
+AllocFailureHandler allocFailureHandler = EndFailedRun;
+// Set by the first thread whose allocation failed for good.
+static volatile LONG allocFailed;
+
 void* MemAlloc(unsigned long long length)
+{
+    return MemAllocRetrying(length, kAllocRetryLimit, kAllocRetryMs);
+}
+
+void* MemAllocRetrying(unsigned long long length, DWORD retryLimit, DWORD retryMs)
 {
     // Test programs and early callers may come before ProgramEntry's assignment.
     if (!processHeap)
         processHeap = GetProcessHeap();
-    for (;;) {
+    for (DWORD attempt = 0;; attempt++) {
         void* block = HeapAlloc(processHeap, HEAP_ZERO_MEMORY, (SIZE_T)length);
         if (block)
             return block;
-        Sleep(1000);
+        if (attempt >= retryLimit)
+            break;
+        Sleep(retryMs);
     }
+    // One report: a second thread that fails meanwhile waits for the end.
+    if (__atomic_exchange_n(&allocFailed, 1, __ATOMIC_SEQ_CST))
+        Sleep(INFINITE);
+    allocFailureHandler();
+    EndFailedRun();   // a handler that returned
+    return NULL;
 }
 
 BOOL MemFree(void* block)

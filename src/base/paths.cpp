@@ -1,7 +1,6 @@
 #include "base/paths.h"
 #include "base/memory.h"
 #include "base/text.h"
-#include <shlwapi.h>
 
 void MakeDriveTexts(char letter, DriveTexts* texts)
 {
@@ -33,27 +32,4 @@ int MakeSystemPath(const char* suffix, char* path)
     CopyText(built + length, suffix, MAX_PATH - (int)length);
     CopyText(path, built, MAX_PATH);
     return 1;
-}
-
-int GetPathKind(const char* path)
-{
-    SetLastError(0);
-    DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return 0;
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 2 : 1;
-}
-
-int IsReparsePointPath(const char* path)
-{
-    if (!path || !*path)
-        return 0;
-    WCHAR wide[520];
-    if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, 520) <= 0)
-        return 0;
-    wide[519] = 0;
-    PathUnquoteSpacesW(wide);
-    DWORD attributes = GetFileAttributesW(wide);
-    return attributes != INVALID_FILE_ATTRIBUTES &&
-           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }

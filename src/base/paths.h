@@ -19,6 +19,3 @@ int QueryDosDeviceTarget(const char* dosDeviceName, char* target);
 // bytes). Returns 1; 0 when the directory is unknown or the whole path would
 // not fit (path untouched).
 int MakeSystemPath(const char* suffix, char* path);
-
-int GetPathKind(const char* path);          // 0 missing, 1 file, 2 directory
-int IsReparsePointPath(const char* path);

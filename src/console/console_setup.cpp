@@ -1,6 +1,7 @@
 // Console set-up and clean-up, the control-event handler with its stop flag,
 // and the console-window tests that the closing waits rest on.
 #include "console/console_setup.h"
+#include "base/memory.h"
 #include "console/key_rules.h"
 
 // Set to 1 by ConsoleCtrlHandler (on the system's thread) and RequestStop;
@@ -71,29 +72,37 @@ int IsStopRequested(void)
     return __atomic_load_n(&stopRequested, __ATOMIC_SEQ_CST) != 0;
 }
 
+static const char kPseudoConsoleClass[] = "PseudoConsoleWindow";
+
 void ReadConsoleWindowFacts(ConsoleWindowFacts* facts)
 {
+    MemFill(facts, 0, sizeof *facts);
     facts->window = GetConsoleWindow();
-    facts->ownerProcessId = 0;
     facts->selfProcessId = GetCurrentProcessId();
-    facts->visible = 0;
-    facts->iconic = 0;
-    if (facts->window) {
-        GetWindowThreadProcessId(facts->window, &facts->ownerProcessId);
-        facts->visible = IsWindowVisible(facts->window) != 0;
-        facts->iconic = IsIconic(facts->window) != 0;
-    }
+    // The count of all attached processes, also when more than fit.
+    DWORD attached[2];
+    facts->attachedCount = GetConsoleProcessList(attached, 2);
+    if (!facts->window)
+        return;
+    GetWindowThreadProcessId(facts->window, &facts->ownerProcessId);
+    facts->visible = IsWindowVisible(facts->window) != 0;
+    facts->iconic = IsIconic(facts->window) != 0;
+    char className[sizeof kPseudoConsoleClass + 1];
+    facts->pseudoWindow = GetClassNameA(facts->window, className, sizeof className) > 0 &&
+                          lstrcmpA(className, kPseudoConsoleClass) == 0;
 }
 
 int FactsOwnConsole(const ConsoleWindowFacts* facts)
 {
-    return facts->window != NULL && facts->ownerProcessId != 0 &&
-           facts->ownerProcessId == facts->selfProcessId;
+    if (facts->window == NULL)
+        return 0;
+    return (facts->ownerProcessId != 0 && facts->ownerProcessId == facts->selfProcessId) ||
+           facts->attachedCount == 1;
 }
 
 int FactsWindowVisible(const ConsoleWindowFacts* facts)
 {
-    return facts->window != NULL && facts->visible;
+    return facts->window != NULL && (facts->visible || facts->pseudoWindow);
 }
 
 int FactsWindowShown(const ConsoleWindowFacts* facts)

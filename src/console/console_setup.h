@@ -33,7 +33,9 @@ int  IsStopRequested(void);
 // Every key pressed and released sets lastKey; a table key also prints
 // "\n<KeyName> <text>". Stop waits at most 100 ms; the thread ends within
 // about a second, also when a stop is requested (Ctrl+C, Ctrl+Break, close).
-void StartKeyWatch(const KeyAction* table);
+// Start returns 1 when it started a thread, 0 when one runs already, -1 when
+// none could be started.
+int  StartKeyWatch(const KeyAction* table);
 void StopKeyWatch(void);
 void ClearLastKey(void);
 const char* KeyName(WORD code);   // "BS", "Esc", "Space", "Del", else the character
@@ -61,18 +63,28 @@ enum WaitingInput { InputNoConsole = -1, InputNone = 0, InputRead = 1 };
 int  ReadWaitingInput(HANDLE input, INPUT_RECORD* records, DWORD recordCount,
                       DWORD* read);
 
-// What the closing waits decide on: the console window, its owner and state.
+// What the closing waits decide on: the console window, its owner and state,
+// and the processes attached to the console.
 struct ConsoleWindowFacts {
     HWND  window;           // null when the process has no console window
     DWORD ownerProcessId;   // 0 when unknown
     DWORD selfProcessId;
     int   visible;
     int   iconic;
+    DWORD attachedCount;    // processes attached to the console; 0 when unknown
+    int   pseudoWindow;     // the window stands in for a pseudo console
 };
 void ReadConsoleWindowFacts(ConsoleWindowFacts* facts);
+// The console was made for this run: its window belongs to this process, or
+// this process is the only one attached (a pseudo console's window, as in a
+// terminal that hosts the consoles of programs started from the desktop,
+// belongs to another process).
 int  FactsOwnConsole(const ConsoleWindowFacts* facts);
 int  FactsWindowShown(const ConsoleWindowFacts* facts);   // visible, not minimised
-int  FactsWindowVisible(const ConsoleWindowFacts* facts); // minimised counts as visible
+// Minimised counts as visible. A pseudo console's window is never visible,
+// whatever shows its console, so it counts as visible; any other hidden
+// window (a console made hidden) does not.
+int  FactsWindowVisible(const ConsoleWindowFacts* facts);
 
 // What Wait4KeyIfStartedStandalone does for given facts.
 enum StandaloneWait {

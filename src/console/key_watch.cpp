@@ -49,10 +49,10 @@ void ClearLastKey(void)
     __atomic_store_n(&lastKey, 0, __ATOMIC_SEQ_CST);
 }
 
-void StartKeyWatch(const KeyAction* table)
+int StartKeyWatch(const KeyAction* table)
 {
     if (keyWatchThread)
-        return;
+        return 0;
     __atomic_store_n(&keyWatchQuit, 0, __ATOMIC_SEQ_CST);
     LONG generation = __atomic_load_n(&keyWatchGeneration, __ATOMIC_SEQ_CST) + 1;
     __atomic_store_n(&keyWatchGeneration, generation, __ATOMIC_SEQ_CST);
@@ -63,7 +63,7 @@ void StartKeyWatch(const KeyAction* table)
     keyWatchThread = CreateThread(NULL, 0, WatchForKeyPress_ThreadProc, start, 0, NULL);
     if (!keyWatchThread) {
         MemFree(start);   // no key is watched; nothing is reported
-        return;
+        return -1;
     }
     // Set here rather than by the thread: StopKeyWatch does not wait for the
     // thread to end, and a mode the thread put back later could undo the one
@@ -74,6 +74,7 @@ void StartKeyWatch(const KeyAction* table)
     GetFoundInputMode(&found);
     if (modeBeforeWatchKnown)
         SetConsoleMode(input, KeyWatchInputMode(modeBeforeWatch, found));
+    return 1;
 }
 
 void StopKeyWatch(void)

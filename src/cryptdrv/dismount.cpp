@@ -5,6 +5,7 @@
 #include "base/imports.h"
 #include "base/memory.h"
 #include "base/paths.h"
+#include "console/console_setup.h"
 #include "console/output.h"
 #include <shlobj.h>
 #include <shlwapi.h>
@@ -50,6 +51,22 @@ enum { kDriverResultNameCount = sizeof kDriverResultNames / sizeof kDriverResult
 static const DWORD kBroadcastTimeoutMs = 500;
 static const DWORD kNoticeDelayMs = 100;    // after the shell notice, before a request
 static const DWORD kForceDelayMs = 500;     // before the forced request
+static const DWORD kAnswerCheckMs = 100;    // a waiting request looks at the keys this often
+static const DWORD kSlowAnswerMs = 10000;   // then "waiting for the driver..." is shown
+
+// The keys of a wait for the driver outside the retry loop (whose own watch,
+// with Esc as well, serves while it runs). Process-wide, as the key-watch
+// thread copies it when it starts.
+static const KeyAction kWaitKeys[kKeyActionLimit] = {
+    {VK_ESCAPE, "-> cancel...\n"},
+};
+
+// A request that the driver may answer late: the driver's answer is written
+// into this block when it comes, so it outlives a wait that was canceled.
+struct PendingRequest {
+    OVERLAPPED    overlapped;
+    DismountBlock block;
+};
 
 const char* DriverResultName(int code)
 {
@@ -76,22 +93,65 @@ void FillVolumeBroadcast(char letter, DEV_BROADCAST_VOLUME* block)
         block->dbcv_unitmask = 1u << (letter - 'A');
 }
 
-// Sends one request; 1 when the call succeeded and the whole block came back.
-// A shorter reply leaves fields of the block as they were sent (returnCode 0),
-// which must not pass for a dismount.
+// Waits for the answer of a pending request while the keys still work; 1 when
+// the answer came, 0 when the user canceled the wait (Ctrl+C, Ctrl+Break,
+// closing the console, or Esc, which also requests the stop).
+static int WaitForAnswer(HANDLE answered)
+{
+    DWORD start = GetTickCount();
+    int ownWatch = 0, told = 0, answer = 1;
+    while (WaitForSingleObject(answered, kAnswerCheckMs) != WAIT_OBJECT_0) {
+        if (!ownWatch)
+            ownWatch = StartKeyWatch(kWaitKeys);
+        if (__atomic_load_n(&lastKey, __ATOMIC_SEQ_CST) == VK_ESCAPE)
+            RequestStop();
+        if (IsStopRequested()) {
+            answer = 0;
+            break;
+        }
+        if (!told && GetTickCount() - start >= kSlowAnswerMs) {
+            NewLineIfNeeded();
+            ConsolePrintf("waiting for the driver...");
+            told = 1;
+        }
+    }
+    if (ownWatch > 0)
+        StopKeyWatch();
+    return answer;
+}
+
+// Sends one request and waits for its answer. A shorter reply leaves fields of
+// the block as they were sent (returnCode 0), which must not pass for a
+// dismount: it fails with ERROR_INVALID_DATA.
 static int SendDismountRequest(HANDLE device, DismountBlock* block)
 {
-    DismountBlock reply = *block;
-    DWORD returned = 0;
-    if (!DeviceIoControl(device, kDismountRequestCode, &reply, sizeof reply, &reply,
-                         sizeof reply, &returned, NULL))
-        return 0;
-    if (returned < sizeof reply) {
-        SetLastError(ERROR_INVALID_DATA);
-        return 0;
+    PendingRequest* request = (PendingRequest*)MemAlloc(sizeof(PendingRequest));
+    request->overlapped.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (!request->overlapped.hEvent) {
+        MemFree(request);
+        return DismountNotSent;
     }
-    *block = reply;
-    return 1;
+    request->block = *block;
+    DWORD returned = 0;
+    BOOL ok = DeviceIoControl(device, kDismountRequestCode, &request->block,
+                              sizeof request->block, &request->block,
+                              sizeof request->block, &returned, &request->overlapped);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) {
+        // A canceled wait leaves the block, the event and the device handle
+        // to the request, which may still be answered; none is released.
+        if (!WaitForAnswer(request->overlapped.hEvent))
+            return DismountCanceled;
+        ok = GetOverlappedResult(device, &request->overlapped, &returned, FALSE);
+    }
+    DWORD error = ok ? 0 : GetLastError();
+    CloseHandle(request->overlapped.hEvent);
+    if (ok && returned >= sizeof request->block)
+        *block = request->block;
+    else if (ok)
+        error = ERROR_INVALID_DATA;
+    MemFree(request);
+    SetLastError(error);
+    return error ? DismountNotSent : DismountAnswered;
 }
 
 // shell32 is large and slow to load; only a dismount needs it, so the import
@@ -125,6 +185,22 @@ static void AnnounceDismount(char letter, char deviceLetter, const DriveTexts* t
                         &answer);
 }
 
+// The forced request after a FILES_OPEN answer; the first answer stands when
+// the forced one fails. Returns what SendDismountRequest did.
+static int SendForcedRequest(HANDLE device, DismountBlock* block, int* forcedResult)
+{
+    Sleep(kForceDelayMs);
+    DismountBlock forced = *block;   // as the driver returned it
+    forced.ignoreOpenFiles = 1;
+    int sent = SendDismountRequest(device, &forced);
+    if (sent == DismountAnswered) {
+        *block = forced;
+        if (block->returnCode == DriverSuccess)
+            *forcedResult = 1;
+    }
+    return sent;
+}
+
 int DismountVolumeVia(char letter, char deviceLetter, int force, int* forcedResult,
                       int* resultCode)
 {
@@ -132,47 +208,44 @@ int DismountVolumeVia(char letter, char deviceLetter, int force, int* forcedResu
     MakeDriveTexts(letter, &texts);
     char target[MAX_PATH];
     if (!QueryDosDeviceTarget(texts.dosDeviceName, target))
-        return 0;
+        return DismountNotSent;
     CryptVolumeType type = GetCryptVolumeType(target);
     if (type != CryptTrueCrypt && type != CryptVeraCrypt)
-        return 0;
+        return DismountNotSent;
+    // Overlapped, so that the keys still work while a driver takes its time.
     HANDLE device = CreateFileA(cryptDriverPaths[type], 0,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                OPEN_EXISTING, 0, NULL);
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
     if (device == INVALID_HANDLE_VALUE)
-        return 0;
+        return DismountNotSent;
 
     NotifyShellRemoved(texts.rootPath);
     Sleep(kNoticeDelayMs);
 
     DismountBlock block;
     FillDismountBlock(deviceLetter, &block);
-    if (!SendDismountRequest(device, &block)) {
+    int sent = SendDismountRequest(device, &block);
+    if (sent == DismountNotSent) {
         // The caller may report this error after the line below.
         DWORD error = GetLastError();
         ConsolePrintf("\n%s: error", cryptProductNames[type]);
         CloseHandle(device);
         SetLastError(error);
-        return 0;
+        return DismountNotSent;
     }
-    if (force && block.returnCode == DriverFilesOpen) {
-        Sleep(kForceDelayMs);
-        DismountBlock forced = block;   // as the driver returned it
-        forced.ignoreOpenFiles = 1;
-        if (SendDismountRequest(device, &forced)) {
-            block = forced;
-            if (block.returnCode == DriverSuccess)
-                *forcedResult = 1;
-        }
-    }
+    if (sent == DismountAnswered && force && block.returnCode == DriverFilesOpen &&
+        SendForcedRequest(device, &block, forcedResult) == DismountCanceled)
+        sent = DismountCanceled;
+    if (sent == DismountCanceled)
+        return DismountCanceled;   // no answer, no further request
     *resultCode = block.returnCode;
     CloseHandle(device);
 
     if (block.returnCode != DriverSuccess) {
         ConsolePrintf("\n%s: %s", cryptProductNames[type],
                       DriverResultName(block.returnCode));
-        return 1;
+        return DismountAnswered;
     }
     AnnounceDismount(letter, deviceLetter, &texts);
-    return 1;
+    return DismountAnswered;
 }

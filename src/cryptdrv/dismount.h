@@ -25,11 +25,21 @@ static_assert(sizeof(DEV_BROADCAST_VOLUME) == 20, "volume notice layout");
 void FillDismountBlock(char letter, DismountBlock* block);
 void FillVolumeBroadcast(char letter, DEV_BROADCAST_VOLUME* block);
 
+// What became of a dismount request.
+enum DismountSent {
+    DismountNotSent = 0,    // no request could be made, or the call failed
+    DismountAnswered = 1,   // the driver answered (*resultCode holds it)
+    DismountCanceled = 2,   // the user stopped waiting for an answer
+};
+
 // Dismounts the volume reached through reachLetter whose driver knows it by
 // deviceLetter (they differ once a drive letter was moved after mounting).
-// Returns 1 when a request reached the driver (*resultCode then holds its
-// answer), 0 when none could be made (*resultCode untouched). *forcedResult is
-// set to 1 only when the forced request was made and answered 0.
+// Returns a DismountSent; *resultCode is written only with DismountAnswered.
+// *forcedResult is set to 1 only when the forced request was made and
+// answered 0. While a request waits for its answer, Ctrl+C (the stop flag) and
+// Esc (which then requests the stop) cancel the wait: no further request is
+// made, and what the pending request uses is never released. After 10 s
+// without an answer "waiting for the driver..." is shown once.
 int DismountVolumeVia(char reachLetter, char deviceLetter, int force,
                       int* forcedResult, int* resultCode);
 // The name of a driver result code; unknown codes in decimal, in one shared

@@ -26,6 +26,15 @@ DWORD VeraCryptReplyLength(WORD driverVersion)
     return driverVersion < 0x0118 ? kVeraCryptOldReplyLength : kVeraCryptReplyLength;
 }
 
+DWORD VeraCryptLayoutLength(DWORD askedLength, DWORD returnedLength)
+{
+    if (returnedLength > askedLength)
+        return askedLength;
+    if (returnedLength == kVeraCryptOldReplyLength || returnedLength == kVeraCryptReplyLength)
+        return returnedLength;
+    return askedLength;
+}
+
 int ConvertMountListReply(const void* reply, DWORD replyLength, MountList* list)
 {
     for (unsigned i = 0; i < sizeof kReplyLayouts / sizeof kReplyLayouts[0]; i++) {
@@ -76,7 +85,7 @@ int ReadVolumePath(const MountList* list, int drive, WCHAR* path, int pathCount)
     return count;
 }
 
-void* QueryMountList(const char* driverPath, DWORD replyLength)
+void* QueryMountList(const char* driverPath, DWORD replyLength, DWORD* returnedLength)
 {
     HANDLE device = CreateFileA(driverPath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 NULL, OPEN_EXISTING, 0, NULL);
@@ -90,30 +99,51 @@ void* QueryMountList(const char* driverPath, DWORD replyLength)
                               replyLength, &returned, NULL);
     DWORD error = ok ? 0 : GetLastError();
     CloseHandle(device);
-    DebugLog(1, "mount list: %s asked with %u bytes, error %u", driverPath, replyLength,
-             error);
+    DebugLog(1, "mount list: %s asked with %u bytes, error %u, %u returned", driverPath,
+             replyLength, error, returned);
     if (!ok) {
         MemFree(buffer);
+        SetLastError(error);
         return NULL;
     }
+    *returnedLength = returned;
     return buffer;
+}
+
+// The driver file's version only tells which size to ask for first: a
+// portable installation runs its driver from its own folder, and after an
+// upgrade the file may be newer or older than the running driver. A driver
+// accepts any buffer at least as large as its own structure and returns that
+// structure's size, so a refusal for size is asked again with the larger
+// layout, and the byte count returned picks the layout to read.
+static MountList* GetVeraCryptMountList(void)
+{
+    const char* driverPath = cryptDriverPaths[CryptVeraCrypt];
+    DWORD askedLength = VeraCryptReplyLength(GetVeraCryptDriverVersion());
+    DWORD returned = 0;
+    void* reply = QueryMountList(driverPath, askedLength, &returned);
+    if (!reply && GetLastError() == ERROR_INSUFFICIENT_BUFFER &&
+        askedLength < kVeraCryptReplyLength) {
+        askedLength = kVeraCryptReplyLength;
+        reply = QueryMountList(driverPath, askedLength, &returned);
+    }
+    if (!reply)
+        return NULL;
+    MountList* list = (MountList*)MemAlloc(sizeof(MountList));
+    ConvertMountListReply(reply, VeraCryptLayoutLength(askedLength, returned), list);
+    MemFree(reply);
+    return list;
 }
 
 MountList* GetMountList(CryptVolumeType type)
 {
     MountList* list = NULL;
-    if (type == CryptTrueCrypt) {
+    DWORD returned = 0;
+    if (type == CryptTrueCrypt)
         list = (MountList*)QueryMountList(cryptDriverPaths[CryptTrueCrypt],
-                                          kTrueCryptReplyLength);
-    } else if (type == CryptVeraCrypt) {
-        DWORD replyLength = VeraCryptReplyLength(GetVeraCryptDriverVersion());
-        void* reply = QueryMountList(cryptDriverPaths[CryptVeraCrypt], replyLength);
-        if (!reply)
-            return NULL;
-        list = (MountList*)MemAlloc(sizeof(MountList));
-        ConvertMountListReply(reply, replyLength, list);
-        MemFree(reply);
-    }
+                                          kTrueCryptReplyLength, &returned);
+    else if (type == CryptVeraCrypt)
+        list = GetVeraCryptMountList();
     // Bits above Z name no drive; drop them so that no reader sees them.
     if (list)
         list->mountedDrives &= kDriveLetterMask;

@@ -45,7 +45,9 @@ char FindLetterLeadingTo(char deviceLetter);
 char FindReachLetter(char deviceLetter);
 int  IsCryptVolumeDrive(char letter);
 WORD GetVeraCryptDriverVersion(void);
-void* QueryMountList(const char* driverPath, DWORD replyLength);
+// The driver's reply in a new block of replyLength bytes, *returnedLength the
+// byte count the driver gave; null on failure (the last error says why).
+void* QueryMountList(const char* driverPath, DWORD replyLength, DWORD* returnedLength);
 MountList* GetMountList(CryptVolumeType type);
 char FindLetterByContainer(const char* text);
 void ListMountedVolumes(void);
@@ -61,6 +63,9 @@ enum {
 // The reply length to ask the VeraCrypt driver for, by its file's
 // majorMinorCode (0 when unreadable counts as older than 1.18).
 DWORD VeraCryptReplyLength(WORD driverVersion);
+// The VeraCrypt layout to read a reply in: the one whose size the driver
+// returned, else (a count that fits no layout) the size that was asked for.
+DWORD VeraCryptLayoutLength(DWORD askedLength, DWORD returnedLength);
 // Converts a driver reply of one of the three lengths into list (overwritten
 // whole). Returns 1, or 0 for any other length (list untouched).
 int  ConvertMountListReply(const void* reply, DWORD replyLength, MountList* list);

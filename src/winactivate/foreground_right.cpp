@@ -52,6 +52,9 @@ static void InjectHotKey(void)
 
 int GainForegroundRight(void)
 {
+    // Each call wins the right anew: a hot key that an earlier call received
+    // says nothing about this one.
+    __atomic_store_n(&hotKeyReceived, 0, __ATOMIC_SEQ_CST);
     WNDCLASSA windowClass;
     windowClass.style = 0;
     windowClass.lpfnWndProc = HotKeyWndProc;

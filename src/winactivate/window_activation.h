@@ -5,9 +5,10 @@
 #pragma once
 #include <windows.h>
 
-// Set by the hot-key window when its injected hot key arrived.
+// Cleared by each GainForegroundRight; set by its hot-key window when the
+// injected hot key arrived.
 extern volatile LONG hotKeyReceived;
 
 void ActivateProcessWindow(DWORD processId);
-// True when the right was won.
+// True when this call's hot key arrived, so the right was won.
 int  GainForegroundRight(void);

@@ -74,6 +74,8 @@ struct KeyEvent { DWORD vk; bool up; };
 // Written by the hook thread, read by the test thread after a settling wait.
 KeyEvent injected[256];
 volatile LONG injectedCount;
+// Set by the test thread: injected key strokes are recorded, then dropped.
+volatile LONG dropInjected;
 
 LRESULT CALLBACK LowLevelKeyboard(int code, WPARAM wParam, LPARAM lParam)
 {
@@ -84,6 +86,8 @@ LRESULT CALLBACK LowLevelKeyboard(int code, WPARAM wParam, LPARAM lParam)
             injected[n].vk = key->vkCode;
             injected[n].up = (key->flags & LLKHF_UP) != 0;
             __atomic_store_n(&injectedCount, n + 1, __ATOMIC_SEQ_CST);
+            if (__atomic_load_n(&dropInjected, __ATOMIC_SEQ_CST))
+                return 1;
         }
     }
     return CallNextHookEx(0, code, wParam, lParam);
@@ -374,6 +378,22 @@ TEST_F(Activation, HotKeyHeldElsewhere)
     EXPECT_FALSE(PeekMessageA(&message, 0, WM_QUIT, WM_QUIT, PM_REMOVE));
     EXPECT_EQ(0, SettledInjectedCount());
     EXPECT_EQ(target, ForegroundAfter(target));
+}
+
+// Every call wins the right anew: after a call that received its hot key, a
+// call whose injected keys never arrive (dropped here by the keyboard hook, as
+// input to a locked or another desktop is) reports that it did not win.
+TEST_F(Activation, SecondCallWithoutItsHotKey)
+{
+    int won = 0;
+    for (int i = 0; i < 5 && !won; ++i)   // the close may overtake the hot key
+        won = GainForegroundRight();
+    ASSERT_EQ(1, won);
+    __atomic_store_n(&dropInjected, 1, __ATOMIC_SEQ_CST);
+    int second = GainForegroundRight();
+    __atomic_store_n(&dropInjected, 0, __ATOMIC_SEQ_CST);
+    EXPECT_EQ(0, second);
+    EXPECT_EQ(0, __atomic_load_n(&hotKeyReceived, __ATOMIC_SEQ_CST));
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #!/bin/bash
 # DLLs planted in the current directory and beside the program under the names
-# version.dll, dbghelp.dll and shlwapi.dll are never loaded.
+# version.dll, dbghelp.dll and shlwapi.dll are never loaded; the program's
+# first call turns the system's error dialog boxes off, before it loads any
+# library.
 #
 # Wine differs from Windows here. Its loader resolves the static imports of the
 # program and of Wine's own DLLs (shlwapi, and version through Wine's internal
@@ -47,5 +49,24 @@ if [ -z "$(ls -A "$work/control")" ]; then
     echo "FAIL: planted code loaded by the naive loader left no marker; the check proves nothing"
     fail=1
 fi
-[ $fail = 0 ] && echo "no planted DLL loaded"
+# Wine's relay trace lists the calls of the program's main thread; those made
+# by the program itself return into its image (64 KiB at most here).
+(cd "$work/cwd" && WINEDEBUG=+loaddll,+relay timeout 60 "$QB_SOURCE/tools/wine-run" \
+    "$work/app/Quenbrax.exe" 1: </dev/null >/dev/null 2>"$work/relay.txt")
+loaded=$(sed -n 's/^\([0-9a-f]*\):trace:loaddll:.*\\Quenbrax\.exe" at \([0-9A-Fa-f]*\).*/\1 \2/p' \
+    "$work/relay.txt" | head -n 1)
+read -r thread base <<<"$loaded"
+first=
+while read -r ret call; do
+    if [ $((16#$ret - 16#${base:-0})) -ge 0 ] && [ $((16#$ret - 16#${base:-0})) -lt 65536 ]; then
+        first=$call
+        break
+    fi
+done < <(sed -n "s/^${thread:-none}:Call \(.*\) ret=\([0-9a-f]*\)\$/\2 \1/p" "$work/relay.txt")
+rm -f "$work/relay.txt"
+if [ "$first" != "KERNEL32.SetErrorMode(00008001)" ]; then
+    echo "FAIL: the program's first call is '$first', not SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX)"
+    fail=1
+fi
+[ $fail = 0 ] && echo "no planted DLL loaded; SetErrorMode first"
 exit $fail

@@ -130,3 +130,18 @@ success
 EOF
 log_take
 expect_log U:0:6 U:0:0
+
+# A driver that answers only after 12 s: after 10 s "waiting for the driver..."
+# is shown once, and the late answer is used as usual.
+remount_demo
+simctl plan U: delay=12000:0 >/dev/null
+qb U: -na
+expect_rc 0
+expect_output <<'EOF'
+ejecting VeraCrypt volume U:\ "PRIVATE"...
+waiting for the driver...
+ OK
+success
+EOF
+log_take
+expect_log U:0:0

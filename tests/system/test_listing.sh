@@ -52,31 +52,45 @@ VeraCrypt Volumes:
 W:    C:\vols\private.hc   (original Letter was U:)
 LIST
 
-# The request size follows the driver file's version: 17424 bytes for 1.26.
-# The debug line of each request shows it; a text that matches no container
-# reads both lists and ejects nothing.
+# The first request size follows the driver file's version: 17424 bytes for
+# 1.26. The debug line of each request shows it and the count returned; a text
+# that matches no container reads both lists and ejects nothing.
 world_up
 qb nosuch.hc -na -db
 expect_rc 5
-expect_line 'mount list: \\.\TrueCrypt asked with 13944 bytes, error 0'
-expect_line 'mount list: \\.\VeraCrypt asked with 17424 bytes, error 0'
+expect_line 'mount list: \\.\TrueCrypt asked with 13944 bytes, error 0, 13940 returned'
+expect_line 'mount list: \\.\VeraCrypt asked with 17424 bytes, error 0, 17424 returned'
 expect_line "TrueCrypt volume not identified"
 
-# A missing veracrypt.sys counts as older than 1.18: 15760 bytes, which the
-# 1.26 driver refuses (122), so VeraCrypt lists nothing.
-drivers=$QUENBRAX_WORLD/prefix/drive_c/windows/system32/drivers
-mv "$drivers/veracrypt.sys" "$QB_TMP/veracrypt.sys"
-qb nosuch.hc -na -db
-mv "$QB_TMP/veracrypt.sys" "$drivers/veracrypt.sys"
-expect_line 'mount list: \\.\VeraCrypt asked with 15760 bytes, error 122'
-expect_line "TrueCrypt volume not identified"
-
-# A 1.17 driver is asked with 15760 bytes and lists the same volumes.
-world_up --veracrypt-version 1.17
-qb nosuch.hc -na -db
-expect_line 'mount list: \\.\VeraCrypt asked with 15760 bytes, error 0'
+# Without system32\drivers\veracrypt.sys (a portable installation) the first
+# request has 15760 bytes, which the 1.26 driver refuses (122); asked again
+# with 17424 it lists its volumes, and a container path finds its volume.
+world_up --veracrypt-file none
+qb private.hc -na -db
+expect_rc 0
+expect_line 'mount list: \\.\VeraCrypt asked with 15760 bytes, error 122, 0 returned'
+expect_line 'mount list: \\.\VeraCrypt asked with 17424 bytes, error 0, 17424 returned'
+expect_line 'ejecting VeraCrypt volume U:\ "PRIVATE"...'
+expect_line "success"
 qb
 expect_listing <<'LIST'
+
+TrueCrypt Volumes:
+T:    C:\vols\legacy.tc
+VeraCrypt Volumes:
+V:    \Device\Harddisk1\Partition2
+LIST
+
+# A 1.17 driver is asked with 15760 bytes and lists the same volumes; beside a
+# 1.26 driver file it is asked with 17424 bytes, fills its own 15760-byte
+# layout and says so, and is read in that layout.
+for file in 1.17 1.26; do
+    world_up --veracrypt-version 1.17 --veracrypt-file $file
+    asked=$([ $file = 1.17 ] && echo 15760 || echo 17424)
+    qb nosuch.hc -na -db
+    expect_line 'mount list: \\.\VeraCrypt asked with '$asked' bytes, error 0, 15760 returned'
+    qb
+    expect_listing <<'LIST'
 
 TrueCrypt Volumes:
 T:    C:\vols\legacy.tc
@@ -84,5 +98,6 @@ VeraCrypt Volumes:
 U:    C:\vols\private.hc
 V:    \Device\Harddisk1\Partition2
 LIST
+done
 # Later tests expect the usual world.
 world_up

@@ -86,6 +86,31 @@ term_check "Ctrl+C: at most one more refused, unforced attempt (got '$after')" \
 holder_end ctrlc
 term_stop ctrlc
 
+# A request that the driver never answers: Esc (at the first try, with a key
+# watch of its own) and Ctrl+C (in the loop) still end the run at once:
+# "canceled" in colour 14, exit 3, no further request; the held request is
+# dropped when the program ends.
+for case in "Escape hang 0:canceled" "C-c 6,6,6,hang 0:6_0:6_0:6_0:canceled"; do
+    read -r key plan expected <<<"$case"
+    world simctl mount veracrypt U: '\??\C:\vols\private.hc' --label PRIVATE --if-missing \
+        + log --clear + plan U: "$plan" >/dev/null
+    term_start hang 100 30 "$QB_BUILD/bin/Quenbrax.exe" U: -na -l
+    for _ in $(seq 1 100); do world simctl status | grep -q " held=1" && break; sleep 0.1; done
+    term_sleep 1   # the key watch reads the input by now
+    sent=$(term_ms)
+    term_keys hang "$key"
+    status=$(term_exit_status hang 10)
+    took=$(( $(term_ms) - sent ))
+    echo "measured: $key during an unanswered request: the program ended after $took ms"
+    term_check "$key, no answer: exit 3 within a second (got $status after $took ms)" \
+        [ "$status" = 3 -a "$took" -lt 1000 ]
+    term_check "$key, no answer: 'canceled' in colour 14" [ "$(line_colour hang canceled)" = 93 ]
+    for _ in $(seq 1 30); do world simctl log | grep -q canceled && break; sleep 0.1; done
+    term_check "$key, no answer: requests ${expected//_/ }" \
+        [ "$(requests_after 0)" = "${expected//_/ }" ]
+    term_stop hang
+done
+
 # Without -l: the third refusal ends the run, "failed" in colour 12.
 start_held fail
 term_wait fail "failed" 30 || term_fail "no outcome without -l"

@@ -1,8 +1,12 @@
-// Command-line splitting, the option reader and the small text utilities.
+// Command-line splitting, the option reader, path DriveSpecs and the small
+// text utilities.
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
 #include "app/command_line.h"
+#include "app/drive_names.h"
+#include "app/main_flow.h"
+#include "console/output.h"
 #include "app/options.h"
 #include "base/memory.h"
 #include "base/paths.h"
@@ -190,18 +194,6 @@ TEST(TextUtil, PathAndTextHelpers)
     EXPECT_FALSE(IsValidHandle(nullptr));
     EXPECT_FALSE(IsValidHandle(INVALID_HANDLE_VALUE));
 
-    char dir[MAX_PATH];
-    GetTempPathA(MAX_PATH, dir);
-    std::string file = std::string(dir) + "qb_pathkind.txt";
-    HANDLE h = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    CloseHandle(h);
-    EXPECT_EQ(GetPathKind(file.c_str()), 1);
-    EXPECT_EQ(GetPathKind(dir), 2);
-    EXPECT_EQ(GetPathKind((file + ".missing").c_str()), 0);
-    EXPECT_EQ(IsReparsePointPath(file.c_str()), 0);
-    EXPECT_EQ(IsReparsePointPath(""), 0);
-    DeleteFileA(file.c_str());
-
     char small[4];
     EXPECT_EQ(CopyText(small, "abcdef", sizeof small), 3);
     EXPECT_STREQ(small, "abc");
@@ -214,6 +206,85 @@ TEST(TextUtil, PathAndTextHelpers)
     for (int i = 0; i < 4096; i++) ASSERT_EQ(zeroed[i], 0);
     MemFree(zeroed);
     EXPECT_TRUE(MemFree(nullptr));
+}
+
+// A heap that cannot give a block is asked again a bounded number of times;
+// then the program's handler ends the run with one line and exit code 3.
+TEST(MemAllocDeathTest, EndsTheRunWhenTheHeapStaysEmpty)
+{
+    EXPECT_EXIT(
+        {
+            SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
+            ResetConsoleOutputSettings();
+            allocFailureHandler = EndOutOfMemory;
+            MemAllocRetrying(1ull << 62, 2, 1);
+        },
+        testing::ExitedWithCode(3), "^error: out of memory\\s*$");
+}
+
+// What the system says of a path DriveSpec, as Windows can say it and Wine
+// cannot: reparse points, and mount folders with a volume behind them.
+DWORD fakeAttributes;
+const char* fakeVolumeName;   // null: the mount-point query fails
+std::string askedMountPoint;
+
+DWORD WINAPI FakeAttributes(LPCSTR) { return fakeAttributes; }
+
+BOOL WINAPI FakeVolumeName(LPCSTR mountPoint, LPSTR name, DWORD length)
+{
+    askedMountPoint = mountPoint;
+    if (!fakeVolumeName)
+        return SetLastError(ERROR_NOT_A_REPARSE_POINT), FALSE;
+    lstrcpynA(name, fakeVolumeName, (int)length);
+    return TRUE;
+}
+
+TEST(ResolveDriveSpec, OnlyAFolderIsAMountFolder)
+{
+    // Q: stands for a volume name's DOS device (Wine's DefineDosDevice takes
+    // only short names); P: for a disk that is no crypt volume.
+    ASSERT_TRUE(DefineDosDeviceA(DDD_RAW_TARGET_PATH, "Q:", "\\Device\\VeraCryptVolumeR"));
+    ASSERT_TRUE(DefineDosDeviceA(DDD_RAW_TARGET_PATH, "P:", "\\Device\\HarddiskVolume7"));
+    PathQueries saved = pathQueries;
+    pathQueries = {FakeAttributes, FakeVolumeName};
+    const DWORD folder = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    const DWORD file = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
+    struct Case {
+        const char* what;
+        DWORD attributes;
+        const char* volumeName;
+        int result;
+        char letter;
+        const char* message;
+    } cases[] = {
+        {"mount folder of a crypt volume", folder, "\\\\?\\Q:\\", ResolvedLetter, 'R', ""},
+        {"mount folder of a disk", folder, "\\\\?\\P:\\", ResolvedMessage, 0,
+         "not a Crypt Volume\n"},
+        {"mount folder, no volume", folder, nullptr, ResolvedMessage, 0, "not a Volume\n"},
+        {"volume without DOS device", folder, "\\\\?\\O:\\", ResolvedMessage, 0,
+         "not a Volume\n"},
+        {"container that is a reparse point", file, "\\\\?\\Q:\\", ResolvedContainer, 0, ""},
+        {"folder, no reparse point", FILE_ATTRIBUTE_DIRECTORY, "\\\\?\\Q:\\",
+         ResolvedContainer, 0, ""},
+        {"missing path", INVALID_FILE_ATTRIBUTES, "\\\\?\\Q:\\", ResolvedContainer, 0, ""},
+    };
+    for (const Case& c : cases) {
+        fakeAttributes = c.attributes;
+        fakeVolumeName = c.volumeName;
+        askedMountPoint.clear();
+        DriveSpecTarget target = {};
+        EXPECT_EQ(c.result, ResolveDriveSpec(&target, "C:\\mnt\\vault")) << c.what;
+        EXPECT_EQ(c.letter, target.letter) << c.what;
+        EXPECT_STREQ(c.message, target.message) << c.what;
+        bool container = c.result == ResolvedContainer;
+        EXPECT_STREQ(container ? "C:\\mnt\\vault" : "", target.containerText) << c.what;
+        EXPECT_EQ(container ? "" : "C:\\mnt\\vault\\", askedMountPoint) << c.what;
+    }
+    pathQueries = saved;
+    DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE,
+                     "Q:", "\\Device\\VeraCryptVolumeR");
+    DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE,
+                     "P:", "\\Device\\HarddiskVolume7");
 }
 
 }  // namespace

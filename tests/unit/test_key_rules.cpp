@@ -236,6 +236,18 @@ TEST(ConsoleWindowDecisions, OwnShownAndWhichStandaloneWait)
         {"started from the desktop", {window, self, self, 1, 0}, 1, 1, 1, StandalonePrompt},
         {"own, minimised", {window, self, self, 1, 1}, 1, 0, 1, StandalonePrompt},
         {"owner not found", {window, 0, 0, 1, 0}, 0, 1, 1, StandaloneShortPause},
+        // Windows 11 with its terminal as the default: an invisible pseudo
+        // console window of another process; started from the desktop, this
+        // process is the only one attached.
+        {"terminal, from the desktop", {window, other, self, 0, 0, 1, 1}, 1, 1, 1,
+         StandalonePrompt},
+        {"terminal, from its shell", {window, other, self, 0, 0, 2, 1}, 0, 1, 1,
+         StandaloneShortPause},
+        // A console made hidden (scheduled task) is this run's alone, and no
+        // key can end a wait there; Wine's console host under a terminal too.
+        {"hidden, this run's alone", {window, other, self, 0, 0, 1, 0}, 1, 0, 0,
+         StandaloneNoWait},
+        {"no window, alone", {NULL, 0, self, 0, 0, 1, 1}, 0, 0, 0, StandaloneNoWait},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.own, FactsOwnConsole(&c.facts)) << c.what;

@@ -74,6 +74,14 @@ TEST(MountList, EveryReplyLayoutLandsInTheCommonOne)
         EXPECT_EQ(VeraCryptReplyLength(version), 15760u) << version;
     for (WORD version : {0x0118, 0x0126, 0x1261})
         EXPECT_EQ(VeraCryptReplyLength(version), 17424u) << version;
+    // The count the driver returns picks the layout (an older driver asked with
+    // the larger buffer fills its own); any other count keeps the asked one.
+    const DWORD picks[][3] = {{17424, 15760, 15760}, {17424, 17424, 17424},
+                              {15760, 15760, 15760}, {17424, 0, 17424},
+                              {17424, 13944, 17424}, {17424, 8000, 17424},
+                              {15760, 17424, 15760}};
+    for (const auto& p : picks)
+        EXPECT_EQ(VeraCryptLayoutLength(p[0], p[1]), p[2]) << p[0] << " " << p[1];
 }
 
 TEST(MountList, PathsStayInsideTheirEntry)
