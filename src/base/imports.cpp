@@ -16,6 +16,8 @@ static const ImportRow kImportRows[kImportCount] = {
     {LibraryKernel32, "K32GetModuleFileNameExA"},
     {LibraryKernel32, "K32GetProcessImageFileNameA"},
     {LibraryKernel32, "QueryFullProcessImageNameA"},
+    {LibraryKernel32, "K32EnumProcessModulesEx"},
+    {LibraryKernel32, "K32GetMappedFileNameA"},
     {LibraryPsapi, "GetModuleFileNameExA"},
     {LibraryPsapi, "GetProcessImageFileNameA"},
     {LibraryNtdll, "NtQuerySystemInformation"},

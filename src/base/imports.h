@@ -27,6 +27,8 @@ enum ImportEntry {
     ImportK32GetModuleFileNameExA,
     ImportK32GetProcessImageFileNameA,
     ImportQueryFullProcessImageNameA,
+    ImportK32EnumProcessModulesEx,
+    ImportK32GetMappedFileNameA,
     ImportGetModuleFileNameExA,         // psapi
     ImportGetProcessImageFileNameA,
     ImportNtQuerySystemInformation,     // ntdll (types in native.h)
@@ -51,6 +53,8 @@ typedef BOOL  (WINAPI* SetDefaultDllDirectoriesFn)(DWORD);
 typedef DWORD (WINAPI* GetModuleFileNameExAFn)(HANDLE, HMODULE, LPSTR, DWORD);
 typedef DWORD (WINAPI* GetProcessImageFileNameAFn)(HANDLE, LPSTR, DWORD);
 typedef BOOL  (WINAPI* QueryFullProcessImageNameAFn)(HANDLE, DWORD, LPSTR, PDWORD);
+typedef BOOL  (WINAPI* EnumProcessModulesExFn)(HANDLE, HMODULE*, DWORD, LPDWORD, DWORD);
+typedef DWORD (WINAPI* GetMappedFileNameAFn)(HANDLE, LPVOID, LPSTR, DWORD);
 typedef BOOL  (WINAPI* GetFileVersionInfoWFn)(LPCWSTR, DWORD, DWORD, LPVOID);
 typedef BOOL  (WINAPI* VerQueryValueWFn)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
 typedef void  (WINAPI* SHChangeNotifyFn)(LONG, UINT, LPCVOID, LPCVOID);

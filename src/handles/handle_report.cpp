@@ -153,7 +153,7 @@ static int CollectCandidates(const SystemHandleList* list, const DWORD* windowId
     return candidates;
 }
 
-static HandleScan* NewReportScan(const SystemHandleList* list)
+HandleScan* NewReportScan(const SystemHandleList* list)
 {
     DWORD* windowIds = NULL;
     int windowCount = 0;

@@ -55,6 +55,12 @@ extern volatile LONG reportAbort;
 int CheckForOpenHandles(const HandleReportRequest* request);
 int RunHandleReportWithTimeout(const HandleReportRequest* request, DWORD limitMs);
 
+// The scan for names of a report (handle_scan.h) over the snapshot's
+// candidates; exposed for the benchmark.
+struct SystemHandleList;
+struct HandleScan;
+HandleScan* NewReportScan(const SystemHandleList* list);
+
 // True when a fresh process snapshot lists the process.
 int ProcessExists(ULONGLONG processId);
 // True when nobody holds the file now: it opens for reading with share mode

@@ -9,11 +9,13 @@
 // The path calls: QueryFullProcessImageNameA (Windows Vista on), else those
 // of psapi.dll when the process has it loaded, else the same calls that
 // kernel32 exports under a K32 prefix (Windows 7 on), so that no library has
-// to be loaded for them.
+// to be loaded for them. The module list comes from the K32 calls alone.
 struct ProcessPathCalls {
     QueryFullProcessImageNameAFn queryFullName;
     GetModuleFileNameExAFn       getModuleFileNameEx;
     GetProcessImageFileNameAFn   getProcessImageFileName;
+    EnumProcessModulesExFn       enumModules;
+    GetMappedFileNameAFn         getMappedFileName;
 };
 
 static void GetProcessPathCalls(ProcessPathCalls* calls)
@@ -30,6 +32,8 @@ static void GetProcessPathCalls(ProcessPathCalls* calls)
     if (!calls->getProcessImageFileName)
         calls->getProcessImageFileName =
             (GetProcessImageFileNameAFn)GetImport(ImportK32GetProcessImageFileNameA);
+    calls->enumModules = (EnumProcessModulesExFn)GetImport(ImportK32EnumProcessModulesEx);
+    calls->getMappedFileName = (GetMappedFileNameAFn)GetImport(ImportK32GetMappedFileNameA);
 }
 
 int GetProcessExeName(HANDLE* snapshot, ULONGLONG processId, char* name, int nameLength,
@@ -88,23 +92,16 @@ int ToVolumeImagePath(char* path, const char* devicePath, const char* driveRoot)
 // True with the image path of the process in shown (MAX_PATH bytes) when it
 // lies on the volume. One QueryFullProcessImageNameA where the system has it
 // (the limited right suffices, also for other users' processes); else the
-// module path and the device form of the image path.
-static int IsImageOnVolume(const ProcessPathCalls* calls, DWORD processId,
+// module path and the device form of the image path, which need reading
+// rights (process null: the process could not be opened for reading).
+static int IsImageOnVolume(const ProcessPathCalls* calls, HANDLE process, HANDLE limited,
                            const char* driveRoot, const char* devicePath, char* shown)
 {
-    DWORD rights = ProcessQueryRights();
-    HANDLE process = calls->queryFullName ? OpenProcess(rights, FALSE, processId) : NULL;
-    if (process) {
-        DWORD size = MAX_PATH;
-        BOOL named = calls->queryFullName(process, 0, shown, &size);
-        CloseHandle(process);
-        if (named && size < MAX_PATH)
-            return ToVolumeImagePath(shown, devicePath, driveRoot);
-    }
-    if (!calls->getModuleFileNameEx)
-        return 0;
-    process = OpenProcess(rights | PROCESS_VM_READ, FALSE, processId);
-    if (!process)
+    DWORD size = MAX_PATH;
+    if (calls->queryFullName && limited && calls->queryFullName(limited, 0, shown, &size) &&
+        size < MAX_PATH)
+        return ToVolumeImagePath(shown, devicePath, driveRoot);
+    if (!calls->getModuleFileNameEx || !process)
         return 0;
     char imagePath[MAX_PATH];
     MemFill(shown, 0, MAX_PATH);
@@ -112,7 +109,6 @@ static int IsImageOnVolume(const ProcessPathCalls* calls, DWORD processId,
     calls->getModuleFileNameEx(process, NULL, shown, MAX_PATH - 1);
     if (calls->getProcessImageFileName)
         calls->getProcessImageFileName(process, imagePath, MAX_PATH - 1);
-    CloseHandle(process);
     if (ToVolumeImagePath(shown, devicePath, driveRoot))
         return 1;
     if (!ToVolumeImagePath(imagePath, devicePath, driveRoot))
@@ -121,57 +117,97 @@ static int IsImageOnVolume(const ProcessPathCalls* calls, DWORD processId,
     return 1;
 }
 
-// The modules of a process, 64- and 32-bit; the list can change while it is
-// read, and the system then asks to try again.
-static HANDLE TakeModuleSnapshot(ULONGLONG processId)
+// LIST_MODULES_ALL of <psapi.h>: the 64- and 32-bit modules.
+enum { kModuleLimit = 4096, kListModulesAll = 3 };
+
+// The base addresses of the process's modules, 64- and 32-bit, the
+// executable first: a MemAlloc block the caller frees, null when unknown.
+static HMODULE* ListModules(const ProcessPathCalls* calls, HANDLE process, int* count)
 {
-    for (int attempt = 0; attempt < 3; attempt++) {
-        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32,
-                                                   (DWORD)processId);
-        if (snapshot != INVALID_HANDLE_VALUE || GetLastError() != ERROR_BAD_LENGTH)
-            return snapshot;
+    DWORD length = 512 * sizeof(HMODULE);
+    for (int attempt = 0; calls->enumModules && attempt < 2; attempt++) {
+        HMODULE* modules = (HMODULE*)MemAlloc(length);
+        DWORD needed = 0;
+        if (!calls->enumModules(process, modules, length, &needed, kListModulesAll)) {
+            MemFree(modules);
+            return NULL;
+        }
+        if (needed <= length) {
+            *count = (int)(needed / sizeof(HMODULE));
+            return modules;
+        }
+        MemFree(modules);
+        // More modules than room: once more with room for them (and some loaded meanwhile).
+        length = needed < kModuleLimit * sizeof(HMODULE) ? needed + 64 * sizeof(HMODULE)
+                                                         : kModuleLimit * sizeof(HMODULE);
     }
-    return INVALID_HANDLE_VALUE;
+    return NULL;
 }
 
 int IsModuleLoaded(ULONGLONG processId, ULONGLONG base)
 {
-    HANDLE snapshot = TakeModuleSnapshot(processId);
-    if (snapshot == INVALID_HANDLE_VALUE)
+    ProcessPathCalls calls;
+    GetProcessPathCalls(&calls);
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
+                                 (DWORD)processId);
+    if (!process)
         return 0;
-    MODULEENTRY32 module;
-    module.dwSize = sizeof module;
-    BOOL more = Module32First(snapshot, &module);
-    while (more && (ULONG_PTR)module.modBaseAddr != base)
-        more = Module32Next(snapshot, &module);
-    CloseHandle(snapshot);
-    return more;
+    int count = 0, loaded = 0;
+    HMODULE* modules = ListModules(&calls, process, &count);
+    for (int i = 0; i < count && !loaded; i++)
+        loaded = (ULONG_PTR)modules[i] == base;
+    MemFree(modules);
+    CloseHandle(process);
+    return loaded;
 }
 
 // One record per module of the process that lies on the volume; the first
-// module is the executable, an image holder of its own.
-static void AppendVolumeModules(const PROCESSENTRY32* process, const char* driveRoot,
+// module is the executable, an image holder of its own. The mapped file's
+// name is one query per module (Windows gives the device form).
+static void AppendVolumeModules(const ProcessPathCalls* calls, HANDLE process,
+                                const PROCESSENTRY32* entry, const char* driveRoot,
                                 const char* devicePath, OpenHandleEntry* table,
                                 int limit, int* count)
 {
-    HANDLE snapshot = TakeModuleSnapshot(process->th32ProcessID);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return;
-    MODULEENTRY32 module;
-    module.dwSize = sizeof module;
-    BOOL more = Module32First(snapshot, &module);
-    while (more && *count < limit && Module32Next(snapshot, &module)) {
-        module.szExePath[MAX_PATH - 1] = 0;
-        if (!ToVolumeImagePath(module.szExePath, devicePath, driveRoot))
+    int moduleCount = 0;
+    HMODULE* modules = process && calls->getMappedFileName
+                           ? ListModules(calls, process, &moduleCount) : NULL;
+    for (int i = 1; i < moduleCount && *count < limit; i++) {
+        char path[MAX_PATH];
+        MemFill(path, 0, sizeof path);
+        if (!calls->getMappedFileName(process, modules[i], path, MAX_PATH - 1) ||
+            !ToVolumeImagePath(path, devicePath, driveRoot))
             continue;
         OpenHandleEntry* record = &table[(*count)++];
-        CopyText(record->exeName, process->szExeFile, sizeof record->exeName);
-        CopyText(record->objectPath, module.szExePath, sizeof record->objectPath);
-        record->handleValue = (ULONG_PTR)module.modBaseAddr;
-        record->processId = process->th32ProcessID;
+        CopyText(record->exeName, entry->szExeFile, sizeof record->exeName);
+        CopyText(record->objectPath, path, sizeof record->objectPath);
+        record->handleValue = (ULONG_PTR)modules[i];
+        record->processId = entry->th32ProcessID;
         record->isModule = 1;
     }
-    CloseHandle(snapshot);
+    MemFree(modules);
+}
+
+// The image holder and module holders of one process, opened once (and once
+// more with the limited right when reading is refused).
+static void FindProcessHolders(const ProcessPathCalls* calls, const PROCESSENTRY32* entry,
+                               const char* driveRoot, const char* devicePath,
+                               OpenHandleEntry* table, int limit, int* count, int width)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
+                                 entry->th32ProcessID);
+    HANDLE limited = process ? process
+                             : OpenProcess(ProcessQueryRights(), FALSE, entry->th32ProcessID);
+    char shown[MAX_PATH];
+    if (IsImageOnVolume(calls, process, limited, driveRoot, devicePath, shown)) {
+        OpenHandleEntry* record = &table[(*count)++];
+        CopyText(record->exeName, shown, sizeof record->exeName);
+        ShortenMiddle(record->exeName, width - 4);
+        record->processId = entry->th32ProcessID;
+    }
+    AppendVolumeModules(calls, process, entry, driveRoot, devicePath, table, limit, count);
+    if (limited)
+        CloseHandle(limited);
 }
 
 void FindProcessesRunningFromVolume(const char* driveRoot, const char* devicePath,
@@ -180,7 +216,6 @@ void FindProcessesRunningFromVolume(const char* driveRoot, const char* devicePat
 {
     ProcessPathCalls calls;
     GetProcessPathCalls(&calls);
-    int w = width < 200 ? width : 200;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE)
         return;
@@ -188,18 +223,11 @@ void FindProcessesRunningFromVolume(const char* driveRoot, const char* devicePat
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32First(snapshot, &entry); more && *count < limit;
          more = Process32Next(snapshot, &entry)) {
-        // Id 0 would name this process to the module snapshot.
         if (entry.th32ProcessID == 0 || entry.th32ProcessID == 4)
             continue;
         entry.szExeFile[MAX_PATH - 1] = 0;
-        char shown[MAX_PATH];
-        if (IsImageOnVolume(&calls, entry.th32ProcessID, driveRoot, devicePath, shown)) {
-            OpenHandleEntry* record = &table[(*count)++];
-            CopyText(record->exeName, shown, sizeof record->exeName);
-            ShortenMiddle(record->exeName, w - 4);
-            record->processId = entry.th32ProcessID;
-        }
-        AppendVolumeModules(&entry, driveRoot, devicePath, table, limit, count);
+        FindProcessHolders(&calls, &entry, driveRoot, devicePath, table, limit, count,
+                           width < 200 ? width : 200);
     }
     CloseHandle(snapshot);
 }
