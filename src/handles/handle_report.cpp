@@ -124,14 +124,16 @@ static int IsIdInList(const DWORD* ids, int count, ULONGLONG id)
 }
 
 // The file handles to ask about, in snapshot order, into scan (or only
-// counted while scan is null). Never asked: the system's ids 0 and 4, this
-// process, excluded processes, with -hv processes without a visible window,
-// access masks never queried and objects other than files.
+// counted while scan is null); *processCount counts their processes. Never
+// asked: the system's ids 0 and 4, this process, excluded processes, with -hv
+// processes without a visible window, access masks never queried and objects
+// other than files.
 static int CollectCandidates(const SystemHandleList* list, const DWORD* windowIds,
-                             int windowCount, HandleScan* scan)
+                             int windowCount, HandleScan* scan, int* processCount)
 {
     ULONGLONG self = GetCurrentProcessId();
     int candidates = 0;
+    *processCount = 0;
     for (ULONGLONG index = 0; index < list->count;) {
         ULONGLONG owner = list->entries[index].processId;
         ULONGLONG end = index + 1;
@@ -140,6 +142,7 @@ static int CollectCandidates(const SystemHandleList* list, const DWORD* windowId
         int skip = owner == 0 || owner == 4 || owner == self ||
                    (list->visibleWindowsOnly && !IsIdInList(windowIds, windowCount, owner)) ||
                    IsExcludedProcess(owner);
+        int first = candidates;
         for (; !skip && index < end; index++) {
             const SystemHandleEntry* entry = &list->entries[index];
             if (IsSkippedAccessMask(entry->grantedAccess) || !IsFileObjectType(entry))
@@ -148,6 +151,7 @@ static int CollectCandidates(const SystemHandleList* list, const DWORD* windowId
                 AddScanCandidate(scan, owner, entry->handleValue, entry->grantedAccess);
             candidates++;
         }
+        *processCount += candidates > first;
         index = end;
     }
     return candidates;
@@ -161,8 +165,10 @@ HandleScan* NewReportScan(const SystemHandleList* list)
         windowIds = (DWORD*)MemAlloc(kWindowProcessLimit * sizeof(DWORD));
         windowCount = CollectWindowProcesses(windowIds, kWindowProcessLimit);
     }
-    HandleScan* scan = NewHandleScan(CollectCandidates(list, windowIds, windowCount, NULL));
-    CollectCandidates(list, windowIds, windowCount, scan);
+    int processes = 0;
+    int candidates = CollectCandidates(list, windowIds, windowCount, NULL, &processes);
+    HandleScan* scan = NewHandleScan(processes, candidates);
+    CollectCandidates(list, windowIds, windowCount, scan, &processes);
     MemFree(windowIds);
     return scan;
 }

@@ -56,14 +56,17 @@ static int MoveOwner(ScanProcess* process, LONG64 expected, LONG64 word)
                                        __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
 }
 
-HandleScan* NewHandleScan(int candidateLimit)
+HandleScan* NewHandleScan(int processLimit, int candidateLimit)
 {
-    SIZE_T limit = candidateLimit > 0 ? (SIZE_T)candidateLimit : 1;
-    HandleScan* scan = (HandleScan*)MemAlloc(
-        sizeof(HandleScan) + limit * (sizeof(ScanProcess) + sizeof(ScanCandidate)));
-    scan->processes = (ScanProcess*)(scan + 1);
-    scan->candidates = (ScanCandidate*)(scan->processes + limit);
-    scan->candidateLimit = (int)limit;
+    SIZE_T processes = processLimit > 0 ? (SIZE_T)processLimit : 0;
+    SIZE_T candidates = candidateLimit > 0 ? (SIZE_T)candidateLimit : 0;
+    HandleScan* scan = (HandleScan*)MemAlloc(sizeof(HandleScan) +
+                                             processes * sizeof(ScanProcess) +
+                                             candidates * sizeof(ScanCandidate));
+    scan->candidates = (ScanCandidate*)(scan + 1);
+    scan->processes = (ScanProcess*)(scan->candidates + candidates);
+    scan->processLimit = (int)processes;
+    scan->candidateLimit = (int)candidates;
     scan->references = 1;
     return scan;
 }
@@ -76,6 +79,8 @@ void AddScanCandidate(HandleScan* scan, ULONGLONG processId, ULONGLONG handleVal
     int last = scan->processCount - 1;
     ScanProcess* process = last >= 0 ? &scan->processes[last] : NULL;
     if (!process || process->processId != processId) {
+        if (scan->processCount >= scan->processLimit)
+            return;
         process = &scan->processes[scan->processCount++];
         process->processId = processId;
         process->first = scan->candidateCount;

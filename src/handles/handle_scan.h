@@ -52,6 +52,7 @@ struct HandleScan {
     volatile LONG  references;   // the scanning thread and each worker
     int            processCount;
     int            candidateCount;
+    int            processLimit;
     int            candidateLimit;
     ScanProcess*   processes;
     ScanCandidate* candidates;
@@ -67,8 +68,8 @@ struct HandleScan {
     HANDLE         progress;     // auto-reset: a process finished or a worker ended
 };
 
-// A scan with room for candidateLimit candidates (and as many processes).
-HandleScan* NewHandleScan(int candidateLimit);
+// A scan with room for processLimit processes and candidateLimit candidates.
+HandleScan* NewHandleScan(int processLimit, int candidateLimit);
 // Appends a candidate; consecutive candidates of one process id form one process.
 void AddScanCandidate(HandleScan* scan, ULONGLONG processId, ULONGLONG handleValue,
                       DWORD grantedAccess);

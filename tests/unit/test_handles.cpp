@@ -238,7 +238,7 @@ TEST(SystemHandleList, FindsAndNamesOwnFileHandle)
     ASSERT_TRUE(CreatePipe(&pipeRead, &pipeWrite, NULL, 0));
     volatile LONG stop = 0;
     for (int stopped = 0; stopped < 2; stopped++) {
-        HandleScan* scan = NewHandleScan(3);
+        HandleScan* scan = NewHandleScan(1, 3);
         AddScanCandidate(scan, self, (ULONGLONG)(ULONG_PTR)file, 0x00120089);
         AddScanCandidate(scan, self, (ULONGLONG)(ULONG_PTR)file, 0x00120116);
         AddScanCandidate(scan, self, (ULONGLONG)(ULONG_PTR)pipeRead, 0x00120089);
@@ -345,7 +345,7 @@ TEST(HandleScan, StallsCostOneLimitEachAndAbandonedWorkFreesItself)
             calls = 0;
         handleCalls = {FakeOpenProcess, FakeDuplicate, FakeFileType, FakeName, FakeClose};
         handleScanWorkers = workers;
-        HandleScan* scan = NewHandleScan(ARRAYSIZE(fakeHandles));
+        HandleScan* scan = NewHandleScan(5, ARRAYSIZE(fakeHandles));
         for (const FakeHandle& fake : fakeHandles)
             AddScanCandidate(scan, fake.processId, fake.handle, fake.mask);
         DWORD start = GetTickCount();
