@@ -1,7 +1,8 @@
-// The open-handle folder (src/handles/): the system's handle snapshot and the
-// name queries guarded by bounded workers, the report of the processes that
-// hold the volume, and the follow-up that turns their console lines back. It
-// rests on src/base/ and src/console/.
+// The open-handle folder (src/handles/): the system's handle snapshot, the
+// pool of workers that names handles under time limits (handle_scan.h), the
+// processes that run from the volume or have loaded a module from it, the
+// report of the processes that hold the volume, and the follow-up that turns
+// their console lines back. It rests on src/base/ and src/console/.
 //
 // This file: the open-handle report: which processes hold files on the volume or run
 // from it, printed in the emphasis colour, rows recorded for the follow-up.
