@@ -411,7 +411,8 @@ TEST(NameToAnsi, MultiByteCodePagesFitWholeOrCutAtACharacter)
 // Holders named in the forms Windows gives (its device names), which Wine
 // does not produce: matched against the volume with a separator after the
 // device, shown as drive paths, found by the "no read" dedupe; images of
-// processes in the device form of GetProcessImageFileNameA.
+// processes in the device form of GetProcessImageFileNameA (which is also
+// the form GetMappedFileNameA gives a loaded module).
 TEST(VolumeHolders, WindowsFormsAreMatchedShownAndDeduplicated)
 {
     const char* vera = "\\Device\\VeraCryptVolumeU";
