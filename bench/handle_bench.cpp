@@ -1,6 +1,7 @@
 // handle_bench X: [runs]      the open-handle report for drive X: in phases,
 //                             timed from inside Wine, each the best of runs
-//                             (default 3): the handle snapshot, the image and
+//                             (default 3), after the time of one wineserver
+//                             round trip as a baseline: the handle snapshot, the image and
 //                             module holders, the scan for names with 1, 2 and 4
 //                             workers and with the program's own choice, that
 //                             scan with one name query that stalls, and the
@@ -56,6 +57,22 @@ static NTSTATUS StallingName(HANDLE handle, WCHAR* name, int nameCount)
     return QueryHandleName(handle, name, nameCount);
 }
 
+// The baseline: one wineserver round trip, as half of a duplicate and close
+// of one of this program's own handles.
+static double RoundTripMicroseconds(void)
+{
+    const int pairs = 2000;
+    HANDLE self = GetCurrentProcess();
+    double start = Now();
+    for (int i = 0; i < pairs; i++) {
+        HANDLE copy;
+        if (DuplicateHandle(self, GetStdHandle(STD_OUTPUT_HANDLE), self, &copy, 0, FALSE,
+                            DUPLICATE_SAME_ACCESS))
+            CloseHandle(copy);
+    }
+    return (Now() - start) * 1000.0 / (2 * pairs);
+}
+
 enum Phase { PhaseSnapshot, PhaseImages, PhaseScan, PhaseReport };
 
 static double TimeOnce(int phase, const SystemHandleList* list, int* count)
@@ -99,6 +116,7 @@ static void PrintPhases(int runs)
     SystemHandleList list = {};
     LoadSystemHandleList(&list, 0);
     int images = 0, candidates = 0, ignored = 0;
+    AddTenths("round_trip_us", RoundTripMicroseconds());
     AddCount("handles", (long)list.count);
     double snapshot = Best(PhaseSnapshot, runs, &list, &ignored);
     double imaging = Best(PhaseImages, runs, &list, &images);
