@@ -125,6 +125,8 @@ static int ReportOpenHandles(const EjectRun* run)
     request.visibleWindowsOnly = run->options->optHandlesV;
     request.debugForm = run->options->optDebug;
     int found = CheckForOpenHandles(&request);
+    // A late report holds nothing on the volume while the next request is sent.
+    EndVolumeUse(kVolumeUseDrainLimitMs);
     if (found && run->options->optActivateWindows)
         ActivateHolderWindows();
     return found;

@@ -26,6 +26,9 @@ enum ImportEntry {
     ImportSetDefaultDllDirectories,
     ImportK32GetModuleFileNameExA,
     ImportK32GetProcessImageFileNameA,
+    ImportQueryFullProcessImageNameA,
+    ImportK32EnumProcessModulesEx,
+    ImportK32GetMappedFileNameA,
     ImportGetModuleFileNameExA,         // psapi
     ImportGetProcessImageFileNameA,
     ImportNtQuerySystemInformation,     // ntdll (types in native.h)
@@ -36,6 +39,8 @@ enum ImportEntry {
     ImportNtQuerySymbolicLinkObject,
     ImportNtMakeTemporaryObject,
     ImportNtClose,
+    ImportRtlAdjustPrivilege,
+    ImportWineGetVersion,               // only under Wine
     ImportGetFileVersionInfoW,
     ImportVerQueryValueW,
     ImportMiniDumpWriteDump,            // dbghelp
@@ -47,6 +52,9 @@ typedef BOOL  (WINAPI* SetDllDirectoryAFn)(LPCSTR);
 typedef BOOL  (WINAPI* SetDefaultDllDirectoriesFn)(DWORD);
 typedef DWORD (WINAPI* GetModuleFileNameExAFn)(HANDLE, HMODULE, LPSTR, DWORD);
 typedef DWORD (WINAPI* GetProcessImageFileNameAFn)(HANDLE, LPSTR, DWORD);
+typedef BOOL  (WINAPI* QueryFullProcessImageNameAFn)(HANDLE, DWORD, LPSTR, PDWORD);
+typedef BOOL  (WINAPI* EnumProcessModulesExFn)(HANDLE, HMODULE*, DWORD, LPDWORD, DWORD);
+typedef DWORD (WINAPI* GetMappedFileNameAFn)(HANDLE, LPVOID, LPSTR, DWORD);
 typedef BOOL  (WINAPI* GetFileVersionInfoWFn)(LPCWSTR, DWORD, DWORD, LPVOID);
 typedef BOOL  (WINAPI* VerQueryValueWFn)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
 typedef void  (WINAPI* SHChangeNotifyFn)(LONG, UINT, LPCVOID, LPCVOID);

@@ -58,3 +58,7 @@ typedef NTSTATUS (NTAPI* NtQueryDirectoryObjectFn)(HANDLE directory, PVOID buffe
 typedef NTSTATUS (NTAPI* NtQuerySymbolicLinkObjectFn)(HANDLE link, UNICODE_STRING* target,
                                                       ULONG* returned);
 typedef NTSTATUS (NTAPI* NtHandleFn)(HANDLE handle);   // NtClose, NtMakeTemporaryObject
+// Enables or disables one privilege of the process token by its number.
+typedef NTSTATUS (NTAPI* RtlAdjustPrivilegeFn)(ULONG privilege, BOOLEAN enable,
+                                               BOOLEAN currentThread, BOOLEAN* wasEnabled);
+enum { kSeDebugPrivilege = 20 };   // opens any process but protected ones

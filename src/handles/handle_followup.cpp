@@ -4,6 +4,7 @@
 // thread only, on the process-wide tables, which a report thread never writes.
 #include "handles/handle_followup.h"
 #include "handles/handle_list.h"
+#include "handles/process_info.h"
 #include "base/memory.h"
 #include "console/output.h"
 #include <shlwapi.h>
@@ -134,8 +135,11 @@ void RecheckOpenHandles(OpenHandleEntry* table)
         for (int i = 0; i < kOpenHandleLimit && table[i].exeName[0]; i++) {
             OpenHandleEntry* record = &table[i];
             if (record->objectPath[0]) {
+                // A module holds its file until it is unloaded or its process ends.
                 if (record->handleValue == 0 ||
-                    IsHandleInList(list, record->handleValue, record->processId))
+                    (record->isModule
+                         ? IsModuleLoaded(record->processId, record->handleValue)
+                         : IsHandleInList(list, record->handleValue, record->processId)))
                     continue;
                 record->handleValue = 0;
             } else {
@@ -157,13 +161,10 @@ void RecheckUnreadableFiles(void)
         UnreadableFileEntry* record = &unreadableFileTable[i];
         if (!record->path[0])
             continue;
-        // The file itself, also when its line shows a shortened path.
-        const char* file = record->fullPath[0] ? record->fullPath : record->path;
-        HANDLE handle = CreateFileA(file, GENERIC_READ, 0, NULL, OPEN_ALWAYS, 0, NULL);
-        if (handle == INVALID_HANDLE_VALUE)
-            continue;
-        CloseHandle(handle);
-        TurnBackNoReadLine(record);
+        // The file itself, also when its line shows a shortened path. A file
+        // that has gone (a lock file its holder deleted) is released too.
+        if (IsFileReleased(record->fullPath[0] ? record->fullPath : record->path))
+            TurnBackNoReadLine(record);
     }
 }
 

@@ -3,6 +3,7 @@
 #include "handles/handle_list.h"
 #include "base/imports.h"
 #include "base/memory.h"
+#include "base/paths.h"
 #include "base/system.h"
 #include "console/output.h"
 #include <tlhelp32.h>
@@ -211,13 +212,14 @@ SystemHandleList* LoadSystemHandleList(SystemHandleList* list, DWORD visibleWind
     list->visibleWindowsOnly = visibleWindowsOnly;
     list->entries = NULL;
     list->probeHandle = INVALID_HANDLE_VALUE;
-    if (__atomic_load_n(&fileTypeIndex, __ATOMIC_ACQUIRE) == 0) {
-        char ownPath[MAX_PATH + 1];
-        DWORD length = GetModuleFileNameA(NULL, ownPath, MAX_PATH);
-        ownPath[length < MAX_PATH ? length : MAX_PATH] = 0;
-        list->probeHandle = CreateFileA(ownPath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    // The probe is a file of the system directory, not our own executable:
+    // that may lie on the volume being ejected, and a report that runs late
+    // must hold nothing there while a dismount request is sent.
+    char probePath[MAX_PATH];
+    if (__atomic_load_n(&fileTypeIndex, __ATOMIC_ACQUIRE) == 0 &&
+        MakeSystemPath("\\kernel32.dll", probePath))
+        list->probeHandle = CreateFileA(probePath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                         NULL, OPEN_EXISTING, 0, NULL);
-    }
     if (!GetImportLibrary(LibraryNtdll))
         return list;
     CollectExcludedProcessIds();

@@ -1,8 +1,6 @@
 // Snapshot of every open handle in the system (SystemExtendedHandleInformation),
-// the test for file objects, and the names of one process's file handles.
-// Queries that may block run on worker threads under a time limit; a worker
-// that misses its limit is abandoned, never stopped, and owns everything it
-// still uses (it releases that itself when its call finally returns).
+// the test for file objects, and the name query of one handle (handle_scan.h
+// asks it for many processes under time limits).
 // Calling order: LoadSystemHandleList, any tests and queries, FreeSystemHandleList.
 #pragma once
 #include <windows.h>
@@ -13,15 +11,17 @@ struct SystemHandleList {
     DWORD              visibleWindowsOnly; // read by the report's scan
     SystemHandleEntry* entries;            // after the header; null when the query failed
     ULONGLONG          count;              // 0 when the query failed
-    // This list's own probe (our executable, open while the file type index is
-    // unknown). Kept per list so that loads and releases on different threads
-    // never close each other's probe.
+    // This list's own probe (a file of the system directory, open while the
+    // file type index is unknown; never a file that could lie on the volume
+    // being ejected). Kept per list so that loads and releases on different
+    // threads never close each other's probe.
     HANDLE             probeHandle;
 };
 
 enum {
     kExcludedProcessLimit = 10,
     kNameTextLength = 1024,       // one object name in the ANSI code page
+    kWideNameCount = 1024,        // UTF-16 units of a name as asked for
     kGuardedQueryLimitMs = 150,
     kFileTypeQueryLimitMs = 50,
     kDirectQueryLimitMs = 1000,
@@ -49,32 +49,19 @@ int IsExcludedProcess(ULONGLONG processId);
 // Windows Vista on.
 DWORD ProcessQueryRights(void);
 
-struct BoundedWorker;   // bounded_worker.h; a null pointer starts a new one
+// Enables the debug privilege, with which an elevated run opens other users'
+// and the system's processes (all but protected ones). True when the process
+// holds it, that is when it runs elevated.
+int EnableDebugPrivilege(void);
 
-// handles ends with a 0 entry; masks and names run parallel to it. names starts
-// all null; each name obtained is a MemAlloc copy the caller releases. Guarded
-// queries run on *nameWorker. Once *stop (a flag that outlives the call, or
-// null) is set, no further handle is asked. True when at least one name was
-// stored.
-int QueryProcessHandleNames(BoundedWorker** nameWorker, ULONGLONG processId,
-                            const ULONGLONG* handles, const DWORD* masks, char** names,
-                            const volatile LONG* stop);
-// The same on *processWorker, waited for at most limitMs. The worker works on
-// copies of its own; names reach the caller's array only when it returned in
-// time with a name, so the caller may release its arrays whatever the outcome.
-int QueryHandleNamesWithTimeout(BoundedWorker** processWorker, ULONGLONG processId,
-                                const ULONGLONG* handles, const DWORD* masks,
-                                char** names, DWORD limitMs, const volatile LONG* stop);
-// Object name of a handle of this process, on *worker with a limit. Takes the
-// handle over (a worker that misses the limit closes it once its query
-// returns). 0 with the name in name (nameLength bytes), STATUS_TIMEOUT (258)
-// on time-out, or the failure status (0 or STATUS_VOLUME_DISMOUNTED for an
-// empty name).
-NTSTATUS QueryObjectNameWithTimeout(BoundedWorker** worker, HANDLE duplicate, char* name,
-                                    int nameLength, DWORD limitMs);
-// GetFileType on *worker with a 50 ms limit; FILE_TYPE_PIPE on time-out or
-// when no worker can be started. The caller keeps and closes its handle.
-DWORD GetFileTypeWithTimeout(BoundedWorker** worker, HANDLE duplicate);
+// The object name of a handle of this process into name (nameCount units,
+// always terminated; empty unless named). Returns the status of the query: 0
+// or STATUS_VOLUME_DISMOUNTED with a name, else the failure.
+NTSTATUS QueryHandleName(HANDLE handle, WCHAR* name, int nameCount);
+// textCount units of text into out (outLength bytes, always terminated) in
+// codePage; a text that does not fit is cut at a character boundary. Returns
+// the length written.
+int NameToAnsi(const WCHAR* text, int textCount, char* out, int outLength, UINT codePage);
 
 // Pure rules, exposed for tests.
 // Whether typeIndex is a file object's, given the learned index (0 when not

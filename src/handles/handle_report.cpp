@@ -8,7 +8,7 @@
 #include "handles/handle_report.h"
 #include "handles/handle_list.h"
 #include "handles/process_info.h"
-#include "handles/bounded_worker.h"
+#include "handles/handle_scan.h"
 #include "base/memory.h"
 #include "base/text.h"
 #include "console/output.h"
@@ -19,7 +19,6 @@ UnreadableFileEntry unreadableFileTable[kUnreadableFileLimit + 1];
 volatile LONG reportAbort;
 
 static const DWORD kExtraWaitAfterTimeoutMs = 1000;
-static const DWORD kPerProcessBaseLimitMs = 1000;
 static const int kWindowProcessLimit = 1000;
 static const int kExeNameLength = 388;
 
@@ -28,7 +27,7 @@ struct ReportJob {
     HandleReportRequest request;
     DWORD               redirected;
     HANDLE              processSnapshot; // cached for executable names
-    BoundedWorker*      processWorker;   // runs the per-process name queries
+    DWORD               deniedCount;     // processes that could not be opened
     OpenHandleEntry     table[kOpenHandleLimit + 1];
     UnreadableFileEntry unreadable[kUnreadableFileLimit + 1];
 };
@@ -53,13 +52,50 @@ static int ReportWidth(void)
     return width < 200 ? width : 200;
 }
 
-static int IsPathInOpenHandleTable(const OpenHandleEntry* table, const char* path)
+int IsFileReleased(const char* path)
 {
-    for (int i = 0; i < kOpenHandleLimit && table[i].exeName[0]; i++)
-        if (table[i].objectPath[0] && lstrcmpiA(table[i].objectPath, path) == 0)
-            return 1;
+    HANDLE file = CreateFileA(path, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        return 1;
+    }
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// ---- volume uses ---------------------------------------------------------
+
+static volatile LONG volumeUses;
+
+int EnterVolumeUse(void)
+{
+    // A full barrier on both sides: either EndVolumeUse sees this use, or
+    // this sees its abort.
+    InterlockedIncrement(&volumeUses);
+    if (!IsReportAborted())
+        return 1;
+    LeaveVolumeUse();
     return 0;
 }
+
+void LeaveVolumeUse(void)
+{
+    InterlockedDecrement(&volumeUses);
+}
+
+int EndVolumeUse(DWORD limitMs)
+{
+    InterlockedExchange(&reportAbort, 1);
+    DWORD start = GetTickCount();
+    while (__atomic_load_n(&volumeUses, __ATOMIC_ACQUIRE) != 0) {
+        if (GetTickCount() - start >= limitMs)
+            return 0;
+        Sleep(5);
+    }
+    return 1;
+}
+
+// ---- holders -------------------------------------------------------------
 
 // Process ids of visible top-level windows, in Z order, neighbours merged.
 static int CollectWindowProcesses(DWORD* ids, int idLimit)
@@ -87,40 +123,82 @@ static int IsIdInList(const DWORD* ids, int count, ULONGLONG id)
     return 0;
 }
 
-// Appends the group's candidates whose names lie on the volume. Returns false
-// when the table is full.
-static int AppendHolders(ReportJob* job, ULONGLONG owner, const ULONGLONG* handles,
-                         char** names, int candidates, int* count)
+// The file handles to ask about, in snapshot order, into scan (or only
+// counted while scan is null); *processCount counts their processes. Never
+// asked: the system's ids 0 and 4, this process, excluded processes, with -hv
+// processes without a visible window, access masks never queried and objects
+// other than files.
+static int CollectCandidates(const SystemHandleList* list, const DWORD* windowIds,
+                             int windowCount, HandleScan* scan, int* processCount)
+{
+    ULONGLONG self = GetCurrentProcessId();
+    int candidates = 0;
+    *processCount = 0;
+    for (ULONGLONG index = 0; index < list->count;) {
+        ULONGLONG owner = list->entries[index].processId;
+        ULONGLONG end = index + 1;
+        while (end < list->count && list->entries[end].processId == owner)
+            end++;
+        int skip = owner == 0 || owner == 4 || owner == self ||
+                   (list->visibleWindowsOnly && !IsIdInList(windowIds, windowCount, owner)) ||
+                   IsExcludedProcess(owner);
+        int first = candidates;
+        for (; !skip && index < end; index++) {
+            const SystemHandleEntry* entry = &list->entries[index];
+            if (IsSkippedAccessMask(entry->grantedAccess) || !IsFileObjectType(entry))
+                continue;
+            if (scan)
+                AddScanCandidate(scan, owner, entry->handleValue, entry->grantedAccess);
+            candidates++;
+        }
+        *processCount += candidates > first;
+        index = end;
+    }
+    return candidates;
+}
+
+HandleScan* NewReportScan(const SystemHandleList* list)
+{
+    DWORD* windowIds = NULL;
+    int windowCount = 0;
+    if (list->visibleWindowsOnly) {
+        windowIds = (DWORD*)MemAlloc(kWindowProcessLimit * sizeof(DWORD));
+        windowCount = CollectWindowProcesses(windowIds, kWindowProcessLimit);
+    }
+    int processes = 0;
+    int candidates = CollectCandidates(list, windowIds, windowCount, NULL, &processes);
+    HandleScan* scan = NewHandleScan(processes, candidates);
+    CollectCandidates(list, windowIds, windowCount, scan, &processes);
+    MemFree(windowIds);
+    return scan;
+}
+
+// Appends, in process order, the named handles on the volume of every
+// process the scan finished in time, while the table has room.
+static void AppendScanHolders(ReportJob* job, const HandleScan* scan, int* count)
 {
     const char* driveRoot = job->request.driveRoot;
     const char* devicePath = job->request.devicePath;
-    char exeName[kExeNameLength];
-    int nameState = -1;   // -1 not asked yet, 0 no name, 1 exeName holds it
-    for (int i = 0; i < candidates; i++) {
-        const char* name = names[i];
-        if (!name)
+    for (int p = 0; p < scan->processCount && *count < kOpenHandleLimit; p++) {
+        if (!ScanProcessNamed(scan, p))
             continue;
-        if (!(driveRoot[0] && StrStrA(name, driveRoot)) &&
-            !(devicePath[0] && StrStrA(name, devicePath)))
-            continue;
-        if (nameState < 0)
-            nameState = GetProcessExeName(&job->processSnapshot, owner, exeName,
-                                          sizeof exeName, 0);
-        if (!nameState)
-            return 1;
-        OpenHandleEntry* record = &job->table[*count];
-        CopyText(record->exeName, exeName, sizeof record->exeName);
-        // A long name keeps its start (the volume) and its end (the file).
-        char path[kNameTextLength];
-        CopyText(path, name, sizeof path);
-        ShortenMiddle(path, (int)sizeof record->objectPath - 1);
-        CopyText(record->objectPath, path, sizeof record->objectPath);
-        record->handleValue = handles[i];
-        record->processId = owner;
-        if (++*count >= kOpenHandleLimit)
-            return 0;
+        const ScanProcess* process = &scan->processes[p];
+        char exeName[kExeNameLength];
+        int nameState = -1;   // -1 not asked yet, 0 no name, 1 exeName holds it
+        for (int c = process->first; c < process->first + process->count; c++) {
+            const char* name = ScanCandidateName(scan, c);
+            if (!name || !IsPathOnVolume(name, devicePath, driveRoot))
+                continue;
+            if (nameState < 0)
+                nameState = GetProcessExeName(&job->processSnapshot, process->processId,
+                                              exeName, sizeof exeName, 0);
+            if (!nameState || *count >= kOpenHandleLimit)
+                break;
+            SetHandleHolder(&job->table[(*count)++], exeName, name,
+                            scan->candidates[c].handleValue, process->processId,
+                            devicePath, driveRoot);
+        }
     }
-    return 1;
 }
 
 static int FindVolumeHandleHolders(ReportJob* job, const SystemHandleList* list)
@@ -129,114 +207,59 @@ static int FindVolumeHandleHolders(ReportJob* job, const SystemHandleList* list)
     FindProcessesRunningFromVolume(job->request.driveRoot, job->request.devicePath,
                                    job->table, kOpenHandleLimit, &count,
                                    GetConsoleWidth());
-    DWORD* windowIds = NULL;
-    int windowCount = 0;
-    if (list->visibleWindowsOnly) {
-        windowIds = (DWORD*)MemAlloc(kWindowProcessLimit * sizeof(DWORD));
-        windowCount = CollectWindowProcesses(windowIds, kWindowProcessLimit);
-    }
-    ULONGLONG self = GetCurrentProcessId();
-    ULONGLONG index = 0;
-    while (index < list->count && count < kOpenHandleLimit && !IsReportAborted()) {
-        const SystemHandleEntry* first = &list->entries[index];
-        ULONGLONG owner = first->processId;
-        ULONGLONG groupCount = 1;
-        while (index + groupCount < list->count &&
-               list->entries[index + groupCount].processId == owner)
-            groupCount++;
-        int skip = owner == 0 || owner == 4 || owner == self ||
-                   (list->visibleWindowsOnly && !IsIdInList(windowIds, windowCount, owner)) ||
-                   IsExcludedProcess(owner);
-        if (!skip) {
-            SIZE_T slotCount = (SIZE_T)groupCount + 1;
-            ULONGLONG* handles = (ULONGLONG*)MemAlloc(slotCount * sizeof(ULONGLONG));
-            DWORD* masks = (DWORD*)MemAlloc(slotCount * sizeof(DWORD));
-            char** names = (char**)MemAlloc(slotCount * sizeof(char*));
-            int candidates = 0;
-            for (ULONGLONG i = 0; i < groupCount; i++) {
-                const SystemHandleEntry* entry = &list->entries[index + i];
-                if (IsSkippedAccessMask(entry->grantedAccess) || !IsFileObjectType(entry))
-                    continue;
-                handles[candidates] = entry->handleValue;
-                masks[candidates] = entry->grantedAccess;
-                candidates++;
-            }
-            if (candidates > 0 &&
-                QueryHandleNamesWithTimeout(&job->processWorker, owner, handles, masks,
-                                            names,
-                                            kPerProcessBaseLimitMs + (DWORD)candidates,
-                                            &reportAbort))
-                AppendHolders(job, owner, handles, names, candidates, &count);
-            // The worker hands over its names only when it ended in time, so
-            // everything here is ours to release.
-            for (int i = 0; i < candidates; i++)
-                MemFree(names[i]);
-            MemFree(names);
-            MemFree(masks);
-            MemFree(handles);
-        }
-        index += groupCount;
-    }
-    MemFree(windowIds);
-    StopWorker(&job->processWorker);
+    HandleScan* scan = NewReportScan(list);
+    RunHandleScan(scan, &reportAbort);
+    job->deniedCount = (DWORD)scan->deniedCount;
+    if (!IsReportAborted())
+        AppendScanHolders(job, scan, &count);
+    // Workers still inside a call keep the scan until they let go.
+    ReleaseHandleScan(scan);
     return count;
 }
 
-static int ListUnreadableRootFiles(ReportJob* job)
+// ---- lines ---------------------------------------------------------------
+
+// Root files that cannot be opened exclusively and that no holder names,
+// recorded before any holder line shortens its path. The search and each open
+// are volume uses; the report's abort ends the walk at the next file.
+static int FindUnreadableRootFiles(ReportJob* job, int width)
 {
     const char* root = job->request.driveRoot;
-    if (!root[0])
+    if (!root[0] || !EnterVolumeUse())
         return 0;
     char pattern[16];
     wsprintfA(pattern, "%.3s*", root);
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA(pattern, &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return 0;
-    int width = ReportWidth();
     int count = 0;
-    do {
-        found.cFileName[MAX_PATH - 1] = 0;
-        char path[MAX_PATH];
-        wsprintfA(path, "%.3s%.255s", root, found.cFileName);
-        // Directories (and names whose attributes cannot be read) are never opened.
-        if (GetFileAttributesA(path) & FILE_ATTRIBUTE_DIRECTORY)
-            continue;
-        HANDLE file = CreateFileA(path, GENERIC_READ, 0, NULL, OPEN_ALWAYS, 0, NULL);
-        if (file != INVALID_HANDLE_VALUE) {
-            CloseHandle(file);
-            continue;
-        }
-        if (IsPathInOpenHandleTable(job->table, path))
-            continue;
-        UnreadableFileEntry* record = &job->unreadable[count];
-        CopyText(record->fullPath, path, sizeof record->fullPath);
-        CopyText(record->path, path, sizeof record->path);
-        ShortenMiddle(record->path, width - 10);
-        char line[kNoReadTextLength];
-        FormatNoReadLine(record, line);
-        NewLineIfNeeded();
-        ConsolePrintf("%s", line);
-        record->consoleRow = GetCursorRow();
-        count++;
-    } while (count < kUnreadableFileLimit && FindNextFileA(search, &found));
-    FindClose(search);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if (IsReportAborted())
+                break;
+            found.cFileName[MAX_PATH - 1] = 0;
+            char path[MAX_PATH];
+            wsprintfA(path, "%.3s%.255s", root, found.cFileName);
+            // Directories (and names whose attributes cannot be read) are never opened.
+            if ((GetFileAttributesA(path) & FILE_ATTRIBUTE_DIRECTORY) ||
+                IsFileReleased(path) || IsPathInOpenHandleTable(job->table, path))
+                continue;
+            UnreadableFileEntry* record = &job->unreadable[count++];
+            CopyText(record->fullPath, path, sizeof record->fullPath);
+            CopyText(record->path, path, sizeof record->path);
+            ShortenMiddle(record->path, width - 10);
+        } while (count < kUnreadableFileLimit && FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    LeaveVolumeUse();
     return count;
 }
 
-static int ReportOpenHandles(ReportJob* job)
+// The holder lines in table order, none made after the report's limit; false
+// once the report is aborted.
+static int PrintHolderLines(ReportJob* job, int count, DWORD start)
 {
-    if (!job->request.volumeName[0] && !job->request.devicePath[0])
-        return 0;
-    DWORD start = GetTickCount();
-    SetConsoleColor(consoleContext, ColorEmphasis);
-    SystemHandleList* list = (SystemHandleList*)MemAlloc(sizeof(SystemHandleList));
-    LoadSystemHandleList(list, job->request.visibleWindowsOnly);
-    int count = FindVolumeHandleHolders(job, list);
-    int aborted = IsReportAborted();
-
     int width = ReportWidth();
-    for (int i = 0; i < count && !aborted; i++) {
+    for (int i = 0; i < count && !IsReportAborted(); i++) {
         OpenHandleEntry* record = &job->table[i];
         MakeDisplayLine(record, job->request.devicePath, job->request.driveRoot, width,
                         job->redirected, job->request.debugForm);
@@ -245,18 +268,47 @@ static int ReportOpenHandles(ReportJob* job)
         NewLineIfNeeded();
         ConsolePrintf("%s", record->displayLine);
         record->consoleRow = GetCursorRow();
-        aborted = IsReportAborted();
     }
-    int unreadable = aborted ? 0 : ListUnreadableRootFiles(job);
+    return !IsReportAborted();
+}
+
+static void PrintUnreadableRootFiles(ReportJob* job, int count)
+{
+    for (int i = 0; i < count; i++) {
+        UnreadableFileEntry* record = &job->unreadable[i];
+        char line[kNoReadTextLength];
+        FormatNoReadLine(record, line);
+        NewLineIfNeeded();
+        ConsolePrintf("%s", line);
+        record->consoleRow = GetCursorRow();
+    }
+}
+
+static int ReportOpenHandles(ReportJob* job)
+{
+    if (!job->request.volumeName[0] && !job->request.devicePath[0])
+        return 0;
+    DWORD start = GetTickCount();
+    SetConsoleColor(consoleContext, ColorEmphasis);
+    int privileged = EnableDebugPrivilege();
+    SystemHandleList* list = (SystemHandleList*)MemAlloc(sizeof(SystemHandleList));
+    LoadSystemHandleList(list, job->request.visibleWindowsOnly);
+    int count = FindVolumeHandleHolders(job, list);
     FreeSystemHandleList(list);
     MemFree(list);
-    if (aborted)
+    int unreadable = IsReportAborted() ? 0 : FindUnreadableRootFiles(job, ReportWidth());
+    if (!PrintHolderLines(job, count, start))
         return 0;
+    PrintUnreadableRootFiles(job, unreadable);
     SetConsoleColor(consoleContext, ColorDefault);
-    if (count + unreadable > 0)
-        return 1;
-    ConsolePrintf(" none found");
-    return 0;
+    if (count + unreadable == 0)
+        ConsolePrintf(" none found");
+    char hint[kInspectionHintLength];
+    if (FormatInspectionHint(hint, job->deniedCount, privileged)) {
+        NewLineIfNeeded();
+        ConsolePrintf("%s", hint);
+    }
+    return count + unreadable > 0;
 }
 
 static DWORD WINAPI HandleReport_ThreadProc(LPVOID parameter)

@@ -1,7 +1,8 @@
-// The open-handle folder (src/handles/): the system's handle snapshot and the
-// name queries guarded by bounded workers, the report of the processes that
-// hold the volume, and the follow-up that turns their console lines back. It
-// rests on src/base/ and src/console/.
+// The open-handle folder (src/handles/): the system's handle snapshot, the
+// pool of workers that names handles under time limits (handle_scan.h), the
+// processes that run from the volume or have loaded a module from it, the
+// report of the processes that hold the volume, and the follow-up that turns
+// their console lines back. It rests on src/base/ and src/console/.
 //
 // This file: the open-handle report: which processes hold files on the volume or run
 // from it, printed in the emphasis colour, rows recorded for the follow-up.
@@ -26,6 +27,7 @@ struct OpenHandleEntry {
     ULONGLONG handleValue;  // 0 for an image holder, or once the handle is gone
     ULONGLONG processId;    // 0 once an image holder is gone
     short consoleRow;       // row the printed line ends on; 0 when not shown or turned back
+    BYTE isModule;          // a module loaded from the volume; handleValue is its base
 };
 
 struct UnreadableFileEntry {
@@ -54,8 +56,31 @@ extern volatile LONG reportAbort;
 int CheckForOpenHandles(const HandleReportRequest* request);
 int RunHandleReportWithTimeout(const HandleReportRequest* request, DWORD limitMs);
 
+// The scan for names of a report (handle_scan.h) over the snapshot's
+// candidates; exposed for the benchmark.
+struct SystemHandleList;
+struct HandleScan;
+HandleScan* NewReportScan(const SystemHandleList* list);
+
 // True when a fresh process snapshot lists the process.
 int ProcessExists(ULONGLONG processId);
+// True when nobody holds the file now: it opens for reading with share mode
+// 0, or it has gone. Only an existing file is opened, so nothing is ever
+// created on the volume.
+int IsFileReleased(const char* path);
+
+// Volume uses: a handle of this program that may lie on the volume (the
+// scan's duplicates, the root-file listing's search and opens) is held only
+// between EnterVolumeUse and LeaveVolumeUse, and is taken only while the
+// report has not been aborted. So once EndVolumeUse has drained them, none
+// is open when the next dismount request is sent.
+int  EnterVolumeUse(void);   // 0 once the report is aborted: take nothing
+void LeaveVolumeUse(void);
+enum { kVolumeUseDrainLimitMs = 1000 };
+// Aborts the report (a late report thread stops at its next step) and waits
+// at most limitMs until no volume use is open. True when none is. The eject
+// flow calls it after the report, before its next request.
+int  EndVolumeUse(DWORD limitMs);
 
 // Text rules of the report lines, exposed for tests.
 // Shortens text in place to targetLength characters (at most 1024) with "..."
@@ -71,6 +96,22 @@ int ReplaceAllNoCase(char* text, const char* find, const char* replacement,
 // U:\path. Returns 1 when rewritten.
 int ToDisplayPath(char* objectPath, int bufferLength, const char* devicePath,
                   const char* driveRoot);
+// True when path (an object, image or module name) lies on the volume: it is
+// the device path or begins with it and a separator (compared ignoring case),
+// or it begins with the drive root, also behind \??\ or \\?\ .
+int IsPathOnVolume(const char* path, const char* devicePath, const char* driveRoot);
+// Fills a holder record from a handle's object name on the volume; its
+// objectPath takes the form users know, whole (shortened only past its room).
+void SetHandleHolder(OpenHandleEntry* record, const char* exeName, const char* name,
+                     ULONGLONG handleValue, ULONGLONG processId, const char* devicePath,
+                     const char* driveRoot);
+// True when a record's objectPath is path, ignoring case.
+int IsPathInOpenHandleTable(const OpenHandleEntry* table, const char* path);
+// The line that ends a report when processes could not be opened to look at
+// their handles: empty (0 returned) when none was refused, or when this run
+// holds the debug privilege and so sees all an elevated run can.
+enum { kInspectionHintLength = 96 };
+int FormatInspectionHint(char* text, DWORD deniedCount, int privileged);
 // The line of an unreadable root file: "no read: " and its path as shown.
 enum { kNoReadTextLength = 280 };
 void FormatNoReadLine(const UnreadableFileEntry* record, char* text);

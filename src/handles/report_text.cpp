@@ -1,6 +1,7 @@
 // Text rules of the report lines: shortening, replacing, the display form of
 // object names and the line itself.
 #include "handles/handle_report.h"
+#include "handles/handle_list.h"
 #include "base/memory.h"
 #include "base/text.h"
 #include <shlwapi.h>
@@ -97,6 +98,53 @@ int ToDisplayPath(char* objectPath, int bufferLength, const char* devicePath,
         return 1;
     }
     return 0;
+}
+
+int IsPathOnVolume(const char* path, const char* devicePath, const char* driveRoot)
+{
+    int deviceLength = lstrlenA(devicePath);
+    if (deviceLength > 0 && StrCmpNIA(path, devicePath, deviceLength) == 0 &&
+        (path[deviceLength] == 0 || path[deviceLength] == '\\'))
+        return 1;
+    // \??\U:\x (an NT name) and \\?\U:\x (a long Win32 path) name U:\x.
+    if (path[0] == '\\' && (path[1] == '?' || path[1] == '\\') && path[2] == '?' &&
+        path[3] == '\\')
+        path += 4;
+    int rootLength = lstrlenA(driveRoot);
+    return rootLength > 0 && StrCmpNIA(path, driveRoot, rootLength) == 0;
+}
+
+void SetHandleHolder(OpenHandleEntry* record, const char* exeName, const char* name,
+                     ULONGLONG handleValue, ULONGLONG processId, const char* devicePath,
+                     const char* driveRoot)
+{
+    CopyText(record->exeName, exeName, sizeof record->exeName);
+    // A long name keeps its start (the volume) and its end (the file).
+    char path[kNameTextLength];
+    CopyText(path, name, sizeof path);
+    ShortenMiddle(path, (int)sizeof record->objectPath - 1);
+    CopyText(record->objectPath, path, sizeof record->objectPath);
+    ToDisplayPath(record->objectPath, sizeof record->objectPath, devicePath, driveRoot);
+    record->handleValue = handleValue;
+    record->processId = processId;
+}
+
+int IsPathInOpenHandleTable(const OpenHandleEntry* table, const char* path)
+{
+    for (int i = 0; i < kOpenHandleLimit && table[i].exeName[0]; i++)
+        if (table[i].objectPath[0] && lstrcmpiA(table[i].objectPath, path) == 0)
+            return 1;
+    return 0;
+}
+
+int FormatInspectionHint(char* text, DWORD deniedCount, int privileged)
+{
+    text[0] = 0;
+    if (deniedCount == 0 || privileged)
+        return 0;
+    int one = deniedCount == 1;
+    return wsprintfA(text, "(%u process%s could not be inspected; an elevated run sees %s)",
+                     deniedCount, one ? "" : "es", one ? "it" : "them");
 }
 
 void MakeDisplayLine(OpenHandleEntry* entry, const char* devicePath,

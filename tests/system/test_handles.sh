@@ -11,7 +11,7 @@
 . "$QB_SOURCE/tests/system/handles_lib.sh"
 world_up
 vol=$(volume_dir U)
-clean_volume() { rm -rf "$vol/tools" "$vol"/lock*.txt "$vol/held.txt" "$vol/top.txt" "$vol/docs/deep.txt"; }
+clean_volume() { rm -rf "$vol/tools" "$vol/lib" "$vol"/lock*.txt "$vol/held.txt" "$vol/top.txt" "$vol/docs/deep.txt"; }
 clean_volume
 
 # Nobody holds anything: the driver is told to refuse three times.
@@ -81,4 +81,15 @@ expect_no_text "app.exe :"
 expect_eq "$(report_lines | grep -c '^no read: ')" 10 "no read lines with -hv"
 
 for n in "${!QB_HOLDERS[@]}"; do holder_stop "$n"; done
+
+# A DLL loaded from the volume holds it through an image section, which no
+# handle shows: the process is named with the module, like a handle holder.
+mkdir -p "$vol/lib"
+cp "$QB_BUILD/bin/simplugin.dll" "$vol/lib/plugin.dll"
+holder_start --device U: --load-dll 'U:\lib\plugin.dll'
+qb U: -h
+expect_rc 3
+expect_line "[$HOLDER_PID] holder.exe : U:\\lib\\plugin.dll"
+holder_stop
+
 clean_volume

@@ -1,14 +1,15 @@
 #!/bin/bash
 # The open-handle report never runs past its 5000 ms limit: a process with
-# 40,000 handles that are named one by one (each on a worker with a 150 ms
-# limit) keeps the report busy far longer, so " timeout" follows the message,
-# nothing is listed, and the eject goes on with its second and third try.
+# 120,000 handles, which one worker names one by one (four calls each, about
+# 100 µs under Wine), keeps the report busy far longer, so " timeout" follows
+# the message, nothing is listed, and the eject goes on with its second and
+# third try.
 # (tests/terminal/test_handles_timeout.sh checks that the colour is reset.)
 . "$QB_SOURCE/tests/system/lib.sh"
 . "$QB_SOURCE/tests/system/handles_lib.sh"
 world_up
 
-program_start "$hog" --file 'C:\handles-timeout.txt' --count 40000 --access read
+program_start "$hog" --file 'C:\handles-timeout.txt' --count 120000 --access read
 holder_start --device U:
 started=$(date +%s%3N)
 qb U: -h

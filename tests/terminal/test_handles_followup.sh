@@ -11,12 +11,15 @@ handles_init 420
 device_line='holder.exe : \\.\U:'
 file_line='holder.exe : U:\docs\readme.txt'
 other_line='other.exe : \\.\U:'
+module_line='other.exe : U:\lib\plugin.dll'   # a DLL it loaded from the volume
 cp "$QB_BUILD/bin/holder.exe" "$handles_tmp/other.exe"
+mkdir -p "$QUENBRAX_WORLD/volumes/U/lib"
+cp "$QB_BUILD/bin/simplugin.dll" "$QUENBRAX_WORLD/volumes/U/lib/plugin.dll"
 
 # Both holders keep the device open, so every try is refused until both are gone.
 start_case() {   # NAME ROWS
     holder_run first holder --device U: --file 'U:\docs\readme.txt'
-    holder_run other "$handles_tmp/other.exe" --device U:
+    holder_run other "$handles_tmp/other.exe" --device U: --load-dll 'U:\lib\plugin.dll'
     term_start "$1" 100 "$2" "$QB_BUILD/bin/Quenbrax.exe" U: -h -l
     term_wait "$1" "Trying" 90 || term_fail "the retry loop did not start"
 }
@@ -31,7 +34,10 @@ wait_colour() {
     return 1
 }
 
-# A tall pane: nothing scrolls.
+# A tall pane: nothing scrolls. A process the report skips (named like a
+# system process) locks a root file, which shows as "no read".
+cp "$QB_BUILD/bin/handle_hog.exe" "$handles_tmp/LSASS.EXE"
+holder_run locker "$handles_tmp/LSASS.EXE" --lock 'U:\lock01.txt'
 start_case tall 60
 term_check "the device holder's line is bright white" [ "$(line_colour tall "$device_line")" = 97 ]
 term_check "the file holder's line is bright white" [ "$(line_colour tall "$file_line")" = 97 ]
@@ -43,9 +49,21 @@ second_try=$(term_screen tall | grep -n '^VeraCrypt: FILES_OPEN *$' | sed -n 2p 
 term_check "the report comes before the second try" \
     [ "$(( $(line_row tall "$device_line") + 1 ))" -lt "${second_try:-0}" ]
 
+# The locked file goes away (its holder deleted it): released, and the
+# re-check, which opens existing files only, never creates it again.
+term_check "the locked root file's line is bright white" \
+    [ "$(line_colour tall 'no read: U:\lock01.txt')" = 97 ]
+rm "$QUENBRAX_WORLD/volumes/U/lock01.txt"
+term_check "a root file that has gone counts as released" \
+    wait_colour tall 'no read: U:\lock01.txt' - 15
+term_check "... and is not created again" [ ! -e "$QUENBRAX_WORLD/volumes/U/lock01.txt" ]
+holder_end locker
+term_check "a loaded module's line stays bright while it is loaded" \
+    [ "$(line_colour tall "$module_line")" = 97 ]
 holder_end other
 term_check "the gone holder's line turns back after the next try" \
     wait_colour tall "$other_line" - 15
+term_check "... its module's line too" [ "$(line_colour tall "$module_line")" = - ]
 term_check "... while the remaining holder's lines stay bright" \
     [ "$(line_colour tall "$device_line")" = 97 -a "$(line_colour tall "$file_line")" = 97 ]
 holder_end first

@@ -2,12 +2,12 @@
 # A report that runs past its 5000 ms limit on a real console (tmux): the
 # report switches to bright white before it scans; after " timeout" the colour
 # is reset, so the eject's following lines come in the start-up colours.
-# 40,000 handles that are named one by one keep the report busy long enough.
+# 120,000 handles that one worker names one by one keep the report busy long enough.
 set -u
 . "$QB_SOURCE/tests/terminal/handles_lib.sh"
 handles_init 300
 
-holder_run hog "$QB_BUILD/bin/handle_hog.exe" --file 'C:\handles-timeout.txt' --count 40000
+holder_run hog "$QB_BUILD/bin/handle_hog.exe" --file 'C:\handles-timeout.txt' --count 120000
 holder_run holder holder --device U:
 term_start q 100 40 "$QB_BUILD/bin/Quenbrax.exe" U: -h
 status=$(term_exit_status q 120)

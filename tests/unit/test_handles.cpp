@@ -5,7 +5,8 @@
 #include <shlwapi.h>
 #include "handles/handle_list.h"
 #include "handles/handle_report.h"
-#include "handles/bounded_worker.h"
+#include "handles/handle_scan.h"
+#include "handles/process_info.h"
 #include "base/memory.h"
 #include "base/system.h"
 
@@ -231,96 +232,262 @@ TEST(SystemHandleList, FindsAndNamesOwnFileHandle)
     FreeSystemHandleList(&first);
     EXPECT_EQ(0u, first.count);
 
-    char name[kNameTextLength] = {};
-    const char* fileName = path + lstrlenA(directory);
-    BoundedWorker* worker = nullptr;
-    HANDLE duplicate = NULL;
-    DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), &duplicate, 0, FALSE,
-                    DUPLICATE_SAME_ACCESS);
-    EXPECT_EQ(STATUS_SUCCESS,
-              QueryObjectNameWithTimeout(&worker, duplicate, name, sizeof name, 1000));
-    EXPECT_NE(nullptr, StrStrIA(name, fileName)) << name;
-    StopWorker(&worker);
-
     // One guarded, one direct, one not a disk file: two names come back.
+    const char* fileName = path + lstrlenA(directory);
     HANDLE pipeRead, pipeWrite;
     ASSERT_TRUE(CreatePipe(&pipeRead, &pipeWrite, NULL, 0));
-    ULONGLONG handles[] = {(ULONGLONG)(ULONG_PTR)file, (ULONGLONG)(ULONG_PTR)file,
-                           (ULONGLONG)(ULONG_PTR)pipeRead, 0};
-    DWORD masks[] = {0x00120089, 0x00120116, 0x00120089, 0};
-    char* names[4] = {};
     volatile LONG stop = 0;
-    EXPECT_TRUE(QueryHandleNamesWithTimeout(&worker, self, handles, masks, names, 2000,
-                                            &stop));
-    for (int i = 0; i < 2; i++) {
-        ASSERT_NE(nullptr, names[i]) << i;
-        EXPECT_NE(nullptr, StrStrIA(names[i], fileName)) << names[i];
+    for (int stopped = 0; stopped < 2; stopped++) {
+        HandleScan* scan = NewHandleScan(1, 3);
+        AddScanCandidate(scan, self, (ULONGLONG)(ULONG_PTR)file, 0x00120089);
+        AddScanCandidate(scan, self, (ULONGLONG)(ULONG_PTR)file, 0x00120116);
+        AddScanCandidate(scan, self, (ULONGLONG)(ULONG_PTR)pipeRead, 0x00120089);
+        stop = stopped;
+        RunHandleScan(scan, &stop);
+        // A report that gave up asks for no name at all.
+        EXPECT_EQ(!stopped, ScanProcessNamed(scan, 0));
+        for (int i = 0; i < 2 && !stopped; i++) {
+            ASSERT_NE(nullptr, ScanCandidateName(scan, i)) << i;
+            EXPECT_NE(nullptr, StrStrIA(ScanCandidateName(scan, i), fileName));
+        }
+        EXPECT_EQ(nullptr, ScanCandidateName(scan, stopped ? 0 : 2));
+        ReleaseHandleScan(scan);
     }
-    EXPECT_EQ(nullptr, names[2]);
-    // A report that gave up: its worker asks for no name at all.
-    char* stopped[4] = {};
-    stop = 1;
-    EXPECT_FALSE(QueryHandleNamesWithTimeout(&worker, self, handles, masks, stopped, 2000,
-                                             &stop));
-    EXPECT_EQ(nullptr, stopped[0]);
-    StopWorker(&worker);
-    for (char* n : names)
-        MemFree(n);
     CloseHandle(pipeRead);
     CloseHandle(pipeWrite);
     CloseHandle(event);
     CloseHandle(file);
 }
 
-// A worker is kept while its calls return in time; one that misses its limit
-// is let go, finishes its call later and releases the job itself.
-struct CountedJob {
-    volatile LONG references;
-    HANDLE gate;               // the call waits for it
-    volatile LONG* released;   // set when the last reference goes
+
+// The scan through its seam: fake calls that stall on chosen handles.
+// Processes below 1010 refuse to be opened; a handle's kind says what its
+// calls do: named, a pipe, or a name query that stalls until released.
+enum FakeKind { Named, Pipe, Stall };
+struct FakeHandle { ULONGLONG processId, handle; DWORD mask; FakeKind kind; };
+static const DWORD kGuarded = 0x0012019F, kDirect = 0x00120116;
+static const FakeHandle fakeHandles[] = {
+    {1011, 0x10, kGuarded, Named}, {1011, 0x14, kGuarded, Stall}, {1011, 0x18, kGuarded, Named},
+    {1012, 0x20, kDirect, Named}, {1012, 0x24, kDirect, Stall}, {1012, 0x28, kDirect, Named},
+    {1003, 0x30, kDirect, Named},
+    {1014, 0x40, kGuarded, Pipe}, {1014, 0x44, kGuarded, Named}, {1014, 0x48, kGuarded, Stall},
+    {1014, 0x4C, kGuarded, Stall}, {1015, 0x50, kDirect, Named},
 };
+static HANDLE stallRelease;
+static volatile LONG fakeCalls[0x60], fakeOpen;   // name calls per handle; handles open
 
-static DWORD WaitForGate(void* job, BoundedWorker**)
+static const FakeHandle* FindFake(HANDLE handle)
 {
-    WaitForSingleObject(((CountedJob*)job)->gate, INFINITE);
-    return 7;
+    for (const FakeHandle& fake : fakeHandles)
+        if (fake.handle == (ULONG_PTR)handle)
+            return &fake;
+    return nullptr;
+}
+static HANDLE WINAPI FakeOpenProcess(DWORD, BOOL, DWORD id)
+{
+    if (id < 1010) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return NULL;
+    }
+    InterlockedIncrement(&fakeOpen);
+    return (HANDLE)(ULONG_PTR)(0x10000 + id);
+}
+static BOOL WINAPI FakeDuplicate(HANDLE, HANDLE handle, HANDLE, HANDLE* copy, DWORD, BOOL, DWORD)
+{
+    InterlockedIncrement(&fakeOpen);
+    *copy = handle;
+    return TRUE;
+}
+static DWORD WINAPI FakeFileType(HANDLE handle)
+{
+    return FindFake(handle)->kind == Pipe ? FILE_TYPE_PIPE : FILE_TYPE_DISK;
+}
+static NTSTATUS FakeName(HANDLE handle, WCHAR* name, int nameCount)
+{
+    InterlockedIncrement(&fakeCalls[(ULONG_PTR)handle]);
+    if (FindFake(handle)->kind == Stall)
+        WaitForSingleObject(stallRelease, INFINITE);
+    wsprintfW(name, L"\\Device\\VeraCryptVolumeU\\%x.txt", (unsigned)(ULONG_PTR)handle);
+    return STATUS_SUCCESS;
+}
+static BOOL WINAPI FakeClose(HANDLE)
+{
+    InterlockedDecrement(&fakeOpen);
+    return TRUE;
 }
 
-static void ReleaseCounted(void* job)
+static int HeapBlocks(HANDLE heap)
 {
-    CountedJob* counted = (CountedJob*)job;
-    if (InterlockedDecrement(&counted->references) == 0)
-        InterlockedExchange(counted->released, 1);
+    int blocks = 0;
+    PROCESS_HEAP_ENTRY entry = {};
+    HeapLock(heap);
+    while (HeapWalk(heap, &entry))
+        blocks += (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0;
+    HeapUnlock(heap);
+    return blocks;
 }
 
-TEST(BoundedWorker, KeptWhileInTimeAbandonedAfterTimeout)
+// A stall costs one limit once: the scan goes on at the next handle (a
+// guarded name) or the next process (a direct one, whose process then yields
+// nothing), each stalled handle is asked once, a process named before its
+// stall is still reported, the whole stays inside the report's limit, and
+// every abandoned worker closes its handles and frees its records once.
+TEST(HandleScan, StallsCostOneLimitEachAndAbandonedWorkFreesItself)
 {
-    volatile LONG released[3] = {};
-    HANDLE open = CreateEventA(NULL, TRUE, TRUE, NULL);
-    HANDLE shut = CreateEventA(NULL, TRUE, FALSE, NULL);
-    CountedJob jobs[3] = {{2, open, &released[0]}, {2, open, &released[1]},
-                          {2, shut, &released[2]}};
-    BoundedWorker* worker = nullptr;
-    DWORD result = 0;
-    ASSERT_EQ(WorkerInTime, RunOnWorker(&worker, WaitForGate, &jobs[0], ReleaseCounted,
-                                        1000, &result));
-    BoundedWorker* first = worker;
-    EXPECT_EQ(7u, result);
-    EXPECT_EQ(WorkerInTime, RunOnWorker(&worker, WaitForGate, &jobs[1], ReleaseCounted,
-                                        1000, &result));
-    EXPECT_EQ(first, worker);
-    EXPECT_EQ(WorkerTimedOut, RunOnWorker(&worker, WaitForGate, &jobs[2], ReleaseCounted,
-                                          100, &result));
-    EXPECT_EQ(nullptr, worker);
-    for (CountedJob& job : jobs)
-        ReleaseCounted(&job);
-    EXPECT_EQ(1, released[0]);
-    EXPECT_EQ(1, released[1]);
-    EXPECT_EQ(0, released[2]);   // the abandoned worker still holds it
-    SetEvent(shut);
-    for (int i = 0; i < 100 && !released[2]; i++)
-        Sleep(10);
-    EXPECT_EQ(1, released[2]);
-    CloseHandle(open);
-    CloseHandle(shut);
+    osVersion.major = 10;
+    for (int workers : {1, 3}) {
+        SCOPED_TRACE(workers);
+        HANDLE heap = HeapCreate(0, 0, 0), systemHeap = processHeap;
+        processHeap = heap;
+        int blocksBefore = HeapBlocks(heap);
+        stallRelease = CreateEventA(NULL, TRUE, FALSE, NULL);
+        for (volatile LONG& calls : fakeCalls)
+            calls = 0;
+        handleCalls = {FakeOpenProcess, FakeDuplicate, FakeFileType, FakeName, FakeClose};
+        handleScanWorkers = workers;
+        HandleScan* scan = NewHandleScan(5, ARRAYSIZE(fakeHandles));
+        for (const FakeHandle& fake : fakeHandles)
+            AddScanCandidate(scan, fake.processId, fake.handle, fake.mask);
+        DWORD start = GetTickCount();
+        RunHandleScan(scan, nullptr);
+        DWORD took = GetTickCount() - start;
+        printf("scan with %d workers and four stalls: %lu ms\n", workers, took);
+        EXPECT_LT(took, (DWORD)kHandleReportLimitMs);
+        EXPECT_EQ(1, scan->deniedCount);
+        EXPECT_EQ(4, scan->abandonedCount);
+        const int named[] = {1, 0, 0, 1, 1};
+        for (int p = 0; p < 5; p++)
+            EXPECT_EQ(named[p], ScanProcessNamed(scan, p)) << p;
+        for (int c = 0; c < ARRAYSIZE(fakeHandles); c++) {
+            // Names of a process given up are never read.
+            const FakeHandle& fake = fakeHandles[c];
+            if (named[scan->candidates[c].process])
+                EXPECT_EQ(fake.kind == Named, ScanCandidateName(scan, c) != nullptr)
+                    << std::hex << fake.handle;
+            if (fake.kind == Stall)
+                EXPECT_EQ(1, fakeCalls[fake.handle]) << std::hex << fake.handle;
+        }
+        ReleaseHandleScan(scan);
+        SetEvent(stallRelease);
+        for (int i = 0; i < 300 && (fakeOpen != 0 || HeapBlocks(heap) != blocksBefore); i++)
+            Sleep(10);
+        EXPECT_EQ(0, fakeOpen);
+        EXPECT_EQ(blocksBefore, HeapBlocks(heap));
+        handleCalls = {};
+        handleScanWorkers = 0;
+        processHeap = systemHeap;
+        CloseHandle(stallRelease);
+        HeapDestroy(heap);
+    }
+}
+
+// Names in the ANSI code page: a double-byte one or UTF-8 needs more bytes
+// than units; a name too long for the buffer is cut at a character.
+TEST(NameToAnsi, MultiByteCodePagesFitWholeOrCutAtACharacter)
+{
+    const std::wstring kanji = L"\x6587\x66F8";   // two bytes each in 932, three in UTF-8
+    const std::wstring smile = L"\xD83D\xDE00";   // one character of four UTF-8 bytes
+    struct Case { UINT codePage; std::wstring name; int outLength, length, units; };
+    const Case cases[] = {
+        {932, L"\\??\\U:\\" + kanji + L"\\a.txt", 1024, 17, 15},
+        {65001, L"\\??\\U:\\" + kanji + L"\\a.txt", 1024, 19, 15},
+        {932, std::wstring(600, kanji[0]), 1024, 1022, 511},
+        {65001, std::wstring(400, kanji[1]), 1024, 1023, 341},
+        {65001, L"ab" + smile, 6, 2, 2},
+        {1252, L"abc", 3, 2, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.codePage << " length " << c.name.size());
+        char out[1024];
+        int length = NameToAnsi(c.name.c_str(), (int)c.name.size(), out, c.outLength, c.codePage);
+        EXPECT_EQ(c.length, length);
+        EXPECT_EQ(c.length, lstrlenA(out));
+        WCHAR back[1100] = {};
+        MultiByteToWideChar(c.codePage, 0, out, -1, back, 1100);
+        EXPECT_TRUE(c.name.substr(0, c.units) == back);
+    }
+}
+
+// Holders named in the forms Windows gives (its device names), which Wine
+// does not produce: matched against the volume with a separator after the
+// device, shown as drive paths, found by the "no read" dedupe; images of
+// processes in the device form of GetProcessImageFileNameA (which is also
+// the form GetMappedFileNameA gives a loaded module).
+TEST(VolumeHolders, WindowsFormsAreMatchedShownAndDeduplicated)
+{
+    const char* vera = "\\Device\\VeraCryptVolumeU";
+    const char* disk = "\\Device\\HarddiskVolume1";
+    struct Case { const char* device; const char* name; const char* shown; };
+    const Case handles[] = {
+        {vera, "\\Device\\VeraCryptVolumeU\\docs\\a.txt", "U:\\docs\\a.txt"},
+        {vera, "\\Device\\VeraCryptVolumeU", "\\\\.\\U:"},
+        {vera, "\\??\\U:\\docs\\a.txt", "U:\\docs\\a.txt"},
+        {vera, "\\Device\\VeraCryptVolumeV\\docs\\a.txt", nullptr},
+        {vera, "\\??\\V:\\U:\\a.txt", nullptr},
+        {disk, "\\Device\\HarddiskVolume1\\a.txt", "U:\\a.txt"},
+        {disk, "\\Device\\HarddiskVolume10\\a.txt", nullptr},
+    };
+    for (const Case& c : handles) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(c.shown != nullptr, IsPathOnVolume(c.name, c.device, "U:\\"));
+        if (!c.shown)
+            continue;
+        OpenHandleEntry table[2] = {};
+        SetHandleHolder(&table[0], "app.exe", c.name, 0x1A4, 1234, c.device, "U:\\");
+        EXPECT_STREQ(c.shown, table[0].objectPath);
+        EXPECT_TRUE(IsPathInOpenHandleTable(table, c.shown));
+    }
+    const Case images[] = {
+        {vera, "\\Device\\VeraCryptVolumeU\\tools\\app.exe", "U:\\tools\\app.exe"},
+        {vera, "\\??\\U:\\tools\\app.exe", "U:\\tools\\app.exe"},
+        {vera, "u:\\tools\\app.exe", "u:\\tools\\app.exe"},
+        {vera, "C:\\tools\\app.exe", nullptr},
+        {disk, "\\Device\\HarddiskVolume10\\app.exe", nullptr},
+    };
+    for (const Case& c : images) {
+        char path[MAX_PATH];
+        lstrcpynA(path, c.name, MAX_PATH);
+        EXPECT_EQ(c.shown != nullptr, ToVolumeImagePath(path, c.device, "U:\\")) << c.name;
+        if (c.shown)
+            EXPECT_STREQ(c.shown, path);
+    }
+}
+
+TEST(HandleReport, InspectionHintOnlyWhenAnElevatedRunWouldSeeMore)
+{
+    struct Case { DWORD denied; int privileged; const char* expected; };
+    const Case cases[] = {
+        {0, 0, ""}, {0, 1, ""}, {3, 1, ""},
+        {3, 0, "(3 processes could not be inspected; an elevated run sees them)"},
+        {1, 0, "(1 process could not be inspected; an elevated run sees it)"},
+    };
+    for (const Case& c : cases) {
+        char text[kInspectionHintLength];
+        EXPECT_EQ(lstrlenA(c.expected), FormatInspectionHint(text, c.denied, c.privileged));
+        EXPECT_STREQ(c.expected, text);
+    }
+}
+
+// A report that runs late may still be listing root files when the eject
+// goes on: the eject aborts it and waits (bounded) until it holds nothing on
+// the volume; once aborted, nothing new is opened there.
+static DWORD WINAPI LeaveLater(LPVOID)
+{
+    Sleep(100);
+    LeaveVolumeUse();
+    return 0;
+}
+
+TEST(HandleReport, EjectDrainsTheReportsVolumeUses)
+{
+    reportAbort = 0;
+    ASSERT_TRUE(EnterVolumeUse());
+    EXPECT_FALSE(EndVolumeUse(50));
+    EXPECT_FALSE(EnterVolumeUse());
+    HANDLE thread = CreateThread(NULL, 0, LeaveLater, NULL, 0, NULL);
+    EXPECT_TRUE(EndVolumeUse(5000));
+    EXPECT_TRUE(EndVolumeUse(0));
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    reportAbort = 0;
 }
