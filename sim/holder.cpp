@@ -1,10 +1,11 @@
 // holder: a stand-in for a program that keeps a volume busy.
 //
-//   holder [--device X:] [--file PATH]... [--deny-share PATH] [--load-dll PATH]...
+//   holder [--device X:] [--file PATH]... [--deny-share PATH] [--keep PATH] [--load-dll PATH]...
 //          [--window TITLE]... [--minimized] [--seconds N] [--until PATH] [--report PATH]
 //
 // It opens what it is told (the volume device \\.\X:, files shared for reading
-// and writing, a file shared with nobody), loads DLLs (a DLL from a volume
+// and writing, a file shared with nobody, an existing file that others may
+// read and run but neither write nor delete), loads DLLs (a DLL from a volume
 // holds it through its image, not a handle), shows a visible top-level window per
 // --window (a later one lies above an earlier one in Z order), then prints
 // "pid N" with its process id on the first line of standard output. That line
@@ -30,6 +31,7 @@ struct Options {
     const char *files[maxItems] = {};
     int fileCount = 0;
     const char *denyShare = nullptr;
+    const char *keep = nullptr;
     const char *dlls[maxItems] = {};
     int dllCount = 0;
     const char *windows[maxItems] = {};
@@ -82,6 +84,8 @@ bool ParseOptions(int argc, char **argv, Options *options)
             options->files[options->fileCount++] = value;
         } else if (!strcmp(arg, "--deny-share")) {
             options->denyShare = value;
+        } else if (!strcmp(arg, "--keep")) {
+            options->keep = value;
         } else if (!strcmp(arg, "--load-dll") && options->dllCount < maxItems) {
             options->dlls[options->dllCount++] = value;
         } else if (!strcmp(arg, "--window") && options->windowCount < maxItems) {
@@ -160,6 +164,10 @@ int main(int argc, char **argv)
         if (file == INVALID_HANDLE_VALUE)
             return Fail("cannot open %s: error %lu", options.denyShare, GetLastError());
     }
+
+    if (options.keep && CreateFileA(options.keep, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                    nullptr) == INVALID_HANDLE_VALUE)
+        return Fail("cannot open %s: error %lu", options.keep, GetLastError());
 
     // Loaded until the process ends.
     for (int i = 0; i < options.dllCount; i++) {

@@ -7,6 +7,7 @@
 //   simctl dismount X: [--force]    send a dismount request for drive X, print its answer
 //   simctl relink X: Y:             move the volume's drive-letter link from X: to Y:
 //   simctl vanish X:                remove the volume as if dismounted elsewhere
+//   simctl unlink X:                remove the DOS device name X: behind the driver's back
 //   simctl log [--clear]            one line per answered (or canceled) dismount request
 //   simctl session-link DIR X: TARGET   permanent link \Sessions\0\DosDevices\DIR\X:
 //   simctl session-list             every link below \Sessions\0\DosDevices
@@ -277,6 +278,18 @@ int CmdLetterVerb(int argc, char **argv, unsigned verb)
     }
     DWORD error = SendControl(product, &request, NULL);
     return error ? Fail(1, "%s %c: failed: error %lu", argv[0], letter, error) : 0;
+}
+
+// Removes a DOS device name as another program on the system might, leaving
+// the device it led to in place. Wine reports a failure for a removal that
+// worked: the query decides.
+int CmdUnlink(int argc, char **argv)
+{
+    if (argc != 2 || !ParseLetter(argv[1])) return Fail(2, "usage: unlink X:");
+    char name[3] = {(char)ParseLetter(argv[1]), ':', 0}, target[MAX_PATH];
+    DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION, name, NULL);
+    if (!QueryDosDeviceA(name, target, MAX_PATH)) return 0;
+    return Fail(1, "%s still leads to %s", name, target);
 }
 
 const char *const malformModes[] = {"off", "empty-paths", "unterminated", "high-bits", "short"};
@@ -587,6 +600,7 @@ int RunCommand(int argc, char **argv)
     if (!strcmp(verb, "dismount")) return CmdDismount(argc, argv);
     if (!strcmp(verb, "relink")) return CmdLetterVerb(argc, argv, SIM_VERB_RELINK);
     if (!strcmp(verb, "vanish")) return CmdLetterVerb(argc, argv, SIM_VERB_VANISH);
+    if (!strcmp(verb, "unlink")) return CmdUnlink(argc, argv);
     if (!strcmp(verb, "log")) return CmdLog(argc, argv);
     if (!strcmp(verb, "session-link")) return CmdSessionLink(argc, argv);
     if (!strcmp(verb, "session-list")) return argc == 1 ? WalkSessionLinks(false) : Fail(2, "usage: session-list");
@@ -595,7 +609,7 @@ int RunCommand(int argc, char **argv)
     if (!strcmp(verb, "reset")) return CmdReset(argc, argv);
     if (!strcmp(verb, "malform")) return CmdMalform(argc, argv);
     if (!strcmp(verb, "desktop")) return CmdDesktop(argc, argv);
-    return Fail(2, "unknown verb '%s' (mount, plan, release, dismount, relink, vanish, log, session-link, session-list, status, malform)", verb);
+    return Fail(2, "unknown verb '%s' (mount, plan, release, dismount, relink, vanish, unlink, log, session-link, session-list, status, malform)", verb);
 }
 
 }  // namespace
@@ -603,7 +617,7 @@ int RunCommand(int argc, char **argv)
 int main(int argc, char **argv)
 {
     setvbuf(stdout, NULL, _IOFBF, 1 << 16);
-    if (argc < 2) return Fail(2, "usage: simctl VERB ARGS... (mount, plan, release, dismount, relink, vanish, log, session-link, session-list, status, malform)");
+    if (argc < 2) return Fail(2, "usage: simctl VERB ARGS... (mount, plan, release, dismount, relink, vanish, unlink, log, session-link, session-list, status, malform)");
     int first = 1;
     for (int i = 1; i <= argc; i++) {
         if (i < argc && strcmp(argv[i], "+")) continue;

@@ -2,7 +2,7 @@
 # in the world from a folder with Quenbrax.exe: each outcome of the eject takes
 # the branch that the file's comments name, and the backup is made only when
 # the volume is not mounted. The guide shows the file unchanged.
-. "$QB_SOURCE/tests/system/lib.sh"
+. "$QB_SOURCE/tests/lib.sh"
 deadline 180
 
 example=$QB_SOURCE/docs/examples/backup-volume.cmd
