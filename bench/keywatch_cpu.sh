@@ -3,18 +3,16 @@
 # console (Wine in tmux) and with standard input a pipe, against an idle
 # process of the same program as the baseline. Prints figures; never fails on them.
 #   QB_BUILD=... bench/keywatch_cpu.sh [MILLISECONDS]
-set -u
 QB_SOURCE=$(cd "$(dirname "$0")/.." && pwd)
-. "$QB_SOURCE/tests/terminal/lib.sh"
-term_init 120
+. "$QB_SOURCE/tests/lib.sh"
 ms=${1:-5000}
 probe="$QB_BUILD/bin/keywatch_probe.exe"
-[ -f "$probe" ] || term_fail "$probe not built"
-"$QB_SOURCE/tools/wineprefix" up "$WINEPREFIX" >/dev/null || true
+[ -f "$probe" ] || die "$probe not built"
+"$QB_SOURCE/tools/world" up >/dev/null || die "the world did not come up"
 
 for kind in idle console pipe; do
     term_start "$kind" 120 10 "$probe" cpu "$ms" "$kind"
-    term_wait "$kind" "cpu done" $((ms / 1000 + 30)) || term_fail "probe $kind did not finish"
+    term_wait "$kind" "cpu done" $((ms / 1000 + 30)) || die "probe $kind did not finish"
     line=$(term_capture "$kind" | grep -m1 "^cpu $kind")
     eval "$(echo "$line" | sed -n 's/.*watch thread \([0-9]*\) us, process \([0-9]*\) us$/watch=\1 process=\2/p')"
     printf '%-8s watch thread %6d us   process %6d us\n' "$kind" "$watch" "$process"

@@ -1,89 +1,52 @@
 #!/bin/bash
-# The key watch in a real console, with the eject loop's table: F and Esc print
-# their lines, other keys only set lastKey, Shift+F counts as F, overlapping and
-# held keys count once, Ctrl+C stops the watch without ending the process, and
-# a second start starts no second thread.
-set -u
-. "$QB_SOURCE/tests/terminal/lib.sh"
-term_init 150
-probe="$QB_BUILD/bin/keywatch_probe.exe"
-[ -f "$probe" ] || term_fail "$probe not built"
+# The key watch and the waits in a real console, through keywatch_probe (the
+# key rules themselves are unit-tested): a second start starts no second
+# thread; Quick Edit is off while watching; a key arrives; Ctrl+C sets the
+# stop flag and ends the thread, not the process, and the input mode found
+# comes back; a key ends SleepOrKey before its time; SleepOrKey(0) discards
+# what was typed before; a key ends the closing prompt.
+. "$QB_SOURCE/tests/lib.sh"
+deadline 150
+probe=$QB_BUILD/bin/keywatch_probe.exe
+# value NAME SED-PATTERN: the \1 of the first screen line that matches it.
+value() { term_capture "$1" | sed -n "s/^$2\$/\\1/p" | head -n 1; }
 
-# The line right before the first line that is exactly $2.
-line_before() {
-    term_capture "$1" | awk -v want="$2" '$0 == want { print previous; exit } { previous = $0 }'
-}
-count_lines() {
-    term_capture "$1" | grep -cxF -- "$2"
-}
-
-# Waits up to DEADLINE_S seconds until the line TEXT has been shown N times.
-wait_count() {
-    local name=$1 text=$2 n=$3 deadline=$4 i
-    for ((i = 0; i < deadline * 20; i++)); do
-        [ "$(count_lines "$name" "$text")" -ge "$n" ] && return 0
-        sleep 0.05
-    done
-    return 1
-}
-
-# Keys typed through tmux.
 term_start keys 80 40 "$probe" watch
-term_wait keys "Trying.." 30 || term_fail "probe did not start"
-term_check "a second StartKeyWatch starts no second thread" \
-    term_wait keys "watch thread found; threads after second start: 1" 1
-term_sleep 0.3
-
+term_wait keys "Trying.." 30 || die "probe did not start"
+expect_eq "$(value keys 'threads after two starts: \([0-9]*\)')" 1 "threads after two starts"
+found=$(value keys 'input mode \(0x[0-9A-F]*\), watching .*')
+watching=$(value keys 'input mode .*, watching \(0x[0-9A-F]*\)')
+check "Quick Edit not off while watching ($watching)" test $((${watching:-0x40} & 0xC0)) = $((0x80))
+sleep 0.3
 term_keys keys f
-term_wait keys "lastKey=70" 5
-term_check "F prints a line feed, then \"F -> forcing...\"" \
-    [ "$(line_before keys "F -> forcing...")" = "Trying.." ]
-
-term_keys keys x
-term_wait keys "lastKey=88" 5
-term_check "X sets lastKey 88 and prints nothing" \
-    [ "$(line_before keys "lastKey=88")" = "lastKey=70" ]
-
-# tmux sends F as Shift down, F down and up with the Shift bit, Shift up.
-term_keys keys F
-wait_count keys "lastKey=70" 2 5
-term_check "Shift+F counts as F" [ "$(count_lines keys "F -> forcing...")" = 2 ]
-term_check "Shift+F sets lastKey 70" [ "$(count_lines keys "lastKey=70")" = 2 ]
-
-term_keys keys Escape
-term_wait keys "lastKey=27" 5
-term_check "Esc prints \"Esc -> cancel...\"" [ "$(line_before keys "lastKey=27")" = "Esc -> cancel..." ]
-
+term_wait keys "F -> forcing..." 5 && term_wait keys "lastKey=70" 5 || fail "F did not arrive"
 term_keys keys C-c
-term_wait keys "probe done" 10
-term_check "Ctrl+C sets the stop flag" term_wait keys "stop=1" 1
-ended=$(term_capture keys | sed -n 's/^watch thread ended after \([0-9]*\) ms$/\1/p')
-echo "figure: watch thread ended ${ended:-?} ms after Ctrl+C was seen"
-term_check "the watch thread ends after Ctrl+C" [ "${ended:-9999}" -le 3000 ]
-term_check "the process goes on after Ctrl+C" term_wait keys "process goes on" 1
-read -r found watching < <(term_capture keys |
-    sed -n 's/^input mode \(0x[0-9A-F]*\), watching \(0x[0-9A-F]*\)$/\1 \2/p')
-term_check "Quick Edit off (set through the extended flags) while watching" \
-    [ $((${watching:-0x40} & 0xC0)) = $((0x80)) ]
-term_check "the input mode found is back after Ctrl+C" \
-    term_wait keys "input mode after ${found:-?}" 1
-term_check "the process ends normally (exit 0)" [ "$(term_exit_status keys 10)" = 0 ]
+term_wait keys "process goes on" 10 || fail "Ctrl+C: the process did not go on"
+check "Ctrl+C did not set the stop flag" term_wait keys "stop=1" 1
+ended=$(value keys 'watch thread ended after \([0-9]*\) ms')
+echo "figure: the watch thread ended ${ended:-?} ms after Ctrl+C was seen"
+check "the watch thread did not end after Ctrl+C" test "${ended:-3001}" -le 3000
+check "the input mode found is not back" term_wait keys "input mode after ${found:-?}" 1
+expect_eq "$(term_exit_status keys 10)" 0 "exit code after Ctrl+C"
 
-# Records written into the console input: key-down and key-up events that
-# tmux cannot send separately.
-term_start injected 80 40 "$probe" watch inject
-term_wait injected "lastKey=70" 30
-term_keys injected q
-term_wait injected "probe done" 10
-term_check "F down, Esc down, F up, Esc up counts as Esc" \
-    [ "$(line_before injected "lastKey=27")" = "Esc -> cancel..." ]
-term_check "held F (three key-downs, one key-up) is one press" \
-    [ "$(count_lines injected "F -> forcing...")" = 1 ]
-term_check "StopKeyWatch ends the thread" term_wait injected "watch thread ended after" 1
+term_start keyed 80 25 "$probe" sleep 6000
+term_wait keyed ready 30 || die "probe did not start"
+sleep 0.5
+term_keys keyed a
+term_wait keyed "SleepOrKey=" 10
+expect_eq "$(value keyed 'SleepOrKey=\([0-9]*\) after .*')" 65 "key that ended SleepOrKey(6000)"
+check "SleepOrKey(6000) ran its time" test "$(value keyed 'SleepOrKey=.* after \([0-9]*\) ms.*')" -lt 6000
 
-if [ "$term_failures" -ne 0 ]; then
-    echo "screens:"
-    term_capture keys | grep -v '^$' | sed 's/^/  keys | /'
-    term_capture injected | grep -v '^$' | sed 's/^/  injected | /'
-fi
-exit $((term_failures != 0))
+term_start zero 80 25 "$probe" sleep 0 1500
+term_wait zero ready 30 || die "probe did not start"
+term_keys zero x y z
+term_wait zero "SleepOrKey=" 10
+check "keys typed before SleepOrKey(0) were not pending" test "$(value zero 'pending before: \([0-9]*\)')" -gt 0
+expect_eq "$(value zero 'SleepOrKey=\(.*\) after .*')" 0 "SleepOrKey(0)"
+expect_eq "$(value zero 'SleepOrKey=.*pending after: \([0-9]*\)')" 0 "input pending after SleepOrKey(0)"
+
+term_start prompt 80 25 "$probe" prompt
+term_wait prompt ready 30 || die "probe did not start"
+sleep 0.3
+term_keys prompt q
+check "q did not end the prompt" term_wait prompt "prompt ended" 5
