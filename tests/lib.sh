@@ -4,7 +4,8 @@
 #
 # World and programs (the world of $QUENBRAX_WORLD, default $QB_BUILD/world)
 #   world_up [ARGS]        tools/world up --fresh ARGS: demo volumes (unless
-#                          --empty), no plans, log or session links
+#                          --empty) with their docs\readme.txt alone, no plans,
+#                          log or session links
 #   world_exec PROG ARGS   tools/world exec, bounded by the deadline
 #   qb ARGS                Quenbrax.exe ARGS, stdin /dev/null, stdout and stderr
 #                          into a file: QB_OUT (its path), QB_RC (exit code)
@@ -116,6 +117,8 @@ _qb_time_left() {
 world_up() {
     timeout -k 5 "$(_qb_time_left)" "$QB_SOURCE/tools/world" up --fresh "$@" >/dev/null ||
         die "tools/world up $* failed"
+    find "$QUENBRAX_WORLD/volumes" -mindepth 2 ! -path '*/docs' ! -path '*/docs/readme.txt' \
+        -delete 2>/dev/null
 }
 
 world_exec() {

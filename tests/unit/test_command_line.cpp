@@ -1,5 +1,5 @@
-// Command-line splitting, the option reader, path DriveSpecs and the small
-// text utilities.
+// Command-line splitting, the option reader's edges, the end of a run without
+// memory, and path DriveSpecs as Windows answers for them.
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -89,123 +89,49 @@ TEST(SplitCommandLine, StopsAtThirtyOneArguments)
     EXPECT_EQ(args[30], "w30");
 }
 
-TEST(SplitCommandLine, HugeCommandLineStaysInsideItsBuffer)
+// The option table's edges; the real program reads every option in
+// tests/system/golden.rows.
+TEST(ReadOption, EdgesOfTheOptionTable)
 {
-    // One 100,000-character word and many quoted blanks: the result is the
-    // input minus quotes, never longer than the buffer that was allocated.
-    std::string word(100000, 'x');
-    auto args = Split("prog " + word);
-    ASSERT_EQ(args.size(), 2u);
-    EXPECT_EQ(args[1].size(), 100000u);
-    std::string quoted = "prog \"" + std::string(5000, ' ') + "\"";
-    args = Split(quoted);
-    ASSERT_EQ(args.size(), 2u);
-    EXPECT_EQ(args[1].size(), 5000u);
-}
-
-struct OptionState {
-    DWORD force, loop, handles, activate, noAbout, selfDelete, debug, handlesV;
-    int wait, threshold;
-};
-
-OptionState ReadAll(std::vector<const char*> arguments, int* lastResult = nullptr)
-{
+    struct Case { std::vector<const char*> arguments; int result; DWORD force, handles, handlesV,
+                  debug; int wait, threshold; };
+    const Case cases[] = {
+        {{"/F"}, OptionRead, 1, 0, 0, 0, -1, 0},
+        {{"-hxv"}, OptionRead, 0, 1, 1, 0, -1, 0},
+        {{"-hxxv"}, OptionRead, 0, 1, 0, 0, -1, 0},
+        {{"-de"}, OptionRead, 0, 0, 0, 1, -1, 4},
+        {{"-dx"}, OptionRead, 0, 0, 0, 0, -1, 0},
+        {{"-d"}, OptionRead, 0, 0, 0, 0, -1, 0},
+        {{"-n:2000"}, OptionRead, 0, 0, 0, 0, 2000, 0},
+        {{"-w:-5"}, OptionRead, 0, 0, 0, 0, 0, 0},
+        {{"-w5"}, OptionRead, 0, 0, 0, 0, -1, 0},
+        {{"-w:abc"}, OptionRead, 0, 0, 0, 0, 0, 0},
+        {{"-w:100", "-w:7"}, OptionRead, 0, 0, 0, 0, 7, 0},
+        {{"-zzz"}, OptionRead, 0, 0, 0, 0, -1, 0},
+        {{"/?"}, OptionHelp, 0, 0, 0, 0, -1, 0},
+        {{"x"}, OptionNotAnOption, 0, 0, 0, 0, -1, 0},
+        {{""}, OptionNotAnOption, 0, 0, 0, 0, -1, 0},
+    };
+    for (const Case& c : cases) {
+        Options o;
+        ClearOptions(&o);
+        int result = 0;
+        for (const char* a : c.arguments) result = ReadOption(a, &o);
+        SCOPED_TRACE(c.arguments.back());
+        EXPECT_EQ(c.result, result);
+        EXPECT_EQ(c.force, o.optForce);
+        EXPECT_EQ(c.handles, o.optShowHandles);
+        EXPECT_EQ(c.handlesV, o.optHandlesV);
+        EXPECT_EQ(c.debug, o.optDebug);
+        EXPECT_EQ(c.wait, o.waitMs);
+        EXPECT_EQ(c.threshold, LogThresholdOf(&o));
+    }
+    // Whatever StrToIntA makes of a number too long, the wait is never negative.
     Options o;
     ClearOptions(&o);
-    int result = 0;
-    for (const char* a : arguments) result = ReadOption(a, &o);
-    if (lastResult) *lastResult = result;
-    return OptionState{o.optForce, o.optLoop, o.optShowHandles, o.optActivateWindows,
-                       o.optNoAbout, o.optSelfDelete, o.optDebug, o.optHandlesV,
-                       o.waitMs, LogThresholdOf(&o)};
-}
-
-TEST(ReadOption, EveryRowOfTheOptionTable)
-{
-    EXPECT_EQ(ReadAll({"/F"}).force, 1u);
-    EXPECT_EQ(ReadAll({"-force"}).force, 1u);
-    EXPECT_EQ(ReadAll({"-l"}).loop, 1u);
-    EXPECT_EQ(ReadAll({"-a"}).activate, 1u);
-    EXPECT_EQ(ReadAll({"-s"}).selfDelete, 1u);
-    EXPECT_EQ(ReadAll({"-na", "-nA"}).noAbout, 1u);
-
-    OptionState db = ReadAll({"-db"});
-    EXPECT_EQ(db.debug, 1u);
-    EXPECT_EQ(db.threshold, 4);
-    EXPECT_EQ(ReadAll({"-de"}).debug, 1u);
-    EXPECT_EQ(ReadAll({"-dx"}).debug, 0u);
-    EXPECT_EQ(ReadAll({"-d"}).debug, 0u);
-
-    OptionState h = ReadAll({"-h"});
-    EXPECT_EQ(h.handles, 1u);
-    EXPECT_EQ(h.handlesV, 0u);
-    EXPECT_EQ(ReadAll({"-hv"}).handlesV, 1u);
-    EXPECT_EQ(ReadAll({"-hxv"}).handlesV, 1u);
-    EXPECT_EQ(ReadAll({"-hxxv"}).handlesV, 0u);
-    EXPECT_EQ(ReadAll({"-hxxv"}).handles, 1u);
-
-    EXPECT_EQ(ReadAll({"-w:1500"}).wait, 1500);
-    EXPECT_EQ(ReadAll({"-n:2000"}).wait, 2000);
-    EXPECT_EQ(ReadAll({"-w:-5"}).wait, 0);
-    EXPECT_EQ(ReadAll({"-w5"}).wait, -1);
-    EXPECT_EQ(ReadAll({"-w:100", "-w:7"}).wait, 7);   // later one wins
-    EXPECT_EQ(ReadAll({"-w:abc"}).wait, 0);
-
-    int result = -1;
-    ReadAll({"-?"}, &result);
-    EXPECT_EQ(result, OptionHelp);
-    ReadAll({"/?"}, &result);
-    EXPECT_EQ(result, OptionHelp);
-    ReadAll({"x"}, &result);
-    EXPECT_EQ(result, OptionNotAnOption);
-    ReadAll({""}, &result);
-    EXPECT_EQ(result, OptionNotAnOption);
-    ReadAll({"-zzz"}, &result);
-    EXPECT_EQ(result, OptionRead);
-}
-
-TEST(ReadOption, LongAndHostileArguments)
-{
     std::string longOption = "-w:" + std::string(5000, '9');
-    OptionState s = ReadAll({longOption.c_str()});
-    EXPECT_GE(s.wait, 0);   // whatever StrToIntA makes of it, never negative
-    std::string formats = "-h%s%n%s%n" + std::string(400, 'v');
-    EXPECT_EQ(ReadAll({formats.c_str()}).handles, 1u);
-}
-
-TEST(TextUtil, PathAndTextHelpers)
-{
-    char text[8] = "ab\\";
-    EXPECT_EQ(StripTrailingChar(text, '\\'), 3);
-    EXPECT_STREQ(text, "ab");
-    EXPECT_EQ(StripTrailingChar(text, '\\'), 2);
-    EXPECT_STREQ(text, "ab");
-    EXPECT_EQ(AppendCharIfMissing(text, '\\'), 2);
-    EXPECT_STREQ(text, "ab\\");
-    AppendCharIfMissing(text, '\\');
-    EXPECT_STREQ(text, "ab\\");
-
-    const char* t = "Volume{x}";
-    EXPECT_EQ(StartsWithNoCase(t, "VOLUME"), t);
-    EXPECT_EQ(StartsWithNoCase(t, "olume"), nullptr);
-    EXPECT_EQ(StartsWithNoCase(t, ""), nullptr);
-    EXPECT_EQ(StartsWithNoCase("ab", "abc"), nullptr);
-
-    EXPECT_FALSE(IsValidHandle(nullptr));
-    EXPECT_FALSE(IsValidHandle(INVALID_HANDLE_VALUE));
-
-    char small[4];
-    EXPECT_EQ(CopyText(small, "abcdef", sizeof small), 3);
-    EXPECT_STREQ(small, "abc");
-
-
-    char* dup = DupString("hello");
-    EXPECT_STREQ(dup, "hello");
-    MemFree(dup);
-    unsigned char* zeroed = (unsigned char*)MemAlloc(4096);
-    for (int i = 0; i < 4096; i++) ASSERT_EQ(zeroed[i], 0);
-    MemFree(zeroed);
-    EXPECT_TRUE(MemFree(nullptr));
+    ReadOption(longOption.c_str(), &o);
+    EXPECT_GE(o.waitMs, 0);
 }
 
 // A heap that cannot give a block is asked again a bounded number of times;

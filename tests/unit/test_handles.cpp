@@ -22,8 +22,7 @@ TEST(ShortenMiddle, KeepsHeadAndTailAroundDots)
 {
     struct Case { int length, maximum, expected; };
     const Case cases[] = {
-        {300, 196, 196}, {197, 196, 196}, {196, 196, 196}, {10, 196, 10},
-        {300, 3, 300}, {300, -20, 300}, {300, 4, 4}, {1500, 5000, 1024},
+        {197, 196, 196}, {196, 196, 196}, {300, 3, 300}, {300, 4, 4}, {1500, 5000, 1024},
     };
     for (const Case& c : cases) {
         std::string original = Sample(c.length);
@@ -43,12 +42,6 @@ TEST(ShortenMiddle, KeepsHeadAndTailAroundDots)
         EXPECT_EQ("...", shortened.substr(head, 3));
         EXPECT_EQ(original.substr(c.length - tail), shortened.substr(head + 3));
     }
-    // The documented case: 196 gives the first 96, "..." and the last 97.
-    std::string original = Sample(300);
-    char text[400];
-    lstrcpynA(text, original.c_str(), sizeof text);
-    ShortenMiddle(text, 196);
-    EXPECT_EQ(original.substr(0, 96) + "..." + original.substr(300 - 97), text);
 }
 
 TEST(ReplaceAllNoCase, ReplacesEveryOccurrenceWithinRoom)
@@ -56,8 +49,6 @@ TEST(ReplaceAllNoCase, ReplacesEveryOccurrenceWithinRoom)
     struct Case { const char* text; const char* find; const char* with; int room;
                   const char* expected; int count; };
     const Case cases[] = {
-        {"\\Device\\VeraCryptVolumeU\\tools\\app.exe", "\\DEVICE\\veracryptvolumeu\\",
-         "U:\\", 260, "U:\\tools\\app.exe", 1},
         {"aXbxc", "x", "--", 260, "a--b--c", 2},
         {"abc", "q", "--", 260, "abc", 0},
         {"abc", "", "--", 260, "abc", 0},
@@ -69,28 +60,6 @@ TEST(ReplaceAllNoCase, ReplacesEveryOccurrenceWithinRoom)
         SCOPED_TRACE(c.text);
         EXPECT_EQ(c.count, ReplaceAllNoCase(text, c.find, c.with, c.room));
         EXPECT_STREQ(c.expected, text);
-    }
-}
-
-TEST(ToDisplayPath, VolumeNamesBecomeDrivePaths)
-{
-    const char* device = "\\Device\\VeraCryptVolumeU";
-    struct Case { const char* name; const char* expected; };
-    const Case cases[] = {
-        {"\\Device\\VeraCryptVolumeU", "\\\\.\\U:"},
-        {"\\Device\\VeraCryptVolumeU\\docs\\a.txt", "U:\\docs\\a.txt"},
-        {"\\device\\veracryptvolumeu\\docs\\a.txt", "\\device\\veracryptvolumeu\\docs\\a.txt"},
-        {"\\Device\\VeraCryptVolumeUX\\a.txt", "\\Device\\VeraCryptVolumeUX\\a.txt"},
-        // Wine names files by their DOS-device form.
-        {"\\??\\U:\\docs\\a.txt", "U:\\docs\\a.txt"},
-        {"\\??\\V:\\docs\\a.txt", "\\??\\V:\\docs\\a.txt"},
-        {"C:\\windows\\a.txt", "C:\\windows\\a.txt"},
-    };
-    for (const Case& c : cases) {
-        char path[520];
-        lstrcpynA(path, c.name, sizeof path);
-        ToDisplayPath(path, sizeof path, device, "U:\\");
-        EXPECT_STREQ(c.expected, path) << c.name;
     }
 }
 
@@ -123,23 +92,11 @@ TEST(MakeDisplayLine, FormsByOutputAndOption)
         MakeDisplayLine(&entry, device, "U:\\", c.width, c.redirected, c.debug);
         EXPECT_EQ(c.expected, entry.displayLine);
     }
-    // A 300-character path on a 120-column console: 120 - 7 - 4 characters.
+    // A service host started from the volume: its image path was shortened to
+    // 120 - 4 when it was found, and its line is no longer (tests/robust has
+    // the lines of handle holders on a narrow console).
     OpenHandleEntry entry = {};
-    lstrcpynA(entry.exeName, "app.exe", sizeof entry.exeName);
-    lstrcpynA(entry.objectPath, longPath.c_str(), sizeof entry.objectPath);
-    MakeDisplayLine(&entry, device, "U:\\", 120, 0, 0);
-    EXPECT_EQ(109, lstrlenA(entry.objectPath));
-    EXPECT_EQ(119, lstrlenA(entry.displayLine));
-    // A service host's line carries its process id as well and still fits.
-    lstrcpynA(entry.exeName, "svchost.exe", sizeof entry.exeName);
-    lstrcpynA(entry.objectPath, longPath.c_str(), sizeof entry.objectPath);
     entry.processId = 1784;
-    MakeDisplayLine(&entry, device, "U:\\", 120, 0, 0);
-    EXPECT_EQ(98, lstrlenA(entry.objectPath));
-    EXPECT_EQ(119, lstrlenA(entry.displayLine));
-    EXPECT_EQ(0, StrCmpNA(entry.displayLine, "svchost.exe [1784] : U:\\", 24));
-    // So does a service host started from the volume: its image path was
-    // shortened to 120 - 4 when it was found, and its line is no longer.
     std::string image = "U:\\" + Sample(200) + "\\svchost.exe";
     lstrcpynA(entry.exeName, image.c_str(), sizeof entry.exeName);
     ShortenMiddle(entry.exeName, 116);
@@ -160,11 +117,9 @@ TEST(HandleRules, FileTypeIndexByVersionBeforeAndAfterLearning)
 {
     struct Case { WORD type, learned; DWORD version; int expected; };
     const Case cases[] = {
-        {2, 0, 0x0500, 1}, {25, 0, 0x0600, 1}, {28, 0, 0x0600, 0},
-        {2, 0, 0x0501, 1}, {28, 0, 0x0501, 1}, {3, 0, 0x0501, 0},
-        {3, 0, 0x0601, 1}, {28, 0, 0x0601, 1}, {2, 0, 0x0601, 0},
-        {31, 0, 0x1000, 1}, {30, 0, 0x1000, 1}, {29, 0, 0x1000, 0}, {3, 0, 0x0602, 1},
-        {37, 37, 0x1000, 1}, {31, 37, 0x1000, 0}, {3, 37, 0x1000, 0},
+        {25, 0, 0x0600, 1}, {28, 0, 0x0600, 0}, {28, 0, 0x0501, 1}, {3, 0, 0x0501, 0},
+        {3, 0, 0x0601, 1}, {2, 0, 0x0601, 0}, {30, 0, 0x1000, 1}, {29, 0, 0x1000, 0},
+        {3, 0, 0x0602, 1}, {37, 37, 0x1000, 1}, {31, 37, 0x1000, 0},
     };
     for (const Case& c : cases)
         EXPECT_EQ(c.expected, IsFileTypeIndex(c.type, c.learned, c.version))
@@ -191,9 +146,7 @@ TEST(HandleRules, SecondQuerySizeAndAccessMasks)
     }
     struct Mask { DWORD mask; int skipped, guarded; };
     const Mask masks[] = {
-        {0x00100000, 1, 0}, {0x001F01FF, 1, 0}, {0x0016019F, 1, 0},
-        {0x00120089, 0, 1}, {0x0012019F, 0, 1},
-        {0x00120116, 0, 0}, {0x001F01FE, 0, 0}, {0, 0, 0},
+        {0x00100000, 1, 0}, {0x00120089, 0, 1}, {0x001F01FE, 0, 0}, {0, 0, 0},
     };
     for (const Mask& m : masks) {
         EXPECT_EQ(m.skipped, IsSkippedAccessMask(m.mask)) << std::hex << m.mask;
@@ -423,6 +376,7 @@ TEST(VolumeHolders, WindowsFormsAreMatchedShownAndDeduplicated)
         {vera, "\\Device\\VeraCryptVolumeU", "\\\\.\\U:"},
         {vera, "\\??\\U:\\docs\\a.txt", "U:\\docs\\a.txt"},
         {vera, "\\Device\\VeraCryptVolumeV\\docs\\a.txt", nullptr},
+        {vera, "\\Device\\VeraCryptVolumeUX\\a.txt", nullptr},
         {vera, "\\??\\V:\\U:\\a.txt", nullptr},
         {disk, "\\Device\\HarddiskVolume1\\a.txt", "U:\\a.txt"},
         {disk, "\\Device\\HarddiskVolume10\\a.txt", nullptr},
@@ -457,7 +411,7 @@ TEST(HandleReport, InspectionHintOnlyWhenAnElevatedRunWouldSeeMore)
 {
     struct Case { DWORD denied; int privileged; const char* expected; };
     const Case cases[] = {
-        {0, 0, ""}, {0, 1, ""}, {3, 1, ""},
+        {0, 0, ""}, {3, 1, ""},
         {3, 0, "(3 processes could not be inspected; an elevated run sees them)"},
         {1, 0, "(1 process could not be inspected; an elevated run sees it)"},
     };

