@@ -166,6 +166,15 @@ TEST(CloseKeyRule, KeyFoundBehindAPileOfIgnoredRecords)
     EXPECT_EQ(-1, FindCloseKeyRecord(records.data(), 999));
 }
 
+TEST(KeyRules, ModifierOrLockKeysAreCodes16To20)
+{
+    for (WORD code : {15, 16, 20, 21}) {
+        KEY_EVENT_RECORD key = {};
+        key.wVirtualKeyCode = code;
+        EXPECT_EQ(code == 16 || code == 20, IsModifierOrLockKey(&key) != 0) << code;
+    }
+}
+
 TEST(KeyRules, KeyNames)
 {
     struct Case {
@@ -276,8 +285,8 @@ TEST(ConsoleControl, ControlEventsSetTheStopFlag)
         DWORD event;
         BOOL handled;
     } cases[] = {
-        {CTRL_C_EVENT, TRUE}, {CTRL_CLOSE_EVENT, TRUE}, {CTRL_SHUTDOWN_EVENT, TRUE},
-        {3, FALSE}, {7, FALSE},
+        {CTRL_C_EVENT, TRUE}, {CTRL_BREAK_EVENT, TRUE}, {CTRL_CLOSE_EVENT, TRUE},
+        {CTRL_LOGOFF_EVENT, TRUE}, {CTRL_SHUTDOWN_EVENT, TRUE}, {3, FALSE}, {7, FALSE},
     };
     for (const Case& c : cases) {
         __atomic_store_n(&stopRequested, 0, __ATOMIC_SEQ_CST);

@@ -13,6 +13,7 @@ TEST(SplitPath, DriveUncNoExtensionAndEmpty)
     struct Case { const char* path; const char* drive; const char* directory;
                   const char* baseName; const char* extension; };
     const Case cases[] = {
+        {"C:\\Quenbrax.exe", "C:", "\\", "Quenbrax", ".exe"},
         {"C:Quenbrax.exe", "C:", "", "Quenbrax", ".exe"},
         {"\\\\server\\share\\dir\\Quenbrax.exe", "", "\\\\server\\share\\dir\\",
          "Quenbrax", ".exe"},
