@@ -17,11 +17,11 @@ root_line='no read: U:\lock01.txt'             # locked by a process never exami
 vol=$(volume_dir U)
 cp "$QB_BUILD/bin/holder.exe" "$QB_TMP/other.exe"
 cp "$QB_BUILD/bin/handle_hog.exe" "$QB_TMP/LSASS.EXE"
-mkdir -p "$vol/lib"
-cp "$QB_BUILD/bin/simplugin.dll" "$vol/lib/plugin.dll"
 
 # Both holders keep the device open: every try is refused until both are gone.
 start_case() {   # NAME ROWS
+    mkdir -p "$vol/lib"
+    cp "$QB_BUILD/bin/simplugin.dll" "$vol/lib/plugin.dll"
     holder_start --device U: --file 'U:\docs\readme.txt'
     first=$HOLDER
     holder_start -p "$QB_TMP/other.exe" --device U: --load-dll 'U:\lib\plugin.dll'
@@ -93,4 +93,3 @@ screen=$(term_colours timeout)
 grep -qxF -- '-|checking for open handles... timeout' <<<"$screen" || fail "no ' timeout': $screen"
 next=$(sed -n '/|checking for open handles\.\.\. timeout$/,$p' <<<"$screen" | sed 1d | grep -v '|$' | head -n 1)
 expect_eq "$next" "-|VeraCrypt: FILES_OPEN" "the line after the time-out and its colour"
-rm -rf "$vol/lib"

@@ -97,6 +97,7 @@ TEST(ReadOption, EdgesOfTheOptionTable)
                   debug; int wait, threshold; };
     const Case cases[] = {
         {{"/F"}, OptionRead, 1, 0, 0, 0, -1, 0},
+        {{"-force"}, OptionRead, 1, 0, 0, 0, -1, 0},
         {{"-hxv"}, OptionRead, 0, 1, 1, 0, -1, 0},
         {{"-hxxv"}, OptionRead, 0, 1, 0, 0, -1, 0},
         {{"-de"}, OptionRead, 0, 0, 0, 1, -1, 4},
