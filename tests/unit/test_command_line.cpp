@@ -135,6 +135,19 @@ TEST(ReadOption, EdgesOfTheOptionTable)
     EXPECT_GE(o.waitMs, 0);
 }
 
+// The small text helpers where they differ from doing nothing.
+TEST(TextUtil, HelpersAtTheirEdges)
+{
+    char text[8] = "ab";
+    EXPECT_EQ(2, StripTrailingChar(text, '\\'));
+    EXPECT_STREQ("ab", text);
+    AppendCharIfMissing(text, '\\');
+    EXPECT_EQ(3, AppendCharIfMissing(text, '\\'));
+    EXPECT_STREQ("ab\\", text);
+    EXPECT_EQ(nullptr, StartsWithNoCase("Volume{x}", "olume"));
+    EXPECT_FALSE(IsValidHandle(nullptr));
+}
+
 // A heap that cannot give a block is asked again a bounded number of times;
 // then the program's handler ends the run with one line and exit code 3.
 TEST(MemAllocDeathTest, EndsTheRunWhenTheHeapStaysEmpty)

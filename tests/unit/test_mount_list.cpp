@@ -74,9 +74,10 @@ TEST(MountList, EveryReplyLayoutLandsInTheCommonOne)
     EXPECT_EQ(VeraCryptReplyLength(0x0117), 15760u);
     EXPECT_EQ(VeraCryptReplyLength(0x0118), 17424u);
     EXPECT_EQ(VeraCryptReplyLength(0x1261), 17424u);
-    // A count the driver returns that is no layout size keeps the asked one.
-    const DWORD picks[][3] = {{17424, 0, 17424}, {17424, 13944, 17424}, {17424, 8000, 17424},
-                              {15760, 17424, 15760}};
+    // The count the driver returns picks the layout (an older driver asked with
+    // the larger buffer fills its own); any other count keeps the asked one.
+    const DWORD picks[][3] = {{17424, 15760, 15760}, {17424, 0, 17424}, {17424, 13944, 17424},
+                              {17424, 8000, 17424}, {15760, 17424, 15760}};
     for (const auto& p : picks)
         EXPECT_EQ(VeraCryptLayoutLength(p[0], p[1]), p[2]) << p[0] << " " << p[1];
 }
@@ -115,6 +116,8 @@ TEST(MountList, PathsStayInsideTheirEntry)
     for (const Case& c : cases)
         EXPECT_EQ(ReadPath(list, c.drive, c.units), c.expected)
             << "drive " << c.drive << " units " << c.units;
+    list.mountedDrives = 0xFC000000u | (1u << 25) | 1u;
+    EXPECT_EQ(MountedDriveMask(&list), (1u << 25) | 1u);
 }
 
 TEST(VolumeId, DeviceTypesAndLetters)
