@@ -1,11 +1,11 @@
 // Acceptance checks of the simulated world for what the product's own tests
 // (tests/system/golden.*) never ask of it: mount-list buffers of every size
 // and the entries the product does not read, dismount requests the product
-// never sends, answers held and released with a code, simctl's refusals, and
-// a reset that cancels a held request. Runs in a world that `tools/world up
-// --fresh` prepared (demo volumes U:, V:, T:); SIM_VERACRYPT names the running
-// VeraCrypt driver's version. simctl.exe and holder.exe are taken from this
-// program's folder.
+// never sends, answers held and released with a code, a link left behind,
+// simctl's refusals, and a reset that cancels a held request. Runs in a world
+// that `tools/world up --fresh` prepared (demo volumes U:, V:, T:);
+// SIM_VERACRYPT names the running VeraCrypt driver's version. simctl.exe and
+// holder.exe are taken from this program's folder.
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -332,6 +332,21 @@ TEST(Held, AnswersComeAfterTheDelayOrWhenReleased)
     ASSERT_EQ(Simctl("log", &log), 0);
     EXPECT_NE(log.find("H: force=0 answer=6 waited="), std::string::npos) << log;
     EXPECT_NE(log.find("H: force=0 answer=0 waited="), std::string::npos) << log;
+}
+
+// The product removes a link that its driver left behind (--keep-link); a
+// volume name goes with its volume.
+TEST(Links, KeepLinkAndVolumeGuid)
+{
+    const char guid[] = "{5e1a7c00-0000-4000-8000-00000000000b}";
+    ASSERT_EQ(Simctl(std::string("mount veracrypt L: \\??\\C:\\vols\\l.hc --keep-link --guid ") + guid), 0);
+    std::string volumeName = std::string("Volume") + guid;
+    EXPECT_EQ(Target(volumeName.c_str()), "\\Device\\VeraCryptVolumeL");
+    EXPECT_EQ(Dismount(veraCrypt, Drive('L'), 0), 0);
+    EXPECT_EQ(Target("L:"), "\\Device\\VeraCryptVolumeL");
+    EXPECT_EQ(Target(volumeName.c_str()), "");
+    DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, "L:",
+                     "\\Device\\VeraCryptVolumeL");
 }
 
 TEST(Simctl, BadCommandsFail)

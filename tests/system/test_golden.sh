@@ -134,12 +134,12 @@ run_row() {  # NAME SETUP ARGUMENTS EXIT REQUESTS
         after=$!
     fi
     eval "args=($3)"
-    if [ ${#launcher[@]} -gt 0 ]; then
-        world_exec "$(winpath "$bin/${launcher[0]}.exe")" "${launcher[@]:1}" \
-            "$(winpath "$bin/Quenbrax.exe")" "${args[@]}" </dev/null >"$QB_TMP/qb.out" 2>&1
-    else
-        world_exec quenbrax "${args[@]}" </dev/null >"$QB_TMP/qb.out" 2>&1
-    fi
+    local -a run=(quenbrax)
+    [ ${#launcher[@]} -gt 0 ] && run=("$(winpath "$bin/${launcher[0]}.exe")" "${launcher[@]:1}"
+                                      "$(winpath "$bin/Quenbrax.exe")")
+    # A run that hangs fails its row after a minute.
+    timeout -k 5 60 "$QB_SOURCE/tools/world" exec "${run[@]}" "${args[@]}" </dev/null \
+        >"$QB_TMP/qb.out" 2>&1
     local rc=$?
     touch "$QB_TMP/row.ended"
     [ -z "$after" ] || wait "$after"

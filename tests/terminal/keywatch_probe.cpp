@@ -4,9 +4,10 @@
 //
 //   keywatch_probe watch        key watch with the eject loop's table, started
 //                               twice; prints each lastKey ("lastKey=70"), the
-//                               input modes found and while watching; after
-//                               Ctrl+C the stop flag, how long the thread takes
-//                               to end and the input mode given back
+//                               input modes found and while watching; Q stops
+//                               the watch and starts it again; after Ctrl+C the
+//                               stop flag and the input mode given back; both
+//                               say how long the thread took to end
 //   keywatch_probe sleep MS [DELAY]  SleepOrKey(MS): "SleepOrKey=N after T ms";
 //                               keys pressed in the DELAY ms after "ready" are
 //                               pending when the wait starts
@@ -89,6 +90,12 @@ int Watch(void)
             ClearLastKey();
             NewLineIfNeeded();
             ConsolePrintf("lastKey=%u\n", key);
+            if (key == 'Q') {
+                StopKeyWatch();
+                ConsolePrintf("stopped: thread ended after %u ms\n", WaitThreadEnd(thread));
+                thread = StartWatch(false, &threads);
+                ConsolePrintf("watching again\n");
+            }
         }
         if (IsStopRequested()) {
             NewLineIfNeeded();

@@ -1,10 +1,11 @@
 #!/bin/bash
 # The key watch and the waits in a real console, through keywatch_probe (the
 # key rules themselves are unit-tested): a second start starts no second
-# thread; Quick Edit is off while watching; a key arrives; Ctrl+C sets the
-# stop flag and ends the thread, not the process, and the input mode found
-# comes back; a key ends SleepOrKey before its time; SleepOrKey(0) discards
-# what was typed before; a key ends the closing prompt.
+# thread; Quick Edit is off while watching; a key arrives; a stop ends the
+# thread; Ctrl+C sets the stop flag and ends the thread, not the process, and
+# the input mode found comes back; a key ends SleepOrKey before its time; what
+# was typed before is discarded, and without a key the time ends the wait; a
+# key ends the closing prompt.
 . "$QB_SOURCE/tests/lib.sh"
 deadline 150
 probe=$QB_BUILD/bin/keywatch_probe.exe
@@ -20,6 +21,10 @@ check "Quick Edit not off while watching ($watching)" test $((${watching:-0x40} 
 sleep 0.3
 term_keys keys f
 term_wait keys "F -> forcing..." 5 && term_wait keys "lastKey=70" 5 || fail "F did not arrive"
+term_keys keys q
+term_wait keys "watching again" 10 || fail "the watch did not start again"
+check "StopKeyWatch did not end the thread" \
+    test "$(value keys 'stopped: thread ended after \([0-9]*\) ms')" -le 3000
 term_keys keys C-c
 term_wait keys "process goes on" 10 || fail "Ctrl+C: the process did not go on"
 check "Ctrl+C did not set the stop flag" term_wait keys "stop=1" 1
@@ -37,13 +42,14 @@ term_wait keyed "SleepOrKey=" 10
 expect_eq "$(value keyed 'SleepOrKey=\([0-9]*\) after .*')" 65 "key that ended SleepOrKey(6000)"
 check "SleepOrKey(6000) ran its time" test "$(value keyed 'SleepOrKey=.* after \([0-9]*\) ms.*')" -lt 6000
 
-term_start zero 80 25 "$probe" sleep 0 1500
-term_wait zero ready 30 || die "probe did not start"
-term_keys zero x y z
-term_wait zero "SleepOrKey=" 10
-check "keys typed before SleepOrKey(0) were not pending" test "$(value zero 'pending before: \([0-9]*\)')" -gt 0
-expect_eq "$(value zero 'SleepOrKey=\(.*\) after .*')" 0 "SleepOrKey(0)"
-expect_eq "$(value zero 'SleepOrKey=.*pending after: \([0-9]*\)')" 0 "input pending after SleepOrKey(0)"
+term_start timed 80 25 "$probe" sleep 1000 1500
+term_wait timed ready 30 || die "probe did not start"
+term_keys timed x y z
+term_wait timed "SleepOrKey=" 10
+check "keys typed before SleepOrKey were not pending" test "$(value timed 'pending before: \([0-9]*\)')" -gt 0
+expect_eq "$(value timed 'SleepOrKey=\(.*\) after .*')" 0 "SleepOrKey(1000) after keys typed before it"
+check "SleepOrKey(1000) ended early" test "$(value timed 'SleepOrKey=.* after \([0-9]*\) ms.*')" -ge 1000
+expect_eq "$(value timed 'SleepOrKey=.*pending after: \([0-9]*\)')" 0 "input pending after SleepOrKey"
 
 term_start prompt 80 25 "$probe" prompt
 term_wait prompt ready 30 || die "probe did not start"
