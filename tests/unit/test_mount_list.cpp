@@ -6,6 +6,7 @@
 #include <vector>
 #include "cryptdrv/volume_id.h"
 #include "base/memory.h"
+#include "redirected_output.h"
 
 namespace {
 
@@ -156,6 +157,11 @@ TEST(VolumeId, DeviceTypesAndLetters)
 TEST(VolumeId, NoDriverMeansNoListAndNoMatch)
 {
     // The unit-test prefix has neither driver; the listing then prints nothing.
+    {
+        RedirectedOutput output;
+        ListMountedVolumes();
+        EXPECT_EQ("", output.Contents());
+    }
     EXPECT_EQ(GetMountList(CryptTrueCrypt), nullptr);
     EXPECT_EQ(GetMountList(CryptVeraCrypt), nullptr);
     EXPECT_EQ(GetMountList(2), nullptr);
