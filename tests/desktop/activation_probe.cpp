@@ -5,8 +5,8 @@
 // key strokes (a low-level keyboard hook on a thread of its own).
 //
 //   activation_probe.exe                    runs the tests
-//   activation_probe.exe --holder READY [--title T]... [--minimized]
-//       [--hidden] [--raise T] [--front] [--hotkey]
+//   activation_probe.exe --holder READY [--title T]... [--hidden] [--raise T]
+//       [--front] [--hotkey]
 //                                           a window holder for the tests
 //   activation_probe.exe --watch RESULT --until STOP --seconds N
 //       counts, while another program runs, the HkWin windows created in any
@@ -32,12 +32,11 @@ int RunHolder(int argc, char** argv)
     const char* readyName = argc > 2 ? argv[2] : "";
     std::vector<std::string> titles;
     std::string raise;
-    bool minimized = false, hidden = false, front = false, hotkey = false;
+    bool hidden = false, front = false, hotkey = false;
     for (int i = 3; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--title" && i + 1 < argc) titles.push_back(argv[++i]);
         else if (arg == "--raise" && i + 1 < argc) raise = argv[++i];
-        else if (arg == "--minimized") minimized = true;
         else if (arg == "--hidden") hidden = true;
         else if (arg == "--front") front = true;
         else if (arg == "--hotkey") hotkey = true;
@@ -49,7 +48,7 @@ int RunHolder(int argc, char** argv)
         if (!window)
             return 3;
         if (!hidden)
-            ShowWindow(window, minimized ? SW_SHOWMINNOACTIVE : SW_SHOWNORMAL);
+            ShowWindow(window, SW_SHOWNORMAL);
         windows.push_back(window);
     }
     for (size_t i = 0; i < titles.size(); ++i)

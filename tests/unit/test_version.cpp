@@ -1,5 +1,6 @@
 // Version numbers: the hexadecimal reading of the code text, the record built
-// from a file version, the packed Windows version and the file reader.
+// from a file version and the packed Windows version (the banner and the
+// drivers' versions read from files: tests/system/golden.*).
 #include <gtest/gtest.h>
 #include <cstring>
 #include <string>
@@ -60,28 +61,6 @@ TEST(OsVersion, PackedVersionAsDecimalNibbles)
     const Case cases[] = {{6, 1, 0x0601}, {10, 0, 0x1000}, {11, 12, 0x1112}};
     for (const Case& c : cases)
         EXPECT_EQ(PackOsVersion(c.major, c.minor), c.packed) << c.major << "." << c.minor;
-}
-
-TEST(ReadFileVersion, SystemFileAndMissingFile)
-{
-    char dir[MAX_PATH];
-    ASSERT_GT(GetSystemDirectoryA(dir, MAX_PATH), 0u);
-    FileVersionRecord record;
-    memset(&record, 0xAA, sizeof record);
-    DWORD error = 0;
-    std::string kernel32 = std::string(dir) + "\\kernel32.dll";
-    EXPECT_EQ(ReadFileVersion(kernel32.c_str(), &record, &error), VersionRead);
-    EXPECT_NE(record.majorMinorCode, 0);
-
-    // A missing file is not read and leaves the record as it was (the driver
-    // version reader starts from 0, read as "older than 1.18").
-    memset(&record, 0xAA, sizeof record);
-    const FileVersionRecord before = record;
-    std::string missing = std::string(dir) + "\\drivers\\no-such-driver-qb.sys";
-    EXPECT_EQ(ReadFileVersion(missing.c_str(), &record, &error), VersionInfoFailed);
-    EXPECT_NE(error, 0u);
-    EXPECT_EQ(memcmp(&record, &before, sizeof record), 0);
-    EXPECT_EQ(LoadSystemLibrary("no-such-library-qb.dll"), nullptr);
 }
 
 }  // namespace
