@@ -72,16 +72,8 @@ fail() {
     echo "FAIL $(_qb_where): $*" >&2
 }
 
-die() {
-    fail "$@"
-    exit 1
-}
-
-check() {
-    local what=$1
-    shift
-    "$@" || fail "$what"
-}
+die() { fail "$@"; exit 1; }
+check() { "${@:2}" || fail "$1"; }
 
 # ---- deadline ----
 
@@ -121,9 +113,7 @@ world_up() {
         -delete 2>/dev/null
 }
 
-world_exec() {
-    timeout -k 5 "$(_qb_time_left)" "$QB_SOURCE/tools/world" exec "$@"
-}
+world_exec() { timeout -k 5 "$(_qb_time_left)" "$QB_SOURCE/tools/world" exec "$@"; }
 
 qb() {
     QB_CALLS=$((QB_CALLS + 1))
@@ -132,25 +122,15 @@ qb() {
     QB_RC=$?
 }
 
-simctl() {
-    world_exec simctl "$@" </dev/null || fail "simctl $* exited with $?"
-}
+simctl() { world_exec simctl "$@" </dev/null || fail "simctl $* exited with $?"; }
 
 requests() {
     world_exec simctl log --clear </dev/null | tr -d '\r' |
         awk 'NF { sub(/force=/, "", $3); sub(/answer=/, "", $4); print $1, substr($2, 1, 2) $3 ":" $4 }'
 }
 
-winpath() {
-    local path
-    path=$(realpath -m "$1")
-    echo "Z:${path//\//\\}"
-}
-
-volume_dir() {
-    local letter=${1:0:1}
-    echo "$QUENBRAX_WORLD/volumes/${letter^^}"
-}
+winpath() { local path; path=$(realpath -m "$1"); echo "Z:${path//\//\\}"; }
+volume_dir() { local letter=${1:0:1}; echo "$QUENBRAX_WORLD/volumes/${letter^^}"; }
 
 holder_start() {
     local program=holder
@@ -199,21 +179,10 @@ expect_rc() {
     [ "$QB_RC" = "$1" ] || fail "exit code $QB_RC, expected $1: $(out_text | tail -n 5)"
 }
 
-expect_line() {
-    out_text | grep -qxF -- "$1" || fail "no line '$1' in the output"
-}
-
-expect_text() {
-    out_text | grep -qF -- "$1" || fail "no '$1' in the output"
-}
-
-expect_no_text() {
-    ! out_text | grep -qF -- "$1" || fail "unexpected '$1' in the output"
-}
-
-expect_eq() {
-    [ "$1" = "$2" ] || fail "${3:-value}: got '$1', expected '$2'"
-}
+expect_line() { out_text | grep -qxF -- "$1" || fail "no line '$1' in the output"; }
+expect_text() { out_text | grep -qF -- "$1" || fail "no '$1' in the output"; }
+expect_no_text() { ! out_text | grep -qF -- "$1" || fail "unexpected '$1' in the output"; }
+expect_eq() { [ "$1" = "$2" ] || fail "${3:-value}: got '$1', expected '$2'"; }
 
 # ---- terminal (tmux) ----
 # Wine's console host under tmux: keys typed before the program first asks for
@@ -238,26 +207,10 @@ term_start() {
         die "cannot start tmux session $name"
 }
 
-term_keys() {
-    local name=$1
-    shift
-    _term send-keys -t "$name" "$@"
-}
-
-term_capture() {
-    local name=$1
-    shift
-    _term capture-pane -p -S - "$@" -t "$name"
-}
-
-term_screen() {
-    local name=$1
-    shift
-    _term capture-pane -p "$@" -t "$name"
-}
-
+term_keys() { _term send-keys -t "$1" "${@:2}"; }
+term_capture() { _term capture-pane -p -S - "${@:2}" -t "$1"; }
+term_screen() { _term capture-pane -p "${@:2}" -t "$1"; }
 term_stop() { _term kill-session -t "$1" >/dev/null 2>&1; return 0; }
-
 term_ms() { date +%s%3N; }
 
 term_wait() {
