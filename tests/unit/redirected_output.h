@@ -7,13 +7,13 @@
 
 class RedirectedOutput {
 public:
-    explicit RedirectedOutput(const char* fileName = "qb_output_test.txt")
+    RedirectedOutput()
     {
         char dir[MAX_PATH];
         GetTempPathA(MAX_PATH, dir);
-        path_ = std::string(dir) + fileName;
-        file_ = CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE,
-                            FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+        path_ = std::string(dir) + "qb_output_test.txt";
+        file_ = CreateFileA(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                            CREATE_ALWAYS, 0, nullptr);
         saved_ = GetStdHandle(STD_OUTPUT_HANDLE);
         SetStdHandle(STD_OUTPUT_HANDLE, file_);
         ResetConsoleOutputSettings();
@@ -26,25 +26,18 @@ public:
         CloseHandle(file_);
         DeleteFileA(path_.c_str());
     }
-    RedirectedOutput(const RedirectedOutput&) = delete;
-    RedirectedOutput& operator=(const RedirectedOutput&) = delete;
-
     std::string Contents() const
     {
-        std::string text;
-        HANDLE h = CreateFileA(path_.c_str(), GENERIC_READ,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-        char buffer[8192];
+        std::string text(1 << 16, 0);
+        HANDLE h = CreateFileA(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
         DWORD n = 0;
-        while (ReadFile(h, buffer, sizeof buffer, &n, nullptr) && n)
-            text.append(buffer, n);
+        ReadFile(h, &text[0], (DWORD)text.size(), &n, nullptr);
         CloseHandle(h);
-        return text;
+        return text.substr(0, n);
     }
 
 private:
     std::string path_;
-    HANDLE file_;
-    HANDLE saved_;
+    HANDLE file_, saved_;
 };
