@@ -89,43 +89,33 @@ TEST(SplitCommandLine, StopsAtThirtyOneArguments)
     EXPECT_EQ(args[30], "w30");
 }
 
-// The option table's edges; the real program reads every option in
-// tests/system/golden.rows.
+// The option table's edges; the real program reads its options in the golden
+// rows, -s in the self-deletion test and -a on the desktop.
 TEST(ReadOption, EdgesOfTheOptionTable)
 {
-    struct Case { std::vector<const char*> arguments; int result; DWORD force, handles, handlesV,
-                  debug; int wait, threshold; };
-    const Case cases[] = {
-        {{"/F"}, OptionRead, 1, 0, 0, 0, -1, 0},
-        {{"-force"}, OptionRead, 1, 0, 0, 0, -1, 0},
-        {{"-hxv"}, OptionRead, 0, 1, 1, 0, -1, 0},
-        {{"-hxxv"}, OptionRead, 0, 1, 0, 0, -1, 0},
-        {{"-de"}, OptionRead, 0, 0, 0, 1, -1, 4},
-        {{"-dx"}, OptionRead, 0, 0, 0, 0, -1, 0},
-        {{"-d"}, OptionRead, 0, 0, 0, 0, -1, 0},
-        {{"-n:2000"}, OptionRead, 0, 0, 0, 0, 2000, 0},
-        {{"-w:-5"}, OptionRead, 0, 0, 0, 0, 0, 0},
-        {{"-w5"}, OptionRead, 0, 0, 0, 0, -1, 0},
-        {{"-w:abc"}, OptionRead, 0, 0, 0, 0, 0, 0},
-        {{"-w:100", "-w:7"}, OptionRead, 0, 0, 0, 0, 7, 0},
-        {{"-zzz"}, OptionRead, 0, 0, 0, 0, -1, 0},
-        {{"/?"}, OptionHelp, 0, 0, 0, 0, -1, 0},
-        {{"x"}, OptionNotAnOption, 0, 0, 0, 0, -1, 0},
-        {{""}, OptionNotAnOption, 0, 0, 0, 0, -1, 0},
-    };
-    for (const Case& c : cases) {
+    // flags: f force, h handles, v visible windows only, d debug (threshold 4)
+    const struct { std::vector<const char*> arguments; int result; const char* flags; int wait; }
+        cases[] = {
+            {{"/F"}, OptionRead, "f", -1},         {{"-force"}, OptionRead, "f", -1},
+            {{"-hxv"}, OptionRead, "hv", -1},      {{"-hxxv"}, OptionRead, "h", -1},
+            {{"-de"}, OptionRead, "d", -1},        {{"-dx"}, OptionRead, "", -1},
+            {{"-d"}, OptionRead, "", -1},          {{"-n:2000"}, OptionRead, "", 2000},
+            {{"-w:-5"}, OptionRead, "", 0},        {{"-w5"}, OptionRead, "", -1},
+            {{"-w:abc"}, OptionRead, "", 0},       {{"-w:100", "-w:7"}, OptionRead, "", 7},
+            {{"-zzz"}, OptionRead, "", -1},        {{"/?"}, OptionHelp, "", -1},
+            {{"x"}, OptionNotAnOption, "", -1},    {{""}, OptionNotAnOption, "", -1},
+        };
+    for (const auto& c : cases) {
         Options o;
         ClearOptions(&o);
         int result = 0;
         for (const char* a : c.arguments) result = ReadOption(a, &o);
-        SCOPED_TRACE(c.arguments.back());
-        EXPECT_EQ(c.result, result);
-        EXPECT_EQ(c.force, o.optForce);
-        EXPECT_EQ(c.handles, o.optShowHandles);
-        EXPECT_EQ(c.handlesV, o.optHandlesV);
-        EXPECT_EQ(c.debug, o.optDebug);
-        EXPECT_EQ(c.wait, o.waitMs);
-        EXPECT_EQ(c.threshold, LogThresholdOf(&o));
+        std::string flags = std::string(o.optForce ? "f" : "") + (o.optShowHandles ? "h" : "") +
+                            (o.optHandlesV ? "v" : "") + (o.optDebug ? "d" : "");
+        EXPECT_EQ(c.result, result) << c.arguments.back();
+        EXPECT_EQ(c.flags, flags) << c.arguments.back();
+        EXPECT_EQ(c.wait, o.waitMs) << c.arguments.back();
+        EXPECT_EQ(o.optDebug ? 4 : 0, LogThresholdOf(&o)) << c.arguments.back();
     }
     // Whatever StrToIntA makes of a number too long, the wait is never negative.
     Options o;

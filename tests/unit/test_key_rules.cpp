@@ -22,27 +22,16 @@ INPUT_RECORD Key(bool down, WORD code, char character = 0, DWORD state = 0)
     record.Event.KeyEvent.dwControlKeyState = state;
     return record;
 }
-INPUT_RECORD Down(WORD code, char character = 0, DWORD state = 0)
-{
-    return Key(true, code, character, state);
-}
-INPUT_RECORD Up(WORD code, char character = 0, DWORD state = 0)
-{
-    return Key(false, code, character, state);
-}
-INPUT_RECORD Focus()
+INPUT_RECORD Down(WORD code, char c = 0, DWORD state = 0) { return Key(true, code, c, state); }
+INPUT_RECORD Up(WORD code, char c = 0, DWORD state = 0) { return Key(false, code, c, state); }
+INPUT_RECORD Other(WORD type)   // FOCUS_EVENT, MOUSE_EVENT
 {
     INPUT_RECORD record = {};
-    record.EventType = FOCUS_EVENT;
+    record.EventType = type;
     return record;
 }
-INPUT_RECORD Mouse()
-{
-    INPUT_RECORD record = {};
-    record.EventType = MOUSE_EVENT;
-    record.Event.MouseEvent.dwButtonState = FROM_LEFT_1ST_BUTTON_PRESSED;
-    return record;
-}
+INPUT_RECORD Focus() { return Other(FOCUS_EVENT); }
+INPUT_RECORD Mouse() { return Other(MOUSE_EVENT); }
 
 typedef std::vector<INPUT_RECORD> Records;
 typedef std::vector<WORD> Codes;
@@ -166,25 +155,17 @@ TEST(CloseKeyRule, KeyFoundBehindAPileOfIgnoredRecords)
     EXPECT_EQ(-1, FindCloseKeyRecord(records.data(), 999));
 }
 
-TEST(KeyRules, ModifierOrLockKeysAreCodes16To20)
+TEST(KeyRules, ModifierOrLockKeysAndKeyNames)
 {
     for (WORD code : {15, 16, 20, 21}) {
         KEY_EVENT_RECORD key = {};
         key.wVirtualKeyCode = code;
         EXPECT_EQ(code == 16 || code == 20, IsModifierOrLockKey(&key) != 0) << code;
     }
-}
-
-TEST(KeyRules, KeyNames)
-{
-    struct Case {
-        WORD code;
-        const char* name;
-    } cases[] = {
-        {VK_ESCAPE, "Esc"}, {31, "Del"}, {VK_DELETE, "Del"}, {'F', "F"}, {0x0141, "A"},
-    };
-    for (const Case& c : cases)
-        EXPECT_STREQ(c.name, KeyName(c.code)) << c.code;
+    const struct { WORD code; const char* name; } names[] = {
+        {VK_ESCAPE, "Esc"}, {31, "Del"}, {VK_DELETE, "Del"}, {'F', "F"}, {0x0141, "A"}};
+    for (const auto& n : names)
+        EXPECT_STREQ(n.name, KeyName(n.code)) << n.code;
 }
 
 TEST(InputModes, QuickEditOffWhileWatchingAndTheFoundStateBack)
@@ -281,14 +262,10 @@ TEST(ConsoleWaits, SleepOrKeyZeroReturnsAtOnceAndAPipeEndsByTime)
 
 TEST(ConsoleControl, ControlEventsSetTheStopFlag)
 {
-    struct Case {
-        DWORD event;
-        BOOL handled;
-    } cases[] = {
+    const struct { DWORD event; BOOL handled; } cases[] = {
         {CTRL_C_EVENT, TRUE}, {CTRL_BREAK_EVENT, TRUE}, {CTRL_CLOSE_EVENT, TRUE},
-        {CTRL_LOGOFF_EVENT, TRUE}, {CTRL_SHUTDOWN_EVENT, TRUE}, {3, FALSE}, {7, FALSE},
-    };
-    for (const Case& c : cases) {
+        {CTRL_LOGOFF_EVENT, TRUE}, {CTRL_SHUTDOWN_EVENT, TRUE}, {3, FALSE}, {7, FALSE}};
+    for (const auto& c : cases) {
         __atomic_store_n(&stopRequested, 0, __ATOMIC_SEQ_CST);
         EXPECT_EQ(c.handled, ConsoleCtrlHandler(c.event)) << c.event;
         EXPECT_EQ(c.handled != 0, IsStopRequested() != 0) << c.event;
