@@ -25,6 +25,18 @@ namespace {
 
 const UINT kHotKeyVk = 0xFC;
 
+// Serves this thread's windows for up to ms, or until the file until exists.
+void PumpMessages(DWORD ms, const char* until)
+{
+    for (DWORD start = GetTickCount(); GetTickCount() - start < ms &&
+                                       GetFileAttributesA(until) == INVALID_FILE_ATTRIBUTES;) {
+        MsgWaitForMultipleObjects(0, 0, FALSE, 50, QS_ALLINPUT);
+        MSG message;
+        while (PeekMessageA(&message, 0, 0, 0, PM_REMOVE))
+            DispatchMessageA(&message);
+    }
+}
+
 // ---- holder side -------------------------------------------------------
 
 int RunHolder(int argc, char** argv)
@@ -61,14 +73,7 @@ int RunHolder(int argc, char** argv)
     HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, readyName);
     if (ready)
         SetEvent(ready);
-    // Serve the windows until the test ends this process; a minute at most.
-    DWORD start = GetTickCount();
-    while (GetTickCount() - start < 60000) {
-        MsgWaitForMultipleObjects(0, 0, FALSE, 100, QS_ALLINPUT);
-        MSG message;
-        while (PeekMessageA(&message, 0, 0, 0, PM_REMOVE))
-            DispatchMessageA(&message);
-    }
+    PumpMessages(60000, "");   // until the test ends this process; a minute at most
     return 0;
 }
 
@@ -157,13 +162,7 @@ int RunWatch(int argc, char** argv)
         return 1;
     printf("pid %lu\n", GetCurrentProcessId());
     fflush(stdout);
-    for (DWORD start = GetTickCount(); GetTickCount() - start < seconds * 1000 &&
-                                       GetFileAttributesA(until) == INVALID_FILE_ATTRIBUTES;) {
-        MsgWaitForMultipleObjects(0, 0, FALSE, 50, QS_ALLINPUT);
-        MSG message;
-        while (PeekMessageA(&message, 0, 0, 0, PM_REMOVE))
-            DispatchMessageA(&message);
-    }
+    PumpMessages(seconds * 1000, until);
     FILE* out = fopen(result, "w");
     if (!out)
         return 1;
