@@ -78,16 +78,13 @@ run_step() {
     stop) holder_stop ;;
     sh) eval "$rest" ;;
     via) eval "launcher=($rest)" ;;
-    then)
+    then)   # "then qb ARGS" says its exit code, "then simctl ARGS" only its output
         local -a words
         eval "words=($rest)"
-        if [ "${words[0]}" = qb ]; then
-            world_exec quenbrax "${words[@]:1}" </dev/null >"$QB_TMP/then.out" 2>&1
-            echo "> $rest: exit $?"
-        else
-            echo "> $rest"
-            world_exec "${words[@]}" </dev/null >"$QB_TMP/then.out" 2>&1
-        fi
+        [ "${words[0]}" = qb ] && words[0]=quenbrax
+        world_exec "${words[@]}" </dev/null >"$QB_TMP/then.out" 2>&1
+        local rc=$?
+        echo "> $rest$([ "${words[0]}" = quenbrax ] && echo ": exit $rc")"
         tr -d '\r' <"$QB_TMP/then.out" ;;
     *) die "row $name: unknown step '$1'" ;;
     esac

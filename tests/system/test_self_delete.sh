@@ -29,11 +29,9 @@ run_copy() {
 
 # gone_within SECONDS PATH...: true once none of the paths exists.
 gone_within() {
-    local i p any
+    local i
     for ((i = 0; i < $1 * 10; i++)); do
-        any=0
-        for p in "${@:2}"; do [ -e "$p" ] && any=1; done
-        [ $any = 0 ] && return 0
+        [ -z "$(ls -d "${@:2}" 2>/dev/null)" ] && return 0
         sleep 0.1
     done
     return 1
