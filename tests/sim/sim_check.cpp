@@ -4,8 +4,8 @@
 // never sends, answers held and released with a code, a link left behind,
 // simctl's refusals, and a reset that cancels a held request. Runs in a world
 // that `tools/world up --fresh` prepared (demo volumes U:, V:, T:);
-// SIM_VERACRYPT names the running VeraCrypt driver's version. simctl.exe and
-// holder.exe are taken from this program's folder.
+// SIM_VERACRYPT names the running VeraCrypt driver's version. simctl.exe is
+// taken from this program's folder.
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -15,39 +15,27 @@
 
 namespace {
 
-std::string ToolPath(const char *name)
+// Starts simctl of this program's folder with the arguments, standard output
+// and error into a pipe (*output). Returns the process, or null (the pipe then
+// reads as empty).
+HANDLE StartSimctl(const std::string &args, HANDLE *output)
 {
     char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string dir(path, n);
-    return dir.substr(0, dir.find_last_of('\\') + 1) + name;
-}
-
-// Starts a program of this folder with the arguments, standard output and
-// error into a pipe (*output). Returns the process, or null.
-HANDLE Start(const char *program, const std::string &args, HANDLE *output)
-{
+    std::string command(path, GetModuleFileNameA(nullptr, path, MAX_PATH));
+    command = "\"" + command.substr(0, command.find_last_of('\\') + 1) + "simctl.exe\" " + args;
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     HANDLE writeEnd;
-    if (!CreatePipe(output, &writeEnd, &inherit, 0)) return nullptr;
+    CreatePipe(output, &writeEnd, &inherit, 0);
     SetHandleInformation(*output, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOA startup = {sizeof(startup)};
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
+    startup.hStdOutput = startup.hStdError = writeEnd;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     PROCESS_INFORMATION process = {};
-    std::string command = "\"" + ToolPath(program) + "\" " + args;
-    std::vector<char> line(command.begin(), command.end());
-    line.push_back(0);
-    BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+    BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                                   &startup, &process);
     CloseHandle(writeEnd);
-    if (!started) {
-        CloseHandle(*output);
-        *output = nullptr;
-        return nullptr;
-    }
+    if (!started) return nullptr;
     CloseHandle(process.hThread);
     return process.hProcess;
 }
@@ -66,13 +54,11 @@ std::string ReadAll(HANDLE pipe)
 // Runs simctl with the arguments; returns its exit code, output in *out.
 int Simctl(const std::string &args, std::string *out = nullptr)
 {
-    HANDLE readEnd;
-    HANDLE process = Start("simctl.exe", args, &readEnd);
-    if (!process) return -1;
+    HANDLE readEnd, process = StartSimctl(args, &readEnd);
     std::string text = ReadAll(readEnd);
-    DWORD code = 1;
+    DWORD code = (DWORD)-1;
     WaitForSingleObject(process, 30000);
-    GetExitCodeProcess(process, &code);
+    GetExitCodeProcess(process, &code);  // not started: stays -1
     CloseHandle(process);
     if (out) *out = text;
     return (int)code;
@@ -87,38 +73,11 @@ bool StatusShows(const char *text)
     return false;
 }
 
-// A holder process started with the arguments (e.g. "--device K:").
-class Holder {
-public:
-    explicit Holder(const std::string &args)
-    {
-        char temp[MAX_PATH];
-        GetTempPathA(MAX_PATH, temp);
-        stopFile_ = std::string(temp) + "sim_check_holder.stop";
-        DeleteFileA(stopFile_.c_str());
-        process_ = Start("holder.exe", args + " --seconds 120 --until \"" + stopFile_ + "\"", &output_);
-        // The first line says that everything is open.
-        char c;
-        DWORD got;
-        while (process_ && ReadFile(output_, &c, 1, &got, nullptr) && got && c != '\n') firstLine_ += c;
-    }
-    ~Holder() { Stop(); }
-    bool Ready() const { return firstLine_.rfind("pid ", 0) == 0; }
-    void Stop()
-    {
-        if (!process_) return;
-        CloseHandle(CreateFileA(stopFile_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-        WaitForSingleObject(process_, 10000);
-        CloseHandle(process_);
-        CloseHandle(output_);
-        DeleteFileA(stopFile_.c_str());
-        process_ = nullptr;
-    }
-
-private:
-    std::string stopFile_, firstLine_;
-    HANDLE process_ = nullptr, output_ = nullptr;
-};
+// A handle on K:'s volume device, as a program that holds the volume has one.
+HANDLE OpenK()
+{
+    return CreateFileA("\\\\.\\K:", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+}
 
 std::string Target(const char *dosName)
 {
@@ -203,21 +162,13 @@ TEST(MountList, ReplySizesFollowTheDriverLayout)
 
 TEST(MountList, EntriesSitAtTheLayoutOffsets)
 {
-    DWORD vera = VeraCryptListSize();
-    struct Case {
-        const char *driver;
-        DWORD size;
-        char letter;
-        const wchar_t *path;
-        size_t labelOffset;  // 0: the layout has no labels
-        const wchar_t *label;
-        size_t lengthOffset;
-    } cases[] = {
+    DWORD vera = VeraCryptListSize(), veraLengths = vera == SIM_LIST_SIZE_VERACRYPT_OLD ? 15240 : 16904;
+    // labelOffset 0: the layout has no labels.
+    struct Case { const char *driver; DWORD size; char letter; const wchar_t *path; size_t labelOffset;
+                  const wchar_t *label; size_t lengthOffset; } cases[] = {
         {trueCrypt, SIM_LIST_SIZE_TRUECRYPT, 'T', L"\\??\\C:\\vols\\legacy.tc", 0, L"", 13524},
-        {veraCrypt, vera, 'U', L"\\??\\C:\\vols\\private.hc", 13524, L"PRIVATE",
-         vera == SIM_LIST_SIZE_VERACRYPT_OLD ? 15240u : 16904u},
-        {veraCrypt, vera, 'V', L"\\Device\\Harddisk1\\Partition2", 13524, L"",
-         vera == SIM_LIST_SIZE_VERACRYPT_OLD ? 15240u : 16904u},
+        {veraCrypt, vera, 'U', L"\\??\\C:\\vols\\private.hc", 13524, L"PRIVATE", veraLengths},
+        {veraCrypt, vera, 'V', L"\\Device\\Harddisk1\\Partition2", 13524, L"", veraLengths},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(1, c.letter));
@@ -238,14 +189,10 @@ TEST(MountList, EntriesSitAtTheLayoutOffsets)
 TEST(Dismount, AnswersFollowHandlesAndTheIgnoreFlag)
 {
     ASSERT_EQ(Simctl("mount veracrypt K: \\??\\C:\\vols\\k.hc"), 0);
-    Holder holder("--device K:");
-    ASSERT_TRUE(holder.Ready());
-    struct Step {
-        int drive;
-        unsigned ignore;
-        DWORD length;
-        int answer;  // -1000 - error when the request fails
-    } steps[] = {
+    HANDLE holder = OpenK();
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    // answer: -1000 - error when the request fails.
+    struct Step { int drive; unsigned ignore; DWORD length; int answer; } steps[] = {
         {Drive('K'), 0, 15, -1000 - ERROR_INSUFFICIENT_BUFFER},
         {Drive('K'), 0, 17, -1000 - ERROR_INVALID_PARAMETER},
         {26, 0, 16, 5},
@@ -257,39 +204,18 @@ TEST(Dismount, AnswersFollowHandlesAndTheIgnoreFlag)
         {Drive('K'), 0, 16, 5},
     };
     for (const Step &s : steps) {
-        SCOPED_TRACE("drive " + std::to_string(s.drive) + " ignore " + std::to_string(s.ignore) + " length " +
-                     std::to_string(s.length));
         unsigned busy = 0;
-        EXPECT_EQ(Dismount(veraCrypt, s.drive, s.ignore, s.length, &busy), s.answer);
+        EXPECT_EQ(Dismount(veraCrypt, s.drive, s.ignore, s.length, &busy), s.answer)
+            << "drive " << s.drive << " ignore " << s.ignore << " length " << s.length;
         if (s.answer == 0) EXPECT_EQ(busy, 1u);
     }
     EXPECT_EQ(Target("K:"), "");
+    CloseHandle(holder);
     // A planned 0 dismounts although a handle is open.
     ASSERT_EQ(Simctl("mount veracrypt K: \\??\\C:\\vols\\k.hc + plan K: 0"), 0);
-    Holder second("--device K:");
+    holder = OpenK();
     EXPECT_EQ(Dismount(veraCrypt, Drive('K'), 0), 0);
-}
-
-// Held requests answer when released: with their planned code, with a code
-// given on release, or as usual (no handles open: the volume goes).
-TEST(Held, AnswersWhenReleased)
-{
-    ASSERT_EQ(Simctl("log --clear + mount veracrypt H: \\??\\C:\\vols\\h.hc + plan H: hang:13,hang,hang"), 0);
-    const struct { const char *release, *answer; } steps[] = {
-        {"release H:", "answer=13"}, {"release H: 40", "answer=40"}, {"release H:", "answer=0"}};
-    for (const auto &s : steps) {
-        HANDLE output, child = Start("simctl.exe", "dismount H:", &output);
-        EXPECT_TRUE(StatusShows(" held=1")) << s.release;
-        EXPECT_EQ(Simctl(s.release), 0);
-        EXPECT_EQ(WaitForSingleObject(child, 10000), (DWORD)WAIT_OBJECT_0);
-        EXPECT_NE(ReadAll(output).find(s.answer), std::string::npos) << s.release;
-        CloseHandle(child);
-    }
-    EXPECT_EQ(Target("H:"), "");
-    EXPECT_EQ(Simctl("release H:"), 1);  // nothing is held
-    std::string log;
-    ASSERT_EQ(Simctl("log", &log), 0);
-    EXPECT_NE(log.find("H: force=0 answer=0 waited="), std::string::npos) << log;
+    CloseHandle(holder);
 }
 
 // The product removes a link that its driver left behind (--keep-link); a
@@ -315,19 +241,32 @@ TEST(Simctl, BadCommandsFail)
     for (const char *command : commands) EXPECT_NE(Simctl(command), 0) << command;
 }
 
-// Last: the reset drops the demo volumes too.
-TEST(Cancel, AResetCancelsAHeldRequest)
+// Held requests answer when released: with their planned code, with a code
+// given on release, or as usual (no handles open: the volume goes); a reset
+// cancels one. Last: the reset drops the demo volumes too.
+TEST(Held, AnswersWhenReleasedAndAResetCancels)
 {
-    ASSERT_EQ(Simctl("mount veracrypt H: \\??\\C:\\vols\\h.hc + plan H: hang"), 0);
-    HANDLE output, child = Start("simctl.exe", "dismount H:", &output);
-    EXPECT_TRUE(StatusShows(" held=1"));
-    EXPECT_EQ(Simctl("reset"), 0);
-    EXPECT_EQ(WaitForSingleObject(child, 10000), (DWORD)WAIT_OBJECT_0);
-    DWORD code = 0;
-    GetExitCodeProcess(child, &code);
-    EXPECT_EQ(code, 1u);  // simctl fails with error 995
-    CloseHandle(child);
-    CloseHandle(output);
+    ASSERT_EQ(Simctl("log --clear + mount veracrypt H: \\??\\C:\\vols\\h.hc + plan H: hang:13,hang,hang + "
+                     "mount veracrypt J: \\??\\C:\\vols\\j.hc + plan J: hang"), 0);
+    // The output of a dismount request held until the command ran.
+    auto outputAfter = [](const char *dismount, const char *command) {
+        HANDLE output, child = StartSimctl(dismount, &output);
+        EXPECT_TRUE(StatusShows(" held=1")) << command;
+        EXPECT_EQ(Simctl(command), 0);
+        EXPECT_EQ(WaitForSingleObject(child, 10000), (DWORD)WAIT_OBJECT_0);
+        CloseHandle(child);
+        return ReadAll(output);
+    };
+    const struct { const char *release, *answer; } steps[] = {
+        {"release H:", "answer=13"}, {"release H: 40", "answer=40"}, {"release H:", "answer=0"}};
+    for (const auto &s : steps)
+        EXPECT_NE(outputAfter("dismount H:", s.release).find(s.answer), std::string::npos) << s.release;
+    EXPECT_EQ(Target("H:"), "");
+    EXPECT_EQ(Simctl("release H:"), 1);  // nothing is held
+    std::string log;
+    ASSERT_EQ(Simctl("log", &log), 0);
+    EXPECT_NE(log.find("H: force=0 answer=0 waited="), std::string::npos) << log;
+    EXPECT_NE(outputAfter("dismount J:", "reset").find("error 995"), std::string::npos);
 }
 
 }  // namespace
