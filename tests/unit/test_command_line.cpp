@@ -11,6 +11,7 @@
 #include "base/memory.h"
 #include "base/paths.h"
 #include "base/text.h"
+#include "unit_support.h"
 
 namespace {
 
@@ -70,23 +71,19 @@ TEST(SplitCommandLine, LookAlikesSplitAsTheWideText)
     }
 }
 
+// 40 words stop at the 31st, which is whole, with a null after it; so do 31.
 TEST(SplitCommandLine, StopsAtThirtyOneArguments)
 {
-    std::string line;
-    for (int i = 0; i < 40; i++) line += "w" + std::to_string(i) + " ";
-    int count = 0;
-    bool nullAt31 = false;
-    auto args = Split(line, &count, &nullAt31);
-    EXPECT_EQ(count, 31);
-    EXPECT_EQ(args[30], "w30");
-    EXPECT_TRUE(nullAt31);
-
-    // Exactly 31 words: no 32nd slot is touched, the last word is whole.
-    line.clear();
-    for (int i = 0; i < 31; i++) line += "w" + std::to_string(i) + " ";
-    args = Split(line, &count);
-    EXPECT_EQ(count, 31);
-    EXPECT_EQ(args[30], "w30");
+    for (int words : {40, 31}) {
+        std::string line;
+        for (int i = 0; i < words; i++) line += "w" + std::to_string(i) + " ";
+        int count = 0;
+        bool nullAt31 = false;
+        auto args = Split(line, &count, &nullAt31);
+        EXPECT_EQ(count, 31) << words;
+        EXPECT_EQ(args[30], "w30") << words;
+        EXPECT_TRUE(nullAt31) << words;
+    }
 }
 
 // The option table's edges; the real program reads its options in the golden
@@ -173,8 +170,7 @@ TEST(ResolveDriveSpec, OnlyAFolderIsAMountFolder)
 {
     // Q: stands for a volume name's DOS device (Wine's DefineDosDevice takes
     // only short names); P: for a disk that is no crypt volume.
-    ASSERT_TRUE(DefineDosDeviceA(DDD_RAW_TARGET_PATH, "Q:", "\\Device\\VeraCryptVolumeR"));
-    ASSERT_TRUE(DefineDosDeviceA(DDD_RAW_TARGET_PATH, "P:", "\\Device\\HarddiskVolume7"));
+    DosLink q("Q:", "\\Device\\VeraCryptVolumeR"), p("P:", "\\Device\\HarddiskVolume7");
     PathQueries saved = pathQueries;
     pathQueries = {FakeAttributes, FakeVolumeName};
     const DWORD folder = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
@@ -211,10 +207,6 @@ TEST(ResolveDriveSpec, OnlyAFolderIsAMountFolder)
         EXPECT_EQ(container ? "" : "C:\\mnt\\vault\\", askedMountPoint) << c.what;
     }
     pathQueries = saved;
-    DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE,
-                     "Q:", "\\Device\\VeraCryptVolumeR");
-    DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE,
-                     "P:", "\\Device\\HarddiskVolume7");
 }
 
 }  // namespace

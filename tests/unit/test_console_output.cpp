@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <string>
 #include "console/output.h"
-#include "redirected_output.h"
+#include "unit_support.h"
 
 namespace {
 

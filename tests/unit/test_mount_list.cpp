@@ -6,7 +6,7 @@
 #include <vector>
 #include "cryptdrv/volume_id.h"
 #include "base/memory.h"
-#include "redirected_output.h"
+#include "unit_support.h"
 
 namespace {
 
@@ -130,13 +130,7 @@ TEST(VolumeId, DeviceTypesAndLetters)
 
     // Links made here stand for volumes: the letter comes from the device name,
     // and only a device that starts with the prefix counts.
-    struct Link { const char* name; const char* target; };
-    const Link links[] = {
-        {"Q:", "\\Device\\VeraCryptVolumeR"},
-        {"O:", "\\??\\x\\Device\\TrueCryptVolumeS"},
-    };
-    for (const Link& link : links)
-        ASSERT_TRUE(DefineDosDeviceA(DDD_RAW_TARGET_PATH, link.name, link.target));
+    DosLink q("Q:", "\\Device\\VeraCryptVolumeR"), o("O:", "\\??\\x\\Device\\TrueCryptVolumeS");
     struct LetterCase { char letter; char volumeLetter; const char* product; };
     const LetterCase letters[] = {{'Q', 'R', "VeraCrypt"}, {'O', 0, "TrueCrypt"}, {'N', 0, "???"}};
     for (const LetterCase& c : letters) {
@@ -144,9 +138,6 @@ TEST(VolumeId, DeviceTypesAndLetters)
         EXPECT_EQ(IsCryptVolumeDrive(c.letter), c.volumeLetter != 0) << c.letter;
         EXPECT_STREQ(GetCryptProductName(c.letter), c.product) << c.letter;
     }
-    for (const Link& link : links)
-        DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION |
-                             DDD_EXACT_MATCH_ON_REMOVE, link.name, link.target);
 }
 
 TEST(VolumeId, NoDriverMeansNoListAndNoMatch)

@@ -1,7 +1,9 @@
-// Test helper: sends the program's standard output to a temporary file for the
-// lifetime of the object, so that what ConsolePrintf wrote can be read back.
+// Test helpers for the lifetime of an object: the program's standard output in
+// a temporary file, so that what ConsolePrintf wrote can be read back; a DOS
+// device name that leads to a device (a volume's, or any other).
 #pragma once
 #include <windows.h>
+#include <gtest/gtest.h>
 #include <string>
 #include "console/output.h"
 
@@ -40,4 +42,17 @@ public:
 private:
     std::string path_;
     HANDLE file_, saved_;
+};
+
+struct DosLink {
+    const char *name, *target;
+    DosLink(const char* linkName, const char* device) : name(linkName), target(device)
+    {
+        EXPECT_TRUE(DefineDosDeviceA(DDD_RAW_TARGET_PATH, name, target)) << name;
+    }
+    ~DosLink()
+    {
+        DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE,
+                         name, target);
+    }
 };
