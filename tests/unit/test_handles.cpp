@@ -147,8 +147,6 @@ TEST(HandleRules, SecondQuerySizeAndAccessMasks)
     }
 }
 
-// A real snapshot: the entry layout, learning the file type and the name
-// queries, on a file this test holds itself.
 // A real snapshot: the file type is learned from a probe that is closed
 // again (on no volume), and a report that gave up asks for no name at all.
 // The names themselves come out in the golden transcripts.

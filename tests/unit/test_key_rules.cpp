@@ -75,32 +75,28 @@ TEST(KeyRules, WatchPressesAndTheKeyThatEndsAWait)
 
 TEST(CloseKeyRule, OnlyKeysWithACharacterAndNoModifierEndThePrompt)
 {
+    Records shifts(999, Down(VK_SHIFT, 0, kShift)), pile = shifts;
+    pile.push_back(Up('Q', 'q'));
     struct Case {
         const char* what;
-        INPUT_RECORD record;
-        bool ends;
+        Records records;
+        int found;
     } cases[] = {
-        {"Q down", Down('Q', 'q'), true},
-        {"Q up alone", Up('Q', 'q'), true},
-        {"Esc", Down(VK_ESCAPE, 27), true},
-        {"Q with Caps Lock on", Down('Q', 'Q', CAPSLOCK_ON), true},
-        {"Pause, which has a character", Down(VK_PAUSE, 3), false},
-        {"Shift+Q", Down('Q', 'Q', kShift), false},
-        {"Ctrl+Q", Down('Q', 17, kRCtrl), false},
-        {"Alt+Q", Down('Q', 'q', kRAlt), false},
-        {"cursor up", Down(VK_UP, 0, ENHANCED_KEY), false},
-        {"mouse", Mouse(), false},
+        {"Q down", {Down('Q', 'q')}, 0},
+        {"Q up alone", {Up('Q', 'q')}, 0},
+        {"Esc", {Down(VK_ESCAPE, 27)}, 0},
+        {"Q with Caps Lock on", {Down('Q', 'Q', CAPSLOCK_ON)}, 0},
+        {"Pause, which has a character", {Down(VK_PAUSE, 3)}, -1},
+        {"Shift+Q", {Down('Q', 'Q', kShift)}, -1},
+        {"Ctrl+Q", {Down('Q', 17, kRCtrl)}, -1},
+        {"Alt+Q", {Down('Q', 'q', kRAlt)}, -1},
+        {"cursor up", {Down(VK_UP, 0, ENHANCED_KEY)}, -1},
+        {"mouse", {Mouse()}, -1},
+        {"Q behind a pile of ignored records", pile, 999},
+        {"the pile alone", shifts, -1},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(c.ends ? 0 : -1, FindCloseKeyRecord(&c.record, 1)) << c.what;
-}
-
-TEST(CloseKeyRule, KeyFoundBehindAPileOfIgnoredRecords)
-{
-    Records records(999, Down(VK_SHIFT, 0, kShift));
-    records.push_back(Up('Q', 'q'));
-    EXPECT_EQ(999, FindCloseKeyRecord(records.data(), (int)records.size()));
-    EXPECT_EQ(-1, FindCloseKeyRecord(records.data(), 999));
+        EXPECT_EQ(c.found, FindCloseKeyRecord(c.records.data(), (int)c.records.size())) << c.what;
 }
 
 TEST(KeyRules, ModifierOrLockKeysAndKeyNames)
