@@ -139,31 +139,18 @@ const char trueCrypt[] = "\\\\.\\TrueCrypt";
 const char veraCrypt[] = "\\\\.\\VeraCrypt";
 
 // A buffer one byte short of the layout is refused; a longer one gets the
-// layout filled throughout (zeros where nothing is mounted) and nothing more.
-TEST(MountList, ReplySizesFollowTheDriverLayout)
+// layout filled throughout (zeros where nothing is mounted) and nothing more,
+// each entry at the layout's offsets (labelOffset 0: the layout has no labels).
+TEST(MountList, RepliesFollowTheDriverLayout)
 {
-    DWORD vera = VeraCryptListSize();
-    const struct { const char *driver; DWORD bufferSize, error, returned; } cases[] = {
-        {trueCrypt, SIM_LIST_SIZE_TRUECRYPT - 1, ERROR_INSUFFICIENT_BUFFER, 0},
-        {veraCrypt, SIM_LIST_SIZE_VERACRYPT_OLD - 1, ERROR_INSUFFICIENT_BUFFER, 0},
-        {veraCrypt, vera + 600, 0, vera},
-    };
-    for (const auto &c : cases) {
-        std::vector<unsigned char> list(c.bufferSize, 0xCC);
-        DWORD returned = 0;
-        EXPECT_EQ(Request(c.driver, SIM_IOCTL_MOUNT_LIST, list.data(), c.bufferSize, c.bufferSize, &returned), c.error);
-        EXPECT_EQ(returned, c.returned) << c.bufferSize;
-        size_t filled = 0, untouched = 0;
-        for (size_t i = 0; i < list.size(); i++) (i < returned ? filled : untouched) += list[i] != 0xCC;
-        EXPECT_EQ(filled, (size_t)returned);
-        EXPECT_EQ(untouched, 0u);
+    for (DWORD size : {SIM_LIST_SIZE_TRUECRYPT, SIM_LIST_SIZE_VERACRYPT_OLD}) {
+        std::vector<unsigned char> list(size - 1);
+        DWORD returned = 1;
+        EXPECT_EQ(Request(size == SIM_LIST_SIZE_TRUECRYPT ? trueCrypt : veraCrypt, SIM_IOCTL_MOUNT_LIST,
+                          list.data(), size - 1, size - 1, &returned), (DWORD)ERROR_INSUFFICIENT_BUFFER) << size;
+        EXPECT_EQ(returned, 0u);
     }
-}
-
-TEST(MountList, EntriesSitAtTheLayoutOffsets)
-{
     DWORD vera = VeraCryptListSize(), veraLengths = vera == SIM_LIST_SIZE_VERACRYPT_OLD ? 15240 : 16904;
-    // labelOffset 0: the layout has no labels.
     struct Case { const char *driver; DWORD size; char letter; const wchar_t *path; size_t labelOffset;
                   const wchar_t *label; size_t lengthOffset; } cases[] = {
         {trueCrypt, SIM_LIST_SIZE_TRUECRYPT, 'T', L"\\??\\C:\\vols\\legacy.tc", 0, L"", 13524},
@@ -172,12 +159,16 @@ TEST(MountList, EntriesSitAtTheLayoutOffsets)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(1, c.letter));
-        std::vector<unsigned char> list(c.size);
-        DWORD returned;
-        ASSERT_EQ(Request(c.driver, SIM_IOCTL_MOUNT_LIST, list.data(), c.size, c.size, &returned), 0u);
+        std::vector<unsigned char> list(c.size + 600, 0xCC);
+        DWORD returned = 0;
+        ASSERT_EQ(Request(c.driver, SIM_IOCTL_MOUNT_LIST, list.data(), c.size + 600, c.size + 600, &returned), 0u);
+        EXPECT_EQ(returned, c.size);
+        size_t filled = 0, untouched = 0;
+        for (size_t i = 0; i < list.size(); i++) (i < returned ? filled : untouched) += list[i] != 0xCC;
+        EXPECT_EQ(filled, (size_t)returned);
+        EXPECT_EQ(untouched, 0u);
         int n = Drive(c.letter);
-        unsigned mask = *(unsigned *)list.data();
-        EXPECT_TRUE(mask & (1u << n));
+        EXPECT_TRUE(*(unsigned *)list.data() & (1u << n));
         EXPECT_EQ(WideAt(list, 4 + n * 520, 260), c.path);
         if (c.labelOffset) EXPECT_EQ(WideAt(list, c.labelOffset + n * 66, 33), c.label);
         unsigned long long length;

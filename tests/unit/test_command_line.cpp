@@ -122,17 +122,17 @@ TEST(ReadOption, EdgesOfTheOptionTable)
     EXPECT_GE(o.waitMs, 0);
 }
 
-// The small text helpers where they differ from doing nothing.
+// The path helpers add or drop only a missing or present separator (Wine,
+// unlike Windows, finds a DOS device named with a trailing one); a prefix
+// counts only at the start.
 TEST(TextUtil, HelpersAtTheirEdges)
 {
-    char text[8] = "ab";
-    EXPECT_EQ(2, StripTrailingChar(text, '\\'));
-    EXPECT_STREQ("ab", text);
+    char text[8] = "ab\\";
     AppendCharIfMissing(text, '\\');
-    EXPECT_EQ(3, AppendCharIfMissing(text, '\\'));
     EXPECT_STREQ("ab\\", text);
+    StripTrailingChar(text, '\\');
+    EXPECT_STREQ("ab", text);
     EXPECT_EQ(nullptr, StartsWithNoCase("Volume{x}", "olume"));
-    EXPECT_FALSE(IsValidHandle(nullptr));
 }
 
 // A heap that cannot give a block is asked again a bounded number of times;
