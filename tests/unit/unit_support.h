@@ -13,9 +13,8 @@ public:
     {
         char dir[MAX_PATH];
         GetTempPathA(MAX_PATH, dir);
-        path_ = std::string(dir) + "qb_output_test.txt";
-        file_ = CreateFileA(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                            CREATE_ALWAYS, 0, nullptr);
+        file_ = CreateFileA((std::string(dir) + "qb_output_test.txt").c_str(), GENERIC_READ | GENERIC_WRITE,
+                            0, nullptr, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
         saved_ = GetStdHandle(STD_OUTPUT_HANDLE);
         SetStdHandle(STD_OUTPUT_HANDLE, file_);
         ResetConsoleOutputSettings();
@@ -26,21 +25,19 @@ public:
         SetStdHandle(STD_OUTPUT_HANDLE, saved_);
         ResetConsoleOutputSettings();
         CloseHandle(file_);
-        DeleteFileA(path_.c_str());
     }
+    // Everything written so far; read from the start, which leaves the file
+    // position at the end, where writing goes on.
     std::string Contents() const
     {
-        std::string text(1 << 16, 0);
-        HANDLE h = CreateFileA(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_EXISTING, 0, nullptr);
+        std::string text(GetFileSize(file_, nullptr), 0);
         DWORD n = 0;
-        ReadFile(h, &text[0], (DWORD)text.size(), &n, nullptr);
-        CloseHandle(h);
+        OVERLAPPED start = {};
+        ReadFile(file_, &text[0], (DWORD)text.size(), &n, &start);
         return text.substr(0, n);
     }
 
 private:
-    std::string path_;
     HANDLE file_, saved_;
 };
 
