@@ -27,10 +27,9 @@ TEST(SplitPath, DriveUncNoExtensionAndEmpty)
         {"", "", "", "", ""},
     };
     for (const Case& c : cases) {
-        char drive[MAX_PATH], directory[MAX_PATH], baseName[MAX_PATH], extension[MAX_PATH];
         // Left-overs from an earlier use must not survive.
-        memset(drive, 'x', 8); memset(directory, 'x', 8);
-        memset(baseName, 'x', 8); memset(extension, 'x', 8);
+        char drive[MAX_PATH] = "x:", directory[MAX_PATH] = "\\x\\", baseName[MAX_PATH] = "x",
+             extension[MAX_PATH] = ".x";
         SplitPath(c.path, drive, directory, baseName, extension);
         SCOPED_TRACE(c.path);
         EXPECT_STREQ(drive, c.drive);

@@ -7,6 +7,7 @@
 // (the simulated drivers of the system tests always answer).
 #include <gtest/gtest.h>
 #include <winternl.h>
+#include <limits.h>
 #include <string.h>
 #include <string>
 #include "app/eject.h"
@@ -19,11 +20,12 @@ TEST(ResultNames, KnownNamesAndOthersAsNumbers)
     // (FILES_OPEN, FILES_OPEN_LOCK, DRIVE_NOT_FOUND and SUCCESS of a status
     // show in the golden transcripts.)
     const struct { int code; const char* text; } results[] = {
-        {0, "SUCCESS"}, {33, "USER_ABORT"}, {34, "34"}, {-1, "-1"}, {(int)0x80000000, "-2147483648"}};
+        {0, "SUCCESS"}, {33, "USER_ABORT"}, {34, "34"}, {-1, "-1"}, {INT_MIN, "-2147483648"}};
     for (const auto& r : results)
         EXPECT_STREQ(r.text, DriverResultName(r.code)) << r.code;
     const struct { DWORD status; const char* text; } statuses[] = {
-        {0xC0000034, "OBJECT_NAME_NOT_FOUND"}, {0xC0000022, "0xc0000022"}, {0xFFFFFFFF, "0xffffffff"}};
+        {0xC0000034, "OBJECT_NAME_NOT_FOUND"}, {0xC0000022, "0xc0000022"},
+        {0xFFFFFFFF, "0xffffffff"}};
     for (const auto& s : statuses)
         EXPECT_STREQ(s.text, NtStatusName((LONG)s.status)) << std::hex << s.status;
 }

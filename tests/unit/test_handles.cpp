@@ -10,14 +10,6 @@
 #include "base/memory.h"
 #include "base/system.h"
 
-static std::string Sample(int length)
-{
-    std::string text;
-    for (int i = 0; i < length; i++)
-        text += (char)('a' + (i * 7) % 26);
-    return text;
-}
-
 // Lengths at the edges; the shortened text itself shows on a narrow console
 // (tests/robust/world/test_limits.sh).
 TEST(ShortenMiddle, KeepsHeadAndTailAroundDots)
@@ -27,7 +19,7 @@ TEST(ShortenMiddle, KeepsHeadAndTailAroundDots)
         {197, 196, 196}, {196, 196, 196}, {300, 3, 300}, {300, 4, 4}, {1500, 5000, 1024},
     };
     for (const Case& c : cases) {
-        std::string original = Sample(c.length);
+        std::string original(c.length, 'q');
         char text[1600];
         lstrcpynA(text, original.c_str(), sizeof text);
         SCOPED_TRACE(testing::Message() << c.length << " to " << c.maximum);
@@ -64,7 +56,7 @@ TEST(MakeDisplayLine, FormsByOutputAndOption)
     // the lines of handle holders on a narrow console).
     OpenHandleEntry entry = {};
     entry.processId = 1784;
-    std::string image = "U:\\" + Sample(200) + "\\svchost.exe";
+    std::string image = "U:\\" + std::string(200, 'q') + "\\svchost.exe";
     lstrcpynA(entry.exeName, image.c_str(), sizeof entry.exeName);
     ShortenMiddle(entry.exeName, 116);
     entry.objectPath[0] = 0;
@@ -72,9 +64,9 @@ TEST(MakeDisplayLine, FormsByOutputAndOption)
     EXPECT_EQ(116, lstrlenA(entry.displayLine));
     EXPECT_TRUE(StrStrA(entry.displayLine, "\\svchost.exe [1784]") != nullptr) << entry.displayLine;
     // Long names in the unshortened redirected form are clipped, not overrun.
-    std::string longExe = Sample(259);
+    std::string longExe(259, 'q');
     lstrcpynA(entry.exeName, longExe.c_str(), sizeof entry.exeName);
-    lstrcpynA(entry.objectPath, (std::string(device) + "\\" + Sample(480)).c_str(),
+    lstrcpynA(entry.objectPath, (std::string(device) + "\\" + std::string(480, 'q')).c_str(),
               sizeof entry.objectPath);
     MakeDisplayLine(&entry, device, "U:\\", 80, 1, 0);
     EXPECT_EQ((int)sizeof entry.displayLine - 1, lstrlenA(entry.displayLine));

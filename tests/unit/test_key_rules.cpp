@@ -53,7 +53,7 @@ TEST(KeyRules, WatchPressesAndTheKeyThatEndsAWait)
         {"AltGr+F", {{Down('F', 0, kRAlt | kLCtrl), Up('F', 0, kRAlt | kLCtrl)}}, {'F'}, 0},
         {"Shift alone", {{Down(VK_SHIFT, 0, kShift), Up(VK_SHIFT)}}, {VK_SHIFT}, 0},
         {"Shift let go before F", {{Down('F', 'F', kShift), Up('F', 'f')}}, {'F'}, 0},
-        {"lock states are no modifiers", {{Down('F', 'f', locks), Up('F', 'f', locks)}}, {'F'}, 'F'},
+        {"locks are no modifiers", {{Down('F', 'f', locks), Up('F', 'f', locks)}}, {'F'}, 'F'},
         {"a release without its press", {{Up('X')}}, {}, 0},
         {"other records pass", {{Focus(), Down('Q'), Mouse(), Up('Q'), Focus()}}, {'Q'}, 'Q'},
     };
@@ -65,7 +65,8 @@ TEST(KeyRules, WatchPressesAndTheKeyThatEndsAWait)
             while (NextKeyPress(batch.data(), (int)batch.size(), &index, &pending, &code))
                 presses.push_back(code);
             EXPECT_EQ((int)batch.size(), index) << c.what;
-            if (!endsWait && FindSleepEndingKey(batch.data(), (int)batch.size(), &remembered, &code))
+            if (!endsWait &&
+                FindSleepEndingKey(batch.data(), (int)batch.size(), &remembered, &code))
                 endsWait = code;
         }
         EXPECT_EQ(c.presses, presses) << c.what;
@@ -143,12 +144,10 @@ TEST(ConsoleWindowDecisions, OwnShownAndWhichStandaloneWait)
         int own, shown, visible, standalone;
     } cases[] = {
         {"no console window", {NULL, 0, self, 0, 0}, 0, 0, 0, StandaloneNoWait},
-        {"no window, stale owner", {NULL, self, self, 1, 0},
-         0, 0, 0, StandaloneNoWait},
+        {"no window, stale owner", {NULL, self, self, 1, 0}, 0, 0, 0, StandaloneNoWait},
         {"hidden, another process's", {window, other, self, 0, 0}, 0, 0, 0, StandaloneNoWait},
         {"hidden, own", {window, self, self, 0, 0}, 1, 0, 0, StandaloneNoWait},
-        {"command prompt's console", {window, other, self, 1, 0}, 0, 1, 1,
-         StandaloneShortPause},
+        {"command prompt's console", {window, other, self, 1, 0}, 0, 1, 1, StandaloneShortPause},
         {"started from the desktop", {window, self, self, 1, 0}, 1, 1, 1, StandalonePrompt},
         {"own, minimised", {window, self, self, 1, 1}, 1, 0, 1, StandalonePrompt},
         {"owner not found", {window, 0, 0, 1, 0}, 0, 1, 1, StandaloneShortPause},
@@ -161,8 +160,7 @@ TEST(ConsoleWindowDecisions, OwnShownAndWhichStandaloneWait)
          StandaloneShortPause},
         // A console made hidden (scheduled task) is this run's alone, and no
         // key can end a wait there; Wine's console host under a terminal too.
-        {"hidden, this run's alone", {window, other, self, 0, 0, 1, 0}, 1, 0, 0,
-         StandaloneNoWait},
+        {"hidden, this run's alone", {window, other, self, 0, 0, 1, 0}, 1, 0, 0, StandaloneNoWait},
         {"no window, alone", {NULL, 0, self, 0, 0, 1, 1}, 0, 0, 0, StandaloneNoWait},
     };
     for (const Case& c : cases) {

@@ -126,7 +126,8 @@ TEST(VolumeId, DeviceTypesAndLetters)
     // its product shows; a letter without a link is neither. (The letters of
     // real volumes, also moved ones, are read in tests/system/golden.*.)
     DosLink o("O:", "\\??\\x\\Device\\TrueCryptVolumeS");
-    const struct { char letter; const char* product; } letters[] = {{'O', "TrueCrypt"}, {'N', "???"}};
+    const struct { char letter; const char* product; } letters[] = {
+        {'O', "TrueCrypt"}, {'N', "???"}};
     for (const auto& c : letters) {
         EXPECT_EQ(GetCryptVolumeLetter(c.letter), 0) << c.letter;
         EXPECT_STREQ(GetCryptProductName(c.letter), c.product) << c.letter;

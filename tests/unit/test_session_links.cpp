@@ -111,7 +111,8 @@ TEST(DeleteLinksWith, OnlyListedLinksToTheVolumesDevice)
         {"asked in lower case", {{L"A", L"Q:", kVera}}, L"q:", vera, 1, {true}},
         // (Other products' devices, other targets and letters: golden rows.)
         {"a longer device name, one in other case",
-         {{L"B", L"Q:", L"\\Device\\VeraCryptVolumeQ2"}, {L"C", L"Q:", L"\\Device\\veracryptvolumeQ"}},
+         {{L"B", L"Q:", L"\\Device\\VeraCryptVolumeQ2"},
+          {L"C", L"Q:", L"\\Device\\veracryptvolumeQ"}},
          L"Q:", vera, 0, {false, false}},
         {"held by another handle", {{L"A", L"Q:", kVera, true}}, L"Q:", vera, 0, {false}},
         {"not listed: the global link", {{L"A", L"R:", kTrue}}, L"Q:", either, 0, {false}},

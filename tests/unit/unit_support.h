@@ -13,8 +13,9 @@ public:
     {
         char dir[MAX_PATH];
         GetTempPathA(MAX_PATH, dir);
-        file_ = CreateFileA((std::string(dir) + "qb_output_test.txt").c_str(), GENERIC_READ | GENERIC_WRITE,
-                            0, nullptr, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        std::string path = std::string(dir) + "qb_output_test.txt";
+        file_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_FLAG_DELETE_ON_CLOSE, nullptr);
         saved_ = GetStdHandle(STD_OUTPUT_HANDLE);
         SetStdHandle(STD_OUTPUT_HANDLE, file_);
         ResetConsoleOutputSettings();
