@@ -32,23 +32,20 @@ TEST(ShortenMiddle, KeepsHeadAndTailAroundDots)
 TEST(MakeDisplayLine, FormsByOutputAndOption)
 {
     const char* device = "\\Device\\VeraCryptVolumeU";
-    struct Case { const char* exe; std::string name; ULONGLONG handle, pid;
-                  int width, redirected, debug; std::string expected; };
-    // Redirected, debug and device forms show in the golden transcripts.
-    const Case cases[] = {
-        {"notepad.exe", std::string(device) + "\\docs\\a.txt", 0x1A4, 1234, 80, 0, 0,
-         "notepad.exe : U:\\docs\\a.txt"},
-        {"svchost.exe", std::string(device) + "\\docs\\a.txt", 0x1A4, 884, 80, 0, 0,
-         "svchost.exe [884] : U:\\docs\\a.txt"},
-        {"U:\\tools\\app.exe", "", 0, 1234, 80, 0, 0, "U:\\tools\\app.exe"},
+    const std::string file = std::string(device) + "\\docs\\a.txt";
+    // The console form; the redirected, debug and device forms show in the
+    // golden transcripts.
+    const struct { const char* exe; std::string name; ULONGLONG pid; std::string expected; } cases[] = {
+        {"notepad.exe", file, 1234, "notepad.exe : U:\\docs\\a.txt"},
+        {"svchost.exe", file, 884, "svchost.exe [884] : U:\\docs\\a.txt"},
+        {"U:\\tools\\app.exe", "", 1234, "U:\\tools\\app.exe"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         OpenHandleEntry entry = {};
         lstrcpynA(entry.exeName, c.exe, sizeof entry.exeName);
         lstrcpynA(entry.objectPath, c.name.c_str(), sizeof entry.objectPath);
-        entry.handleValue = c.handle;
         entry.processId = c.pid;
-        MakeDisplayLine(&entry, device, "U:\\", c.width, c.redirected, c.debug);
+        MakeDisplayLine(&entry, device, "U:\\", 80, 0, 0);
         EXPECT_EQ(c.expected, entry.displayLine);
     }
     // A service host started from the volume: its image path was shortened to
