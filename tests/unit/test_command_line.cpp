@@ -175,14 +175,8 @@ TEST(ResolveDriveSpec, OnlyAFolderIsAMountFolder)
     pathQueries = {FakeAttributes, FakeVolumeName};
     const DWORD folder = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
     const DWORD file = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
-    struct Case {
-        const char* what;
-        DWORD attributes;
-        const char* volumeName;
-        int result;
-        char letter;
-        const char* message;
-    } cases[] = {
+    struct Case { const char* what; DWORD attributes; const char* volumeName; int result;
+                  char letter; const char* message; } cases[] = {
         {"mount folder of a crypt volume", folder, "\\\\?\\Q:\\", ResolvedLetter, 'R', ""},
         {"mount folder of a disk", folder, "\\\\?\\P:\\", ResolvedMessage, 0,
          "not a Crypt Volume\n"},

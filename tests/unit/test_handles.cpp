@@ -35,7 +35,8 @@ TEST(MakeDisplayLine, FormsByOutputAndOption)
     const std::string file = std::string(device) + "\\docs\\a.txt";
     // The console form; the redirected, debug and device forms show in the
     // golden transcripts.
-    const struct { const char* exe; std::string name; ULONGLONG pid; std::string expected; } cases[] = {
+    const struct { const char* exe; std::string name; ULONGLONG pid; std::string expected; }
+        cases[] = {
         {"notepad.exe", file, 1234, "notepad.exe : U:\\docs\\a.txt"},
         {"svchost.exe", file, 884, "svchost.exe [884] : U:\\docs\\a.txt"},
         {"U:\\tools\\app.exe", "", 1234, "U:\\tools\\app.exe"},

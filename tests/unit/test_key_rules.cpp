@@ -30,12 +30,9 @@ typedef std::vector<INPUT_RECORD> Records;
 TEST(KeyRules, WatchPressesAndTheKeyThatEndsAWait)
 {
     const DWORD locks = NUMLOCK_ON | CAPSLOCK_ON | SCROLLLOCK_ON | ENHANCED_KEY;
-    struct Case {
-        const char* what;
-        std::vector<Records> batches;
-        std::vector<WORD> presses;
-        WORD endsWait;   // 0: the wait goes on
-    } cases[] = {
+    // endsWait 0: the wait goes on.
+    struct Case { const char* what; std::vector<Records> batches; std::vector<WORD> presses;
+                  WORD endsWait; } cases[] = {
         {"F", {{Down('F', 'f'), Up('F', 'f')}}, {'F'}, 'F'},
         {"held F is one press", {{Down('F'), Down('F'), Down('F'), Up('F')}}, {'F'}, 'F'},
         {"F down, Esc down, F up, Esc up counts as Esc",
@@ -78,11 +75,7 @@ TEST(CloseKeyRule, OnlyKeysWithACharacterAndNoModifierEndThePrompt)
 {
     Records shifts(999, Down(VK_SHIFT, 0, kShift)), pile = shifts;
     pile.push_back(Up('Q', 'q'));
-    struct Case {
-        const char* what;
-        Records records;
-        int found;
-    } cases[] = {
+    struct Case { const char* what; Records records; int found; } cases[] = {
         {"Q down", {Down('Q', 'q')}, 0},
         {"Q up alone", {Up('Q', 'q')}, 0},
         {"Esc", {Down(VK_ESCAPE, 27)}, 0},
@@ -138,11 +131,8 @@ TEST(ConsoleWindowDecisions, OwnShownAndWhichStandaloneWait)
 {
     const HWND window = (HWND)(INT_PTR)0x1234;
     const DWORD self = 500, other = 77;
-    struct Case {
-        const char* what;
-        ConsoleWindowFacts facts;
-        int own, shown, visible, standalone;
-    } cases[] = {
+    struct Case { const char* what; ConsoleWindowFacts facts; int own, shown, visible, standalone; }
+        cases[] = {
         {"no console window", {NULL, 0, self, 0, 0}, 0, 0, 0, StandaloneNoWait},
         {"no window, stale owner", {NULL, self, self, 1, 0}, 0, 0, 0, StandaloneNoWait},
         {"hidden, another process's", {window, other, self, 0, 0}, 0, 0, 0, StandaloneNoWait},

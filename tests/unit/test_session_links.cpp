@@ -98,14 +98,9 @@ const ObjectCalls kCalls = {OpenDirectory, QueryDirectory, OpenLink, QueryLink, 
 TEST(DeleteLinksWith, OnlyListedLinksToTheVolumesDevice)
 {
     const std::vector<std::wstring> vera = {kVera}, either = {kTrue, kVera};
-    struct Case {
-        const char* what;
-        std::vector<FakeLink> links;
-        const wchar_t* asked;
-        std::vector<std::wstring> targets;
-        int result;
-        std::vector<bool> gone;
-    } cases[] = {
+    struct Case { const char* what; std::vector<FakeLink> links; const wchar_t* asked;
+                  std::vector<std::wstring> targets; int result; std::vector<bool> gone; }
+        cases[] = {
         {"two sessions, either product", {{L"A", L"Q:", kVera}, {L"B", L"Q:", kTrue}}, L"Q:",
          either, 1, {true, true}},
         {"asked in lower case", {{L"A", L"Q:", kVera}}, L"q:", vera, 1, {true}},

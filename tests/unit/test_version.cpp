@@ -9,12 +9,7 @@ namespace {
 
 TEST(FileVersionRecord, CodesAndTextFromTheFourParts)
 {
-    struct Case {
-        WORD parts[4];
-        DWORD versionCode;
-        WORD majorMinorCode;
-        const char* text;
-    };
+    struct Case { WORD parts[4]; DWORD versionCode; WORD majorMinorCode; const char* text; };
     const Case cases[] = {
         {{1, 2, 3, 4}, 0x01020304, 0x0102, "1.2.3.4"},
         {{1, 18, 5, 2}, 0x01180502, 0x0118, "1.18.5.2"},
