@@ -86,6 +86,9 @@ std::string Target(const char *dosName)
     return target;
 }
 
+const char trueCrypt[] = "\\\\.\\TrueCrypt";
+const char veraCrypt[] = "\\\\.\\VeraCrypt";
+
 // Sends a request to a driver's control device; returns the Win32 error
 // (0 on success) and the byte count.
 DWORD Request(const char *driver, DWORD code, void *buffer, DWORD inSize, DWORD outSize, DWORD *returned)
@@ -99,17 +102,16 @@ DWORD Request(const char *driver, DWORD code, void *buffer, DWORD inSize, DWORD 
     return error;
 }
 
-// One 16-byte dismount request; returns the result code, or -1000 - error
-// when the request itself failed.
-int Dismount(const char *driver, int driveNumber, unsigned ignoreOpenFiles, DWORD length = 16,
-             unsigned *busy = nullptr)
+// One 16-byte dismount request to VeraCrypt; returns the result code, or
+// -1000 - error when the request itself failed.
+int Dismount(int driveNumber, unsigned ignoreOpenFiles, DWORD length = 16, unsigned *busy = nullptr)
 {
     unsigned char buffer[32] = {};
     SimDismountBlock *block = (SimDismountBlock *)buffer;
     block->driveNumber = driveNumber;
     block->ignoreOpenFiles = ignoreOpenFiles;
     DWORD returned;
-    DWORD error = Request(driver, SIM_IOCTL_DISMOUNT, buffer, length, length < 16 ? 16 : length, &returned);
+    DWORD error = Request(veraCrypt, SIM_IOCTL_DISMOUNT, buffer, length, length < 16 ? 16 : length, &returned);
     if (error) return -1000 - (int)error;
     if (busy) *busy = block->volumeWasBusy;
     return block->returnCode;
@@ -117,15 +119,12 @@ int Dismount(const char *driver, int driveNumber, unsigned ignoreOpenFiles, DWOR
 
 int Drive(char letter) { return letter - 'A'; }
 
+// The text of up to units UTF-16 units at offset, to its terminator.
 std::wstring WideAt(const std::vector<unsigned char> &list, size_t offset, size_t units)
 {
-    std::wstring text;
-    for (size_t i = 0; i < units; i++) {
-        wchar_t c = (wchar_t)(list[offset + 2 * i] | (list[offset + 2 * i + 1] << 8));
-        if (!c) break;
-        text += c;
-    }
-    return text;
+    std::wstring text(units, L'\0');
+    memcpy(&text[0], list.data() + offset, units * 2);
+    return text.substr(0, text.find(L'\0'));
 }
 
 // The running VeraCrypt driver's layout.
@@ -134,9 +133,6 @@ DWORD VeraCryptListSize()
     const char *version = getenv("SIM_VERACRYPT");
     return version && !strcmp(version, "1.17") ? SIM_LIST_SIZE_VERACRYPT_OLD : SIM_LIST_SIZE_VERACRYPT_NEW;
 }
-
-const char trueCrypt[] = "\\\\.\\TrueCrypt";
-const char veraCrypt[] = "\\\\.\\VeraCrypt";
 
 // A buffer one byte short of the layout is refused; a longer one gets the
 // layout filled throughout (zeros where nothing is mounted) and nothing more,
@@ -198,7 +194,7 @@ TEST(Dismount, AnswersFollowHandlesAndTheIgnoreFlag)
     };
     for (const Step &s : steps) {
         unsigned busy = 0;
-        EXPECT_EQ(Dismount(veraCrypt, s.drive, s.ignore, s.length, &busy), s.answer)
+        EXPECT_EQ(Dismount(s.drive, s.ignore, s.length, &busy), s.answer)
             << "drive " << s.drive << " ignore " << s.ignore << " length " << s.length;
         if (s.answer == 0) EXPECT_EQ(busy, s.ignore) << s.drive;
     }
@@ -215,7 +211,7 @@ TEST(Links, KeepLinkAndVolumeGuid)
     ASSERT_EQ(Simctl(std::string("mount veracrypt L: \\??\\C:\\vols\\l.hc --keep-link --guid ") + guid), 0);
     std::string volumeName = std::string("Volume") + guid;
     EXPECT_EQ(Target(volumeName.c_str()), "\\Device\\VeraCryptVolumeL");
-    EXPECT_EQ(Dismount(veraCrypt, Drive('L'), 0), 0);
+    EXPECT_EQ(Dismount(Drive('L'), 0), 0);
     EXPECT_EQ(Target("L:"), "\\Device\\VeraCryptVolumeL");
     EXPECT_EQ(Target(volumeName.c_str()), "");
     DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, "L:",
