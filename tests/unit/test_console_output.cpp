@@ -35,15 +35,13 @@ TEST(ExpandLineBreaks, EdgeCases)
 TEST(ConvertCodePage, AnsiToOemUtf8AndUnmappable)
 {
     char out[4 * kPrintBufferLength];
-    // e-acute in 1252 is 0x82 in 850.
-    EXPECT_EQ(ConvertCodePage("\xE9", 1, 1252, 850, out, sizeof out), 1);
-    EXPECT_EQ((unsigned char)out[0], 0x82);
-    // The euro sign (0x80 in 1252) does not exist in 850.
-    EXPECT_EQ(ConvertCodePage("\x80", 1, 1252, 850, out, sizeof out), 1);
-    EXPECT_EQ(out[0], '?');
-    EXPECT_EQ(ConvertCodePage("\xE9", 1, 1252, CP_UTF8, out, sizeof out), 2);
-    EXPECT_EQ((unsigned char)out[0], 0xC3);
-    EXPECT_EQ((unsigned char)out[1], 0xA9);
+    // e-acute (0xE9 in 1252) is 0x82 in 850; the euro sign (0x80) has none there.
+    const struct { const char* text; UINT to; std::string expected; } cases[] = {
+        {"\xE9", 850, "\x82"}, {"\x80", 850, "?"}, {"\xE9", CP_UTF8, "\xC3\xA9"}};
+    for (const auto& c : cases) {
+        int length = ConvertCodePage(c.text, 1, 1252, c.to, out, sizeof out);
+        EXPECT_EQ(c.expected, std::string(out, length)) << c.to;
+    }
     // 1024 two-byte characters are converted whole: no sequence is cut.
     std::string many(1024, '\xE9');
     EXPECT_EQ(ConvertCodePage(many.c_str(), 1024, 1252, CP_UTF8, out, sizeof out), 2048);
