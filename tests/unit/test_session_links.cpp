@@ -138,8 +138,7 @@ TEST(ComposeLinkPath, FitsWholeOrIsSkipped)
     const struct { int outUnits; int length; } cases[] = {{44, 43}, {43, 0}, {0, 0}};
     for (const auto& c : cases) {
         WCHAR path[256];
-        for (WCHAR& w : path)
-            w = L'#';
+        std::fill(std::begin(path), std::end(path), L'#');
         EXPECT_EQ(c.length, ComposeLinkPath(kRoot, entry, 17, L"U:", path, c.outUnits))
             << c.outUnits;
         EXPECT_EQ(c.length ? expected : L"#", std::wstring(path, c.length ? 43 : 1));
