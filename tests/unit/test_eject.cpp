@@ -47,6 +47,8 @@ TEST(VolumeBroadcast, BytesOfTheRemovalNotice)
 
 namespace {
 
+extern "C" NTSTATUS NTAPI NtCreateSymbolicLinkObject(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*,
+                                                     UNICODE_STRING*);
 const char kVolumeTarget[] = "\\Device\\VeraCryptVolumeQ";
 const char kPipeName[] = "\\\\.\\pipe\\qb-eject-fault-driver";
 
@@ -64,11 +66,7 @@ struct PipeDriver {
         RtlInitUnicodeString(&target, L"\\Device\\NamedPipe\\qb-eject-fault-driver");
         OBJECT_ATTRIBUTES attributes;
         InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, NULL, NULL);
-        typedef NTSTATUS(NTAPI * CreateLinkProc)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*,
-                                                 UNICODE_STRING*);
-        EXPECT_EQ(0, ((CreateLinkProc)GetProcAddress(GetModuleHandleA("ntdll.dll"),
-                                                     "NtCreateSymbolicLinkObject"))(
-                         &link, 0xF0001, &attributes, &target));
+        EXPECT_EQ(0, NtCreateSymbolicLinkObject(&link, 0xF0001, &attributes, &target));
     }
     ~PipeDriver()
     {
