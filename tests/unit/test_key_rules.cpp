@@ -96,8 +96,7 @@ TEST(CloseKeyRule, OnlyKeysWithACharacterAndNoModifierEndThePrompt)
 TEST(KeyRules, ModifierOrLockKeysAndKeyNames)
 {
     for (WORD code : {15, 16, 20, 21}) {
-        KEY_EVENT_RECORD key = {};
-        key.wVirtualKeyCode = code;
+        KEY_EVENT_RECORD key = {TRUE, 1, code};
         EXPECT_EQ(code == 16 || code == 20, IsModifierOrLockKey(&key) != 0) << code;
     }
     const struct { WORD code; const char* name; } names[] = {
