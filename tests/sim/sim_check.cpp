@@ -4,8 +4,8 @@
 // never sends, answers held and released with a code, a link left behind,
 // simctl's refusals, and a reset that cancels a held request. Runs in a world
 // that `tools/world up --fresh` prepared (demo volumes U:, V:, T:);
-// SIM_VERACRYPT names the running VeraCrypt driver's version. simctl.exe and
-// holder.exe are taken from this program's folder.
+// SIM_VERACRYPT names the running VeraCrypt driver's version. simctl.exe is
+// taken from this program's folder.
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -15,39 +15,27 @@
 
 namespace {
 
-std::string ToolPath(const char *name)
+// Starts simctl of this program's folder with the arguments, standard output
+// and error into a pipe (*output). Returns the process, or null (the pipe then
+// reads as empty).
+HANDLE StartSimctl(const std::string &args, HANDLE *output)
 {
     char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string dir(path, n);
-    return dir.substr(0, dir.find_last_of('\\') + 1) + name;
-}
-
-// Starts a program of this folder with the arguments, standard output and
-// error into a pipe (*output). Returns the process, or null.
-HANDLE Start(const char *program, const std::string &args, HANDLE *output)
-{
+    std::string command(path, GetModuleFileNameA(nullptr, path, MAX_PATH));
+    command = "\"" + command.substr(0, command.find_last_of('\\') + 1) + "simctl.exe\" " + args;
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     HANDLE writeEnd;
-    if (!CreatePipe(output, &writeEnd, &inherit, 0)) return nullptr;
+    CreatePipe(output, &writeEnd, &inherit, 0);
     SetHandleInformation(*output, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOA startup = {sizeof(startup)};
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
+    startup.hStdOutput = startup.hStdError = writeEnd;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     PROCESS_INFORMATION process = {};
-    std::string command = "\"" + ToolPath(program) + "\" " + args;
-    std::vector<char> line(command.begin(), command.end());
-    line.push_back(0);
-    BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+    BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                                   &startup, &process);
     CloseHandle(writeEnd);
-    if (!started) {
-        CloseHandle(*output);
-        *output = nullptr;
-        return nullptr;
-    }
+    if (!started) return nullptr;
     CloseHandle(process.hThread);
     return process.hProcess;
 }
@@ -66,13 +54,11 @@ std::string ReadAll(HANDLE pipe)
 // Runs simctl with the arguments; returns its exit code, output in *out.
 int Simctl(const std::string &args, std::string *out = nullptr)
 {
-    HANDLE readEnd;
-    HANDLE process = Start("simctl.exe", args, &readEnd);
-    if (!process) return -1;
+    HANDLE readEnd, process = StartSimctl(args, &readEnd);
     std::string text = ReadAll(readEnd);
-    DWORD code = 1;
+    DWORD code = (DWORD)-1;
     WaitForSingleObject(process, 30000);
-    GetExitCodeProcess(process, &code);
+    GetExitCodeProcess(process, &code);  // not started: stays -1
     CloseHandle(process);
     if (out) *out = text;
     return (int)code;
@@ -87,38 +73,11 @@ bool StatusShows(const char *text)
     return false;
 }
 
-// A holder process started with the arguments (e.g. "--device K:").
-class Holder {
-public:
-    explicit Holder(const std::string &args)
-    {
-        char temp[MAX_PATH];
-        GetTempPathA(MAX_PATH, temp);
-        stopFile_ = std::string(temp) + "sim_check_holder.stop";
-        DeleteFileA(stopFile_.c_str());
-        process_ = Start("holder.exe", args + " --seconds 120 --until \"" + stopFile_ + "\"", &output_);
-        // The first line says that everything is open.
-        char c;
-        DWORD got;
-        while (process_ && ReadFile(output_, &c, 1, &got, nullptr) && got && c != '\n') firstLine_ += c;
-    }
-    ~Holder() { Stop(); }
-    bool Ready() const { return firstLine_.rfind("pid ", 0) == 0; }
-    void Stop()
-    {
-        if (!process_) return;
-        CloseHandle(CreateFileA(stopFile_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-        WaitForSingleObject(process_, 10000);
-        CloseHandle(process_);
-        CloseHandle(output_);
-        DeleteFileA(stopFile_.c_str());
-        process_ = nullptr;
-    }
-
-private:
-    std::string stopFile_, firstLine_;
-    HANDLE process_ = nullptr, output_ = nullptr;
-};
+// A handle on a volume device (\\.\X:), as a program that holds the volume has one.
+HANDLE OpenVolume(const char *device)
+{
+    return CreateFileA(device, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+}
 
 std::string Target(const char *dosName)
 {
@@ -126,6 +85,9 @@ std::string Target(const char *dosName)
     if (!QueryDosDeviceA(dosName, target, MAX_PATH)) return "";
     return target;
 }
+
+const char trueCrypt[] = "\\\\.\\TrueCrypt";
+const char veraCrypt[] = "\\\\.\\VeraCrypt";
 
 // Sends a request to a driver's control device; returns the Win32 error
 // (0 on success) and the byte count.
@@ -140,17 +102,16 @@ DWORD Request(const char *driver, DWORD code, void *buffer, DWORD inSize, DWORD 
     return error;
 }
 
-// One 16-byte dismount request; returns the result code, or -1000 - error
-// when the request itself failed.
-int Dismount(const char *driver, int driveNumber, unsigned ignoreOpenFiles, DWORD length = 16,
-             unsigned *busy = nullptr)
+// One 16-byte dismount request to VeraCrypt; returns the result code, or
+// -1000 - error when the request itself failed.
+int Dismount(int driveNumber, unsigned ignoreOpenFiles, DWORD length = 16, unsigned *busy = nullptr)
 {
     unsigned char buffer[32] = {};
     SimDismountBlock *block = (SimDismountBlock *)buffer;
     block->driveNumber = driveNumber;
     block->ignoreOpenFiles = ignoreOpenFiles;
     DWORD returned;
-    DWORD error = Request(driver, SIM_IOCTL_DISMOUNT, buffer, length, length < 16 ? 16 : length, &returned);
+    DWORD error = Request(veraCrypt, SIM_IOCTL_DISMOUNT, buffer, length, length < 16 ? 16 : length, &returned);
     if (error) return -1000 - (int)error;
     if (busy) *busy = block->volumeWasBusy;
     return block->returnCode;
@@ -158,15 +119,12 @@ int Dismount(const char *driver, int driveNumber, unsigned ignoreOpenFiles, DWOR
 
 int Drive(char letter) { return letter - 'A'; }
 
+// The text of up to units UTF-16 units at offset, to its terminator.
 std::wstring WideAt(const std::vector<unsigned char> &list, size_t offset, size_t units)
 {
-    std::wstring text;
-    for (size_t i = 0; i < units; i++) {
-        wchar_t c = (wchar_t)(list[offset + 2 * i] | (list[offset + 2 * i + 1] << 8));
-        if (!c) break;
-        text += c;
-    }
-    return text;
+    std::wstring text(units, L'\0');
+    memcpy(&text[0], list.data() + offset, units * 2);
+    return text.substr(0, text.find(L'\0'));
 }
 
 // The running VeraCrypt driver's layout.
@@ -176,57 +134,37 @@ DWORD VeraCryptListSize()
     return version && !strcmp(version, "1.17") ? SIM_LIST_SIZE_VERACRYPT_OLD : SIM_LIST_SIZE_VERACRYPT_NEW;
 }
 
-const char trueCrypt[] = "\\\\.\\TrueCrypt";
-const char veraCrypt[] = "\\\\.\\VeraCrypt";
-
 // A buffer one byte short of the layout is refused; a longer one gets the
-// layout filled throughout (zeros where nothing is mounted) and nothing more.
-TEST(MountList, ReplySizesFollowTheDriverLayout)
+// layout filled throughout (zeros where nothing is mounted) and nothing more,
+// each entry at the layout's offsets (labelOffset 0: the layout has no labels).
+TEST(MountList, RepliesFollowTheDriverLayout)
 {
-    DWORD vera = VeraCryptListSize();
-    const struct { const char *driver; DWORD bufferSize, error, returned; } cases[] = {
-        {trueCrypt, SIM_LIST_SIZE_TRUECRYPT - 1, ERROR_INSUFFICIENT_BUFFER, 0},
-        {veraCrypt, SIM_LIST_SIZE_VERACRYPT_OLD - 1, ERROR_INSUFFICIENT_BUFFER, 0},
-        {veraCrypt, vera + 600, 0, vera},
+    for (DWORD size : {SIM_LIST_SIZE_TRUECRYPT, SIM_LIST_SIZE_VERACRYPT_OLD}) {
+        std::vector<unsigned char> list(size - 1);
+        DWORD returned = 1;
+        EXPECT_EQ(Request(size == SIM_LIST_SIZE_TRUECRYPT ? trueCrypt : veraCrypt, SIM_IOCTL_MOUNT_LIST,
+                          list.data(), size - 1, size - 1, &returned), (DWORD)ERROR_INSUFFICIENT_BUFFER) << size;
+        EXPECT_EQ(returned, 0u);
+    }
+    DWORD vera = VeraCryptListSize(), veraLengths = vera == SIM_LIST_SIZE_VERACRYPT_OLD ? 15240 : 16904;
+    struct Case { const char *driver; DWORD size; char letter; const wchar_t *path; size_t labelOffset;
+                  const wchar_t *label; size_t lengthOffset; } cases[] = {
+        {trueCrypt, SIM_LIST_SIZE_TRUECRYPT, 'T', L"\\??\\C:\\vols\\legacy.tc", 0, L"", 13524},
+        {veraCrypt, vera, 'U', L"\\??\\C:\\vols\\private.hc", 13524, L"PRIVATE", veraLengths},
+        {veraCrypt, vera, 'V', L"\\Device\\Harddisk1\\Partition2", 13524, L"", veraLengths},
     };
-    for (const auto &c : cases) {
-        std::vector<unsigned char> list(c.bufferSize, 0xCC);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(1, c.letter));
+        std::vector<unsigned char> list(c.size + 600, 0xCC);
         DWORD returned = 0;
-        EXPECT_EQ(Request(c.driver, SIM_IOCTL_MOUNT_LIST, list.data(), c.bufferSize, c.bufferSize, &returned), c.error);
-        EXPECT_EQ(returned, c.returned) << c.bufferSize;
+        ASSERT_EQ(Request(c.driver, SIM_IOCTL_MOUNT_LIST, list.data(), c.size + 600, c.size + 600, &returned), 0u);
+        EXPECT_EQ(returned, c.size);
         size_t filled = 0, untouched = 0;
         for (size_t i = 0; i < list.size(); i++) (i < returned ? filled : untouched) += list[i] != 0xCC;
         EXPECT_EQ(filled, (size_t)returned);
         EXPECT_EQ(untouched, 0u);
-    }
-}
-
-TEST(MountList, EntriesSitAtTheLayoutOffsets)
-{
-    DWORD vera = VeraCryptListSize();
-    struct Case {
-        const char *driver;
-        DWORD size;
-        char letter;
-        const wchar_t *path;
-        size_t labelOffset;  // 0: the layout has no labels
-        const wchar_t *label;
-        size_t lengthOffset;
-    } cases[] = {
-        {trueCrypt, SIM_LIST_SIZE_TRUECRYPT, 'T', L"\\??\\C:\\vols\\legacy.tc", 0, L"", 13524},
-        {veraCrypt, vera, 'U', L"\\??\\C:\\vols\\private.hc", 13524, L"PRIVATE",
-         vera == SIM_LIST_SIZE_VERACRYPT_OLD ? 15240u : 16904u},
-        {veraCrypt, vera, 'V', L"\\Device\\Harddisk1\\Partition2", 13524, L"",
-         vera == SIM_LIST_SIZE_VERACRYPT_OLD ? 15240u : 16904u},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(std::string(1, c.letter));
-        std::vector<unsigned char> list(c.size);
-        DWORD returned;
-        ASSERT_EQ(Request(c.driver, SIM_IOCTL_MOUNT_LIST, list.data(), c.size, c.size, &returned), 0u);
         int n = Drive(c.letter);
-        unsigned mask = *(unsigned *)list.data();
-        EXPECT_TRUE(mask & (1u << n));
+        EXPECT_TRUE(*(unsigned *)list.data() & (1u << n));
         EXPECT_EQ(WideAt(list, 4 + n * 520, 260), c.path);
         if (c.labelOffset) EXPECT_EQ(WideAt(list, c.labelOffset + n * 66, 33), c.label);
         unsigned long long length;
@@ -235,61 +173,34 @@ TEST(MountList, EntriesSitAtTheLayoutOffsets)
     }
 }
 
+// K: and M: are held; a planned 0 dismounts M: all the same. A volume is
+// busy when a forced request passed its handle.
 TEST(Dismount, AnswersFollowHandlesAndTheIgnoreFlag)
 {
-    ASSERT_EQ(Simctl("mount veracrypt K: \\??\\C:\\vols\\k.hc"), 0);
-    Holder holder("--device K:");
-    ASSERT_TRUE(holder.Ready());
-    struct Step {
-        int drive;
-        unsigned ignore;
-        DWORD length;
-        int answer;  // -1000 - error when the request fails
-    } steps[] = {
+    ASSERT_EQ(Simctl("mount veracrypt K: \\??\\C:\\vols\\k.hc + mount veracrypt M: \\??\\C:\\vols\\m.hc + plan M: 0"), 0);
+    HANDLE holders[] = {OpenVolume("\\\\.\\K:"), OpenVolume("\\\\.\\M:")};
+    for (HANDLE holder : holders) ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    // answer: -1000 - error when the request fails.
+    struct Step { int drive; unsigned ignore; DWORD length; int answer; } steps[] = {
         {Drive('K'), 0, 15, -1000 - ERROR_INSUFFICIENT_BUFFER},
         {Drive('K'), 0, 17, -1000 - ERROR_INVALID_PARAMETER},
         {26, 0, 16, 5},
         {-1, 1, 16, 5},
         {Drive('Q'), 0, 16, 5},
         {Drive('K'), 0, 16, 6},
-        {Drive('K'), 0, 16, 6},
         {Drive('K'), 1, 16, 0},
         {Drive('K'), 0, 16, 5},
+        {Drive('M'), 0, 16, 0},
     };
     for (const Step &s : steps) {
-        SCOPED_TRACE("drive " + std::to_string(s.drive) + " ignore " + std::to_string(s.ignore) + " length " +
-                     std::to_string(s.length));
         unsigned busy = 0;
-        EXPECT_EQ(Dismount(veraCrypt, s.drive, s.ignore, s.length, &busy), s.answer);
-        if (s.answer == 0) EXPECT_EQ(busy, 1u);
+        EXPECT_EQ(Dismount(s.drive, s.ignore, s.length, &busy), s.answer)
+            << "drive " << s.drive << " ignore " << s.ignore << " length " << s.length;
+        if (s.answer == 0) EXPECT_EQ(busy, s.ignore) << s.drive;
     }
     EXPECT_EQ(Target("K:"), "");
-    // A planned 0 dismounts although a handle is open.
-    ASSERT_EQ(Simctl("mount veracrypt K: \\??\\C:\\vols\\k.hc + plan K: 0"), 0);
-    Holder second("--device K:");
-    EXPECT_EQ(Dismount(veraCrypt, Drive('K'), 0), 0);
-}
-
-// Held requests answer when released: with their planned code, with a code
-// given on release, or as usual (no handles open: the volume goes).
-TEST(Held, AnswersWhenReleased)
-{
-    ASSERT_EQ(Simctl("log --clear + mount veracrypt H: \\??\\C:\\vols\\h.hc + plan H: hang:13,hang,hang"), 0);
-    const struct { const char *release, *answer; } steps[] = {
-        {"release H:", "answer=13"}, {"release H: 40", "answer=40"}, {"release H:", "answer=0"}};
-    for (const auto &s : steps) {
-        HANDLE output, child = Start("simctl.exe", "dismount H:", &output);
-        EXPECT_TRUE(StatusShows(" held=1")) << s.release;
-        EXPECT_EQ(Simctl(s.release), 0);
-        EXPECT_EQ(WaitForSingleObject(child, 10000), (DWORD)WAIT_OBJECT_0);
-        EXPECT_NE(ReadAll(output).find(s.answer), std::string::npos) << s.release;
-        CloseHandle(child);
-    }
-    EXPECT_EQ(Target("H:"), "");
-    EXPECT_EQ(Simctl("release H:"), 1);  // nothing is held
-    std::string log;
-    ASSERT_EQ(Simctl("log", &log), 0);
-    EXPECT_NE(log.find("H: force=0 answer=0 waited="), std::string::npos) << log;
+    EXPECT_EQ(Target("M:"), "");
+    for (HANDLE holder : holders) CloseHandle(holder);
 }
 
 // The product removes a link that its driver left behind (--keep-link); a
@@ -300,7 +211,7 @@ TEST(Links, KeepLinkAndVolumeGuid)
     ASSERT_EQ(Simctl(std::string("mount veracrypt L: \\??\\C:\\vols\\l.hc --keep-link --guid ") + guid), 0);
     std::string volumeName = std::string("Volume") + guid;
     EXPECT_EQ(Target(volumeName.c_str()), "\\Device\\VeraCryptVolumeL");
-    EXPECT_EQ(Dismount(veraCrypt, Drive('L'), 0), 0);
+    EXPECT_EQ(Dismount(Drive('L'), 0), 0);
     EXPECT_EQ(Target("L:"), "\\Device\\VeraCryptVolumeL");
     EXPECT_EQ(Target(volumeName.c_str()), "");
     DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, "L:",
@@ -315,19 +226,32 @@ TEST(Simctl, BadCommandsFail)
     for (const char *command : commands) EXPECT_NE(Simctl(command), 0) << command;
 }
 
-// Last: the reset drops the demo volumes too.
-TEST(Cancel, AResetCancelsAHeldRequest)
+// Held requests answer when released: with their planned code, with a code
+// given on release, or as usual (no handles open: the volume goes); a reset
+// cancels one. Last: the reset drops the demo volumes too.
+TEST(Held, AnswersWhenReleasedAndAResetCancels)
 {
-    ASSERT_EQ(Simctl("mount veracrypt H: \\??\\C:\\vols\\h.hc + plan H: hang"), 0);
-    HANDLE output, child = Start("simctl.exe", "dismount H:", &output);
-    EXPECT_TRUE(StatusShows(" held=1"));
-    EXPECT_EQ(Simctl("reset"), 0);
-    EXPECT_EQ(WaitForSingleObject(child, 10000), (DWORD)WAIT_OBJECT_0);
-    DWORD code = 0;
-    GetExitCodeProcess(child, &code);
-    EXPECT_EQ(code, 1u);  // simctl fails with error 995
-    CloseHandle(child);
-    CloseHandle(output);
+    ASSERT_EQ(Simctl("log --clear + mount veracrypt H: \\??\\C:\\vols\\h.hc + plan H: hang:13,hang,hang + "
+                     "mount veracrypt J: \\??\\C:\\vols\\j.hc + plan J: hang"), 0);
+    // The output of a dismount request held until the command ran.
+    auto outputAfter = [](const char *dismount, const char *command) {
+        HANDLE output, child = StartSimctl(dismount, &output);
+        EXPECT_TRUE(StatusShows(" held=1")) << command;
+        EXPECT_EQ(Simctl(command), 0);
+        EXPECT_EQ(WaitForSingleObject(child, 10000), (DWORD)WAIT_OBJECT_0);
+        CloseHandle(child);
+        return ReadAll(output);
+    };
+    const struct { const char *release, *answer; } steps[] = {
+        {"release H:", "answer=13"}, {"release H: 40", "answer=40"}, {"release H:", "answer=0"}};
+    for (const auto &s : steps)
+        EXPECT_NE(outputAfter("dismount H:", s.release).find(s.answer), std::string::npos) << s.release;
+    EXPECT_EQ(Target("H:"), "");
+    EXPECT_EQ(Simctl("release H:"), 1);  // nothing is held
+    std::string log;
+    ASSERT_EQ(Simctl("log", &log), 0);
+    EXPECT_NE(log.find("H: force=0 answer=0 waited="), std::string::npos) << log;
+    EXPECT_NE(outputAfter("dismount J:", "reset").find("error 995"), std::string::npos);
 }
 
 }  // namespace

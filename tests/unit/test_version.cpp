@@ -1,38 +1,17 @@
-// Version numbers: the hexadecimal reading of the code text, the record built
-// from a file version and the packed Windows version (the banner and the
-// drivers' versions read from files: tests/system/golden.*).
+// Version numbers: the record built from a file version (its code text read as
+// hexadecimal) and the packed Windows version (the banner and the drivers'
+// versions read from files: tests/system/golden.*).
 #include <gtest/gtest.h>
 #include <cstring>
-#include <string>
-#include "base/imports.h"
-#include "base/text.h"
 #include "base/version.h"
 
 namespace {
 
-TEST(HexToUInt, DigitsCaseAndWrapping)
-{
-    struct Case { const char* text; DWORD expected; };
-    const Case cases[] = {
-        {"1f", 31}, {"1G", 0}, {"", 0}, {"FFFFFFFF", 0xFFFFFFFF},
-        {"102610000", 0x02610000},   // low 32 bits stay
-        {" 1", 0}, {"0x10", 0},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(HexToUInt(c.text), c.expected) << "text: '" << c.text << "'";
-}
-
 TEST(FileVersionRecord, CodesAndTextFromTheFourParts)
 {
-    struct Case {
-        WORD parts[4];
-        DWORD versionCode;
-        WORD majorMinorCode;
-        const char* text;
-    };
+    struct Case { WORD parts[4]; DWORD versionCode; WORD majorMinorCode; const char* text; };
     const Case cases[] = {
         {{1, 2, 3, 4}, 0x01020304, 0x0102, "1.2.3.4"},
-        {{1, 17, 0, 0}, 0x01170000, 0x0117, "1.17.0"},
         {{1, 18, 5, 2}, 0x01180502, 0x0118, "1.18.5.2"},
         {{1, 26, 100, 0}, 0x12610000, 0x1261, "1.26.100"},
         {{10, 26, 100, 0}, 0x02610000, 0x0261, "10.26.100"},
