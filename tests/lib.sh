@@ -24,6 +24,7 @@
 #   expect_rc N   expect_line TEXT (a whole line of QB_OUT)   expect_text TEXT
 #   expect_no_text TEXT   expect_eq ACTUAL EXPECTED [WHAT]   out_text (QB_OUT, no CR)
 #   check WHAT COMMAND...  fails with WHAT unless COMMAND succeeds
+#   within SECONDS COMMAND...  true once COMMAND succeeds (tried every 0.1 s)
 #   fail MESSAGE           record a failure;  die MESSAGE: fail and end now
 # Time: every script has a deadline (QB_DEADLINE s, default 300); program calls
 #   are bounded by the time left. deadline SECONDS sets a new one from now.
@@ -31,6 +32,7 @@
 #   term_start NAME COLS ROWS PROGRAM ARGS   PROGRAM under Wine in a pane of
 #                          exactly that size, which stays after it ends
 #   term_keys NAME KEYS    tmux send-keys;  term_wait NAME TEXT SECONDS
+#   term_shows NAME TEXT   TEXT is in the pane (history and screen)
 #   term_capture NAME [-e] history and screen (-e: colour escapes)
 #   term_screen NAME [-e]  the screen only;  term_stop NAME
 #   term_exit_status NAME SECONDS   the exit code once the program ended
@@ -74,6 +76,13 @@ fail() {
 
 die() { fail "$@"; exit 1; }
 check() { "${@:2}" || fail "$1"; }
+within() {
+    local end=$(( $(date +%s%3N) + $1 * 1000 ))
+    until "${@:2}"; do
+        [ "$(date +%s%3N)" -lt "$end" ] || return 1
+        sleep 0.1
+    done
+}
 
 # ---- deadline ----
 
@@ -155,18 +164,12 @@ holder_start() {
 }
 
 holder_stop() {
-    local n=${1:-$HOLDER} i
+    local n=${1:-$HOLDER}
     local pid=${QB_HOLDERS[$n]:-}
     [ -n "$pid" ] || return 0
     touch "${QB_HOLDER_STOPS[$n]}"
-    for ((i = 0; i < 100; i++)); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    if kill -0 "$pid" 2>/dev/null; then
-        kill -TERM "$pid" 2>/dev/null
-        fail "holder $n did not stop within 10 s"
-    fi
+    within 10 eval "! kill -0 $pid 2>/dev/null" ||
+        { kill -TERM "$pid" 2>/dev/null; fail "holder $n did not stop within 10 s"; }
     wait "$pid" 2>/dev/null
     QB_HOLDERS[$n]=
 }
@@ -212,19 +215,16 @@ term_capture() { _term capture-pane -p -S - "${@:2}" -t "$1"; }
 term_screen() { _term capture-pane -p "${@:2}" -t "$1"; }
 term_stop() { _term kill-session -t "$1" >/dev/null 2>&1; return 0; }
 term_ms() { date +%s%3N; }
+term_shows() { term_capture "$1" | grep -qF -- "$2"; }
 
 term_wait() {
-    local end=$(( $(term_ms) + $3 * 1000 ))
-    while [ "$(term_ms)" -lt "$end" ]; do
-        term_capture "$1" | grep -qF -- "$2" && return 0
-        sleep 0.1
-    done
+    within "$3" term_shows "$1" "$2" && return 0
     echo "term_wait: \"$2\" not shown in $1 within $3 s; screen:" >&2
     term_capture "$1" | sed 's/^/  | /' >&2
     return 1
 }
 
-# The pane's exit code once its program has ended ("signal N"), else nothing.
+# The pane's exit code once its program has ended ("signal N"), else false.
 # tmux can miss the end of a program (it sets SIGCHLD to the default action
 # while its utmp helper runs): the pane never turns dead and the program stays
 # a zombie, whose wait status is the last field of /proc/PID/stat.
@@ -232,29 +232,19 @@ _term_ended() {
     local info dead status signal pid stat
     info=$(_term display-message -p -t "$1" \
         '#{pane_dead}|#{pane_dead_status}|#{pane_dead_signal}|#{pane_pid}' 2>/dev/null) ||
-        return 0
+        return 1
     IFS='|' read -r dead status signal pid <<<"$info"
     if [ "$dead" = 1 ] && [ -n "$status$signal" ]; then
         [ -n "$status" ] && echo "$status" || echo "signal $signal"
         return 0
     fi
     stat=$(sed 's/.*) //' "/proc/$pid/stat" 2>/dev/null)
-    if [ -n "$pid" ] && [ "${stat%% *}" = Z ]; then
-        status=${stat##* }
-        [ $((status & 127)) = 0 ] && echo $((status >> 8)) || echo "signal $((status & 127))"
-    fi
+    [ -n "$pid" ] && [ "${stat%% *}" = Z ] || return 1
+    status=${stat##* }
+    [ $((status & 127)) = 0 ] && echo $((status >> 8)) || echo "signal $((status & 127))"
 }
 
-term_exit_status() {
-    local end=$(( $(term_ms) + $2 * 1000 )) status
-    while [ "$(term_ms)" -lt "$end" ]; do
-        status=$(_term_ended "$1")
-        [ -n "$status" ] && { echo "$status"; return 0; }
-        sleep 0.05
-    done
-    echo timeout
-    return 1
-}
+term_exit_status() { within "$2" _term_ended "$1" || { echo timeout; return 1; }; }
 
 # "FG|TEXT" per screen line: FG is the foreground of the line's first
 # character. The attribute state runs on across lines, as tmux writes a change

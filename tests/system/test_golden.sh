@@ -93,13 +93,10 @@ run_step() {
 # The steps after "after N [SECONDS]", in the background once the drivers
 # answered N requests and SECONDS more have passed.
 run_after() {
-    local count=$1 pause=$2 step i
+    local count=$1 pause=$2 step
     shift 2
-    for ((i = 0; i < 300; i++)); do
-        [ -e "$QB_TMP/row.ended" ] && return
-        [ "$(world_exec simctl log </dev/null | grep -c 'answer=')" -ge "$count" ] && break
-        sleep 0.1
-    done
+    within 30 eval '[ -e "$QB_TMP/row.ended" ] || [ "$(world_exec simctl log </dev/null | grep -c answer=)" -ge $count ]'
+    [ -e "$QB_TMP/row.ended" ] && return
     sleep "$pause"
     for step in "$@"; do run_step "$step" >/dev/null; done
 }

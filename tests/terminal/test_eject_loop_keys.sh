@@ -70,7 +70,7 @@ log=$(asked)
 for case in "Escape hang U:0:canceled" "C-c 6,6,6,hang U:0:6_U:0:6_U:0:6_U:0:canceled"; do
     read -r key plan expected <<<"$case"
     start hang "$plan" -l
-    for _ in $(seq 1 100); do world_exec simctl status | grep -q " held=1" && break; sleep 0.1; done
+    within 10 eval 'world_exec simctl status | grep -q " held=1"'
     sleep 1   # the key watch reads the input by now
     sent=$(term_ms)
     term_keys hang "$key"
@@ -79,7 +79,7 @@ for case in "Escape hang U:0:canceled" "C-c 6,6,6,hang U:0:6_U:0:6_U:0:6_U:0:can
     echo "measured: $key during an unanswered request: the program ended after $took ms"
     [ "$status" = 3 ] && [ "$took" -lt 1000 ] || fail "$key, no answer: exit $status after $took ms"
     expect_eq "$(line_colour hang canceled)" 93 "$key, no answer: colour of 'canceled'"
-    for _ in $(seq 1 30); do world_exec simctl log | grep -q canceled && break; sleep 0.1; done
+    within 3 eval 'world_exec simctl log | grep -q canceled'
     expect_eq "$(asked)" "${expected//_/ }" "$key, no answer: requests"
     term_stop hang
 done
@@ -92,7 +92,7 @@ ends fail 3 failed 91
 start gone held -l
 first_dot gone
 n=$(world_exec simctl log | grep -c answer=)
-for _ in $(seq 1 100); do [ "$(world_exec simctl log | grep -c answer=)" -gt "$n" ] && break; sleep 0.05; done
+within 5 eval '[ "$(world_exec simctl log | grep -c answer=)" -gt $n ]'
 simctl vanish U:
 ends gone 2 "TrueCrypt volume is gone" 93
 start ok -
