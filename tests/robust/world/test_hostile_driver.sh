@@ -18,33 +18,22 @@ pending() {
     simctl status | tr -d '\r' | sed -n "s/^$1: next mount list malformed: //p"
 }
 
-tc_normal='TrueCrypt Volumes:
-T:    C:\vols\legacy.tc'
-vc_normal='VeraCrypt Volumes:
-U:    C:\vols\private.hc
-V:    \Device\Harddisk1\Partition2'
+declare -A name=([truecrypt]=TrueCrypt [veracrypt]=VeraCrypt)
+declare -A normal=([truecrypt]='T:    C:\vols\legacy.tc' [veracrypt]='U:    C:\vols\private.hc
+V:    \Device\Harddisk1\Partition2')
 # What each malformed reply lists. With every bit set, a letter counts when
 # its device carries that letter, whichever product's device it is.
+every='T:    
+U:    
+V:    '
 declare -A spoilt=(
-    [truecrypt.empty-paths]='TrueCrypt Volumes:
-T:    
-U:    
-V:    '
-    [truecrypt.high-bits]=$tc_normal
-    [truecrypt.short]='TrueCrypt Volumes:
-T:    C:\vol'
-    [veracrypt.empty-paths]='VeraCrypt Volumes:
-T:    
-U:    
-V:    '
-    [veracrypt.high-bits]=$vc_normal
-    [veracrypt.short]='VeraCrypt Volumes:
-U:    C:\vols
+    [truecrypt.empty-paths]=$every [veracrypt.empty-paths]=$every
+    [truecrypt.high-bits]=${normal[truecrypt]} [veracrypt.high-bits]=${normal[veracrypt]}
+    [truecrypt.short]='T:    C:\vol' [veracrypt.short]='U:    C:\vols
 V:    '
 )
 # The container text of the driver's first volume, and whether the spoilt
 # reply still names it (0, ejected) or not (5).
-declare -A name=([truecrypt]=TrueCrypt [veracrypt]=VeraCrypt)
 declare -A container=([truecrypt]=legacy.tc [veracrypt]=private.hc)
 declare -A letter=([truecrypt]=T [veracrypt]=U)
 declare -A found=([empty-paths]=5 [high-bits]=0 [short]=5)
@@ -56,13 +45,13 @@ for product in truecrypt veracrypt; do
         simctl malform $product $mode
         qb
         expect_rc 5
-        if [ $product = truecrypt ]; then
-            expect_eq "$(listing)" "${spoilt[$product.$mode]}
-$vc_normal" "$case_name: listing"
-        else
-            expect_eq "$(listing)" "$tc_normal
-${spoilt[$product.$mode]}" "$case_name: listing"
-        fi
+        want=
+        for each in truecrypt veracrypt; do
+            body=${normal[$each]}
+            [ $each = $product ] && body=${spoilt[$product.$mode]}
+            want+="${name[$each]} Volumes:"$'\n'"$body"$'\n'
+        done
+        expect_eq "$(listing)" "${want%$'\n'}" "$case_name: listing"
         expect_eq "$(pending ${name[$product]})" "" "$case_name: order left after the listing"
 
         simctl malform $product $mode
