@@ -9,18 +9,19 @@ deadline 420
 world_up
 
 # start NAME held|PLAN|- ARGS...: Quenbrax U: -na ARGS in a pane, with a
-# holder of U: or the driver's plan; the request log starts empty.
+# holder of U: or the driver's plan; the request log starts empty. Held with
+# -l, it returns after the loop's first refused pass.
 start() {
-    local name=$1 plan=(+ plan U: "$2")
+    local name=$1 held=$2 plan=(+ plan U: "$2")
     [ "$2" = - ] || [ "$2" = held ] && plan=()
     simctl mount veracrypt U: '\??\C:\vols\private.hc' --label PRIVATE --if-missing + log --clear \
         "${plan[@]}" >/dev/null
     [ "$2" = held ] && holder_start --device U:
     shift 2
     term_start "$name" 100 30 "$QB_BUILD/bin/Quenbrax.exe" U: -na "$@"
+    [ "$held $*" != "held -l" ] || term_wait "$name" "VeraCrypt: FILES_OPEN." 60 ||
+        die "$name: the loop did not start"
 }
-# After the loop's first refused pass.
-first_dot() { term_wait "$1" "VeraCrypt: FILES_OPEN." 60 || die "$1: the loop did not start"; }
 shows() { term_capture "$1" | sed 's/ *$//' | grep -qxF -- "$2" || fail "$1: no line '$2'"; }
 # ends NAME CODE TEXT COLOUR: the run ends with CODE, its outcome TEXT in COLOUR.
 ends() {
@@ -36,7 +37,6 @@ asked() { requests | awk '{ printf "%s%s", s, $2; s = " " }'; }
 # F: the pass after it is forced (a refused normal request, then the forced
 # one); "success" in colour 10, " (by force)" in the default colour.
 start force held -l
-first_dot force
 term_keys force f
 term_wait force success 30
 shows force "F -> forcing..."
@@ -50,14 +50,12 @@ ends force 1 "success (by force)" 92
 # Esc: canceled, nothing forced. Ctrl+C: the process lives on and the loop
 # ends after its attempt, with at most one more refused request.
 start esc held -l
-first_dot esc
 term_keys esc Escape
 term_wait esc canceled 30
 shows esc "Esc -> cancel..."
 ends esc 3 canceled 93
 [[ $(asked) != *":1:"* ]] || fail "Esc: a forced request"
 start ctrlc held -l
-first_dot ctrlc
 requests >/dev/null
 term_keys ctrlc C-c
 ends ctrlc 3 canceled 93
@@ -90,7 +88,6 @@ done
 start fail held
 ends fail 3 failed 91
 start gone held -l
-first_dot gone
 n=$(world_exec simctl log | grep -c answer=)
 within 5 eval '[ "$(world_exec simctl log | grep -c answer=)" -gt $n ]'
 simctl vanish U:
