@@ -9,6 +9,7 @@
 #   world_exec PROG ARGS   tools/world exec, bounded by the deadline
 #   qb ARGS                Quenbrax.exe ARGS, stdin /dev/null, stdout and stderr
 #                          into a file: QB_OUT (its path), QB_RC (exit code)
+#   world_run PROGRAM ARGS the same for another program
 #   simctl ARGS            simctl in the world; a non-zero exit fails the test
 #   requests               the request log since the last call, emptied, one
 #                          "MS X:F:A" line per answered request (F force, A answer)
@@ -124,10 +125,11 @@ world_up() {
 
 world_exec() { timeout -k 5 "$(_qb_time_left)" "$QB_SOURCE/tools/world" exec "$@"; }
 
-qb() {
+qb() { world_run quenbrax "$@"; }
+world_run() {
     QB_CALLS=$((QB_CALLS + 1))
     QB_OUT=$QB_TMP/qb.$QB_CALLS.out
-    world_exec quenbrax "$@" </dev/null >"$QB_OUT" 2>&1
+    world_exec "$@" </dev/null >"$QB_OUT" 2>&1
     QB_RC=$?
 }
 

@@ -289,12 +289,8 @@ TEST_F(Activation, HiddenOrEndedProcessGetsNothing)
 // Alt released first, then Ctrl+Shift+0xFC typed and released.
 TEST_F(Activation, InjectsHotKeyOncePerCall)
 {
-    int serial = Start({"target"}, "");
-    DWORD pid = LastPid();
-    ASSERT_TRUE(FindTitle("target", serial));
-
-    ActivateProcessWindow(pid);
-    ActivateProcessWindow(pid);
+    int won = GainForegroundRight();
+    won |= GainForegroundRight();
 
     EXPECT_EQ(2, hkCreated);
     EXPECT_EQ(2, hkDestroyed);
@@ -310,7 +306,7 @@ TEST_F(Activation, InjectsHotKeyOncePerCall)
         EXPECT_EQ(expected[i % 7].up, injected[i].up);
     }
     // The hot key came through at least once (the close may overtake it).
-    EXPECT_EQ(1, __atomic_load_n(&hotKeyReceived, __ATOMIC_SEQ_CST));
+    EXPECT_EQ(1, won);
 }
 
 // Another program holds Ctrl+Shift+0xFC: nothing is injected, the hidden

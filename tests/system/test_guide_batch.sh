@@ -36,10 +36,8 @@ for entry in "${cases[@]}"; do
     no-exe) rm "$tools/Quenbrax.exe" ;;
     esac
     rm -f "$backup/private.hc"
-    QB_OUT=$QB_TMP/$name.out
-    world_exec cmd /c "$(winpath "$tools/backup-volume.cmd")" 'C:\vols\private.hc' \
-        "$(winpath "$backup")" </dev/null >"$QB_OUT" 2>&1
-    QB_RC=$?
+    world_run cmd /c "$(winpath "$tools/backup-volume.cmd")" 'C:\vols\private.hc' \
+        "$(winpath "$backup")"
     echo "--- $name (exit $QB_RC)"
     tr -d '\r' <"$QB_OUT"
     expect_rc "$rc"

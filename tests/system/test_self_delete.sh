@@ -22,9 +22,7 @@ run_copy() {
     [ -e "$dir/$name" ] || cp "$QB_BUILD/bin/Quenbrax.exe" "$dir/$name"
     simctl mount veracrypt U: '\??\C:\vols\private.hc' --label PRIVATE --if-missing
     [[ $dir == *held* ]] && holder_start --keep "$(winpath "$dir/$name")"
-    QB_OUT=$QB_TMP/out
-    world_exec "$dir/$name" "$@" </dev/null >"$QB_OUT" 2>&1
-    QB_RC=$?
+    world_run "$dir/$name" "$@"
 }
 
 # gone PATH...: none of the paths exists.
