@@ -18,8 +18,8 @@
 #                          too) in the background; returns once it printed its
 #                          pid: HOLDER_PID (Windows pid), HOLDER (its number)
 #   holder_stop [N]        let holder N (default: the last) go and wait for it
+#   holder_stop_all        every holder, the last started first; numbers restart
 #   winpath PATH           the Windows name (Z:\...) of a unix path
-#   volume_dir X           the backing folder of the volume mounted as X:
 # Assertions: each failure names the calling line; the script goes on and fails
 # at its end.
 #   expect_rc N   expect_line TEXT (a whole line of QB_OUT)   expect_text TEXT
@@ -141,7 +141,6 @@ requests() {
 }
 
 winpath() { local path; path=$(realpath -m "$1"); echo "Z:${path//\//\\}"; }
-volume_dir() { local letter=${1:0:1}; echo "$QUENBRAX_WORLD/volumes/${letter^^}"; }
 
 holder_start() {
     local program=holder
@@ -174,6 +173,12 @@ holder_stop() {
         { kill -TERM "$pid" 2>/dev/null; fail "holder $n did not stop within 10 s"; }
     wait "$pid" 2>/dev/null
     QB_HOLDERS[$n]=
+}
+
+holder_stop_all() {
+    local n
+    for ((n = ${#QB_HOLDERS[@]} - 1; n >= 0; n--)); do holder_stop "$n"; done
+    QB_HOLDERS=()
 }
 
 # ---- assertions on QB_OUT ----
@@ -301,12 +306,12 @@ on_desktop() {
 # ---- end of the script ----
 
 _qb_finish() {
-    local rc=$? n
+    local rc=$?
     # A watchdog subshell ended before it dropped the inherited traps must not
     # clean up (or report) for the script.
     [ "$BASHPID" = "$$" ] || exit $rc
     trap - EXIT TERM INT
-    for n in "${!QB_HOLDERS[@]}"; do holder_stop "$n"; done
+    holder_stop_all
     [ -n "$_qb_tmux" ] && _term kill-server >/dev/null 2>&1 &&
         rm -f "${TMUX_TMPDIR:-/tmp}/tmux-$(id -u)/$_qb_tmux"
     [ -n "${_qb_watchdog:-}" ] && kill "$_qb_watchdog" 2>/dev/null

@@ -141,8 +141,7 @@ run_row() {  # NAME SETUP ARGUMENTS EXIT REQUESTS
     lines=$(grep -c '' "$raw") crlf=$(grep -c $'\r$' "$raw")
     [ "$lines" = "$crlf" ] || fail "row $name: $((lines - crlf)) of $lines lines do not end in CR LF"
     ! grep -q $'\e' "$raw" || fail "row $name: colour escapes in redirected output"
-    for step in "${!QB_HOLDERS[@]}"; do holder_stop "$step"; done
-    QB_HOLDERS=()
+    holder_stop_all
     { tr -d '\r' <"$raw"; for step in "${then[@]}"; do run_step "$step"; done; } >"$QB_TMP/actual"
     requests >"$QB_TMP/log"
     [ "$rc" = "$code" ] || fail "row $name: exit code $rc, expected $code"

@@ -14,7 +14,7 @@ file_line='holder.exe : U:\docs\readme.txt'
 other_line='other.exe : \\.\U:'
 module_line='other.exe : U:\lib\plugin.dll'   # a DLL it loaded from the volume
 root_line='no read: U:\lock01.txt'             # locked by a process never examined
-vol=$(volume_dir U)
+vol=$QUENBRAX_WORLD/volumes/U
 cp "$QB_BUILD/bin/holder.exe" "$QB_TMP/other.exe"
 cp "$QB_BUILD/bin/handle_hog.exe" "$QB_TMP/LSASS.EXE"
 
