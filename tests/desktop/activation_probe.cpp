@@ -5,7 +5,7 @@
 // low-level keyboard hook on a thread of its own).
 //
 //   activation_probe.exe                    runs the tests
-//   activation_probe.exe --holder READY [--title T]... [--hidden] [--front] [--hotkey]
+//   activation_probe.exe --holder READY [--title T]... [--front] [--hotkey]
 //                                           a window holder for the tests
 //   activation_probe.exe --watch RESULT --until STOP --seconds N
 //       counts, while another program runs, the HkWin windows created in any
@@ -42,11 +42,10 @@ int RunHolder(int argc, char** argv)
 {
     const char* readyName = argc > 2 ? argv[2] : "";
     std::vector<std::string> titles;
-    bool hidden = false, front = false, hotkey = false;
+    bool front = false, hotkey = false;
     for (int i = 3; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--title" && i + 1 < argc) titles.push_back(argv[++i]);
-        else if (arg == "--hidden") hidden = true;
         else if (arg == "--front") front = true;
         else if (arg == "--hotkey") hotkey = true;
     }
@@ -56,8 +55,7 @@ int RunHolder(int argc, char** argv)
                                       40, 40, 300, 200, 0, 0, 0, 0);
         if (!window)
             return 3;
-        if (!hidden)
-            ShowWindow(window, SW_SHOWNORMAL);
+        ShowWindow(window, SW_SHOWNORMAL);
         windows.push_back(window);
     }
     if (front && !windows.empty())
@@ -257,21 +255,18 @@ protected:
     std::vector<PROCESS_INFORMATION> holders;
 };
 
-// A process whose only window is hidden, or that has ended, gets no hidden
-// window and no injected input, and the foreground stays (the top window of
-// a process that has one: tests/desktop/test_windows.sh, through -a).
+// A process whose only window is hidden (this one), or that has ended (an id
+// no process has), gets no hidden window and no injected input, and the
+// foreground stays (the top window of a process that has one:
+// tests/desktop/test_windows.sh, through -a).
 TEST_F(Activation, HiddenOrEndedProcessGetsNothing)
 {
-    Start({"hidden"}, "--hidden");
-    DWORD hiddenPid = LastPid();
-    Start({"gone"}, "");
-    DWORD endedPid = LastPid();
-    End(holders.size() - 1);
-    HWND cover = StartCover();
-    ActivateProcessWindow(hiddenPid);
-    ActivateProcessWindow(endedPid);
+    ASSERT_TRUE(CreateWindowExA(0, "STATIC", "hidden", WS_OVERLAPPEDWINDOW, 0, 0, 99, 99, 0, 0, 0, 0));
+    HWND front = GetForegroundWindow();
+    ActivateProcessWindow(GetCurrentProcessId());
+    ActivateProcessWindow(0xFFFFFFFC);
     Sleep(500);
-    EXPECT_EQ(cover, GetForegroundWindow());
+    EXPECT_EQ(front, GetForegroundWindow());
     EXPECT_EQ(0, hkCreated);
     EXPECT_EQ(0, SettledInjectedCount());
 }
