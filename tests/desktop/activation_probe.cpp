@@ -261,7 +261,8 @@ protected:
 // tests/desktop/test_windows.sh, through -a).
 TEST_F(Activation, HiddenOrEndedProcessGetsNothing)
 {
-    ASSERT_TRUE(CreateWindowExA(0, "STATIC", "hidden", WS_OVERLAPPEDWINDOW, 0, 0, 99, 99, 0, 0, 0, 0));
+    ASSERT_TRUE(
+        CreateWindowExA(0, "STATIC", "hidden", WS_OVERLAPPEDWINDOW, 0, 0, 99, 99, 0, 0, 0, 0));
     HWND front = GetForegroundWindow();
     ActivateProcessWindow(GetCurrentProcessId());
     ActivateProcessWindow(0xFFFFFFFC);
