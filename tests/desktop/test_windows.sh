@@ -58,7 +58,7 @@ expect_eq "$(out_text | grep -c "^\[$target\] holder.exe")" 3 "report lines of t
 run_case "without -a" "--window target" "-h" && untouched
 has "foreground=0"
 
-# -hv: only holders with a visible window (-h lists all: golden row report-device).
+# -hv: only holders with a visible window (-h lists all: golden row report-files).
 cp "$QB_BUILD/bin/holder.exe" "$QB_TMP/hidden.exe"
 holder_start --device U: --window shown
 shown=$HOLDER_PID

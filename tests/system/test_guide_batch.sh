@@ -38,8 +38,6 @@ for entry in "${cases[@]}"; do
     rm -f "$backup/private.hc"
     world_run cmd /c "$(winpath "$tools/backup-volume.cmd")" 'C:\vols\private.hc' \
         "$(winpath "$backup")"
-    echo "--- $name (exit $QB_RC)"
-    tr -d '\r' <"$QB_OUT"
     expect_rc "$rc"
     expect_line "$line"
     [ -f "$backup/private.hc" ] && copied=yes || copied=no
