@@ -186,15 +186,6 @@ HWND FindTitle(const char* name, int serial)
     return FindWindowA("STATIC", Title(name, serial).c_str());
 }
 
-// Wine hands the activation to the target's thread by a message, so the new
-// foreground window shows up a moment after SetForegroundWindow returns.
-HWND ForegroundAfter(HWND awaited)
-{
-    for (int i = 0; i < 30 && GetForegroundWindow() != awaited; ++i)
-        Sleep(100);
-    return GetForegroundWindow();
-}
-
 class Activation : public testing::Test {
 protected:
     static void SetUpTestSuite() { ASSERT_TRUE(StartHooks()); }
@@ -315,7 +306,11 @@ TEST_F(Activation, HotKeyHeldElsewhere)
     MSG message;
     EXPECT_FALSE(PeekMessageA(&message, 0, WM_QUIT, WM_QUIT, PM_REMOVE));
     EXPECT_EQ(0, SettledInjectedCount());
-    EXPECT_EQ(target, ForegroundAfter(target));
+    // Wine hands the activation to the target's thread by a message: the new
+    // foreground window shows up a moment after SetForegroundWindow returns.
+    for (int i = 0; i < 30 && GetForegroundWindow() != target; ++i)
+        Sleep(100);
+    EXPECT_EQ(target, GetForegroundWindow());
 }
 
 // Every call wins the right anew: after a call that received its hot key, a
