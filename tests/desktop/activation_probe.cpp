@@ -5,7 +5,7 @@
 // low-level keyboard hook on a thread of its own).
 //
 //   activation_probe.exe                    runs the tests
-//   activation_probe.exe --holder READY [--title T]... [--front] [--hotkey]
+//   activation_probe.exe --holder READY [--title T] [--front] [--hotkey]
 //                                           a window holder for the tests
 //   activation_probe.exe --watch RESULT --until STOP --seconds N
 //       counts, while another program runs, the HkWin windows created in any
@@ -41,25 +41,23 @@ void PumpMessages(DWORD ms, const char* until)
 int RunHolder(int argc, char** argv)
 {
     const char* readyName = argc > 2 ? argv[2] : "";
-    std::vector<std::string> titles;
+    const char* title = NULL;
     bool front = false, hotkey = false;
     for (int i = 3; i < argc; ++i) {
         std::string arg = argv[i];
-        if (arg == "--title" && i + 1 < argc) titles.push_back(argv[++i]);
+        if (arg == "--title" && i + 1 < argc) title = argv[++i];
         else if (arg == "--front") front = true;
         else if (arg == "--hotkey") hotkey = true;
     }
-    std::vector<HWND> windows;
-    for (const std::string& title : titles) {
-        HWND window = CreateWindowExA(0, "STATIC", title.c_str(), WS_OVERLAPPEDWINDOW,
-                                      40, 40, 300, 200, 0, 0, 0, 0);
+    if (title) {
+        HWND window = CreateWindowExA(0, "STATIC", title, WS_OVERLAPPEDWINDOW, 40, 40, 300, 200,
+                                      0, 0, 0, 0);
         if (!window)
             return 3;
         ShowWindow(window, SW_SHOWNORMAL);
-        windows.push_back(window);
+        if (front)
+            SetForegroundWindow(window);
     }
-    if (front && !windows.empty())
-        SetForegroundWindow(windows[0]);
     if (hotkey && !RegisterHotKey(0, 1, MOD_CONTROL | MOD_SHIFT, kHotKeyVk))
         return 4;
     HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, readyName);
@@ -172,20 +170,6 @@ LONG SettledInjectedCount()
 
 // ---- test side ---------------------------------------------------------
 
-int titleSerial;
-
-// Window titles carry a serial so that windows of earlier cases, or of a
-// holder that is still going away, are never taken for the current ones.
-std::string Title(const char* name, int serial)
-{
-    return std::string(name) + "-" + std::to_string(serial);
-}
-
-HWND FindTitle(const char* name, int serial)
-{
-    return FindWindowA("STATIC", Title(name, serial).c_str());
-}
-
 class Activation : public testing::Test {
 protected:
     static void SetUpTestSuite() { ASSERT_TRUE(StartHooks()); }
@@ -200,16 +184,16 @@ protected:
         for (size_t i = 0; i < holders.size(); ++i)
             End(i);
     }
-    // Starts a holder (this program with --holder) whose windows are named
-    // after `names`, and waits until they exist; returns the serial its titles carry.
-    int Start(const std::vector<const char*>& names, std::string options)
+    // Starts a holder (this program with --holder), with a window of that
+    // title unless it is "", waits until it is ready and returns the window.
+    HWND Start(const char* title, std::string options)
     {
-        int serial = ++titleSerial;
-        for (const char* name : names)
-            options += " --title " + Title(name, serial);
+        if (*title)
+            options += std::string(" --title ") + title;
         char exe[MAX_PATH], ready[64];
         GetModuleFileNameA(0, exe, MAX_PATH);
-        wsprintfA(ready, "qb-activation-probe-%u-%d", GetCurrentProcessId(), serial);
+        wsprintfA(ready, "qb-activation-probe-%u-%u", GetCurrentProcessId(),
+                  (unsigned)holders.size());
         HANDLE event = CreateEventA(0, TRUE, FALSE, ready);
         std::string line = std::string("\"") + exe + "\" --holder " + ready + " " + options;
         STARTUPINFOA startup{};
@@ -222,7 +206,7 @@ protected:
         CloseHandle(event);
         holders.push_back(process);
         Sleep(300);   // let the window manager settle the Z order and focus
-        return serial;
+        return *title ? FindWindowA("STATIC", title) : 0;
     }
     DWORD LastPid() { return holders.back().dwProcessId; }
     void End(size_t i)
@@ -234,14 +218,6 @@ protected:
         CloseHandle(holders[i].hProcess);
         CloseHandle(holders[i].hThread);
         holders[i] = PROCESS_INFORMATION{};
-    }
-    // A window of another process in front of everything, as the user's
-    // current work would be.
-    HWND StartCover()
-    {
-        HWND cover = FindTitle("cover", Start({"cover"}, "--front"));
-        EXPECT_EQ(cover, GetForegroundWindow());
-        return cover;
     }
     std::vector<PROCESS_INFORMATION> holders;
 };
@@ -291,12 +267,13 @@ TEST_F(Activation, InjectsHotKeyOncePerCall)
 // own message loop, and the target is still brought to the front.
 TEST_F(Activation, HotKeyHeldElsewhere)
 {
-    Start({}, "--hotkey");
-    int serial = Start({"target"}, "");
+    Start("", "--hotkey");
+    HWND target = Start("probe-target", "");
     DWORD pid = LastPid();
-    HWND target = FindTitle("target", serial);
     ASSERT_TRUE(target);
-    StartCover();
+    // Another program's window in front, as the user's current work would be.
+    HWND cover = Start("probe-cover", "--front");
+    EXPECT_EQ(cover, GetForegroundWindow());
 
     EXPECT_EQ(0, GainForegroundRight());
     ActivateProcessWindow(pid);
