@@ -208,7 +208,6 @@ protected:
         Sleep(300);   // let the window manager settle the Z order and focus
         return *title ? FindWindowA("STATIC", title) : 0;
     }
-    DWORD LastPid() { return holders.back().dwProcessId; }
     void End(size_t i)
     {
         if (!holders[i].hProcess)
@@ -269,7 +268,7 @@ TEST_F(Activation, HotKeyHeldElsewhere)
 {
     Start("", "--hotkey");
     HWND target = Start("probe-target", "");
-    DWORD pid = LastPid();
+    DWORD pid = holders.back().dwProcessId;
     ASSERT_TRUE(target);
     // Another program's window in front, as the user's current work would be.
     HWND cover = Start("probe-cover", "--front");
