@@ -9,6 +9,7 @@
 #   world_exec PROG ARGS   tools/world exec, bounded by the deadline
 #   qb ARGS                Quenbrax.exe ARGS, stdin /dev/null, stdout and stderr
 #                          into a file: QB_OUT (its path), QB_RC (exit code)
+#   world_run PROGRAM ARGS the same for another program
 #   simctl ARGS            simctl in the world; a non-zero exit fails the test
 #   requests               the request log since the last call, emptied, one
 #                          "MS X:F:A" line per answered request (F force, A answer)
@@ -17,13 +18,14 @@
 #                          too) in the background; returns once it printed its
 #                          pid: HOLDER_PID (Windows pid), HOLDER (its number)
 #   holder_stop [N]        let holder N (default: the last) go and wait for it
+#   holder_stop_all        every holder, the last started first; numbers restart
 #   winpath PATH           the Windows name (Z:\...) of a unix path
-#   volume_dir X           the backing folder of the volume mounted as X:
 # Assertions: each failure names the calling line; the script goes on and fails
 # at its end.
 #   expect_rc N   expect_line TEXT (a whole line of QB_OUT)   expect_text TEXT
 #   expect_no_text TEXT   expect_eq ACTUAL EXPECTED [WHAT]   out_text (QB_OUT, no CR)
 #   check WHAT COMMAND...  fails with WHAT unless COMMAND succeeds
+#   within SECONDS COMMAND...  true once COMMAND succeeds (tried every 0.1 s)
 #   fail MESSAGE           record a failure;  die MESSAGE: fail and end now
 # Time: every script has a deadline (QB_DEADLINE s, default 300); program calls
 #   are bounded by the time left. deadline SECONDS sets a new one from now.
@@ -31,6 +33,7 @@
 #   term_start NAME COLS ROWS PROGRAM ARGS   PROGRAM under Wine in a pane of
 #                          exactly that size, which stays after it ends
 #   term_keys NAME KEYS    tmux send-keys;  term_wait NAME TEXT SECONDS
+#   term_shows NAME TEXT   TEXT is in the pane (history and screen)
 #   term_capture NAME [-e] history and screen (-e: colour escapes)
 #   term_screen NAME [-e]  the screen only;  term_stop NAME
 #   term_exit_status NAME SECONDS   the exit code once the program ended
@@ -74,6 +77,13 @@ fail() {
 
 die() { fail "$@"; exit 1; }
 check() { "${@:2}" || fail "$1"; }
+within() {
+    local end=$(( $(date +%s%3N) + $1 * 1000 ))
+    until "${@:2}"; do
+        [ "$(date +%s%3N)" -lt "$end" ] || return 1
+        sleep 0.1
+    done
+}
 
 # ---- deadline ----
 
@@ -115,10 +125,11 @@ world_up() {
 
 world_exec() { timeout -k 5 "$(_qb_time_left)" "$QB_SOURCE/tools/world" exec "$@"; }
 
-qb() {
+qb() { world_run quenbrax "$@"; }
+world_run() {
     QB_CALLS=$((QB_CALLS + 1))
     QB_OUT=$QB_TMP/qb.$QB_CALLS.out
-    world_exec quenbrax "$@" </dev/null >"$QB_OUT" 2>&1
+    world_exec "$@" </dev/null >"$QB_OUT" 2>&1
     QB_RC=$?
 }
 
@@ -130,7 +141,6 @@ requests() {
 }
 
 winpath() { local path; path=$(realpath -m "$1"); echo "Z:${path//\//\\}"; }
-volume_dir() { local letter=${1:0:1}; echo "$QUENBRAX_WORLD/volumes/${letter^^}"; }
 
 holder_start() {
     local program=holder
@@ -155,20 +165,20 @@ holder_start() {
 }
 
 holder_stop() {
-    local n=${1:-$HOLDER} i
+    local n=${1:-$HOLDER}
     local pid=${QB_HOLDERS[$n]:-}
     [ -n "$pid" ] || return 0
     touch "${QB_HOLDER_STOPS[$n]}"
-    for ((i = 0; i < 100; i++)); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    if kill -0 "$pid" 2>/dev/null; then
-        kill -TERM "$pid" 2>/dev/null
-        fail "holder $n did not stop within 10 s"
-    fi
+    within 10 eval "! kill -0 $pid 2>/dev/null" ||
+        { kill -TERM "$pid" 2>/dev/null; fail "holder $n did not stop within 10 s"; }
     wait "$pid" 2>/dev/null
     QB_HOLDERS[$n]=
+}
+
+holder_stop_all() {
+    local n
+    for ((n = ${#QB_HOLDERS[@]} - 1; n >= 0; n--)); do holder_stop "$n"; done
+    QB_HOLDERS=()
 }
 
 # ---- assertions on QB_OUT ----
@@ -212,19 +222,16 @@ term_capture() { _term capture-pane -p -S - "${@:2}" -t "$1"; }
 term_screen() { _term capture-pane -p "${@:2}" -t "$1"; }
 term_stop() { _term kill-session -t "$1" >/dev/null 2>&1; return 0; }
 term_ms() { date +%s%3N; }
+term_shows() { term_capture "$1" | grep -qF -- "$2"; }
 
 term_wait() {
-    local end=$(( $(term_ms) + $3 * 1000 ))
-    while [ "$(term_ms)" -lt "$end" ]; do
-        term_capture "$1" | grep -qF -- "$2" && return 0
-        sleep 0.1
-    done
+    within "$3" term_shows "$1" "$2" && return 0
     echo "term_wait: \"$2\" not shown in $1 within $3 s; screen:" >&2
     term_capture "$1" | sed 's/^/  | /' >&2
     return 1
 }
 
-# The pane's exit code once its program has ended ("signal N"), else nothing.
+# The pane's exit code once its program has ended ("signal N"), else false.
 # tmux can miss the end of a program (it sets SIGCHLD to the default action
 # while its utmp helper runs): the pane never turns dead and the program stays
 # a zombie, whose wait status is the last field of /proc/PID/stat.
@@ -232,29 +239,19 @@ _term_ended() {
     local info dead status signal pid stat
     info=$(_term display-message -p -t "$1" \
         '#{pane_dead}|#{pane_dead_status}|#{pane_dead_signal}|#{pane_pid}' 2>/dev/null) ||
-        return 0
+        return 1
     IFS='|' read -r dead status signal pid <<<"$info"
     if [ "$dead" = 1 ] && [ -n "$status$signal" ]; then
         [ -n "$status" ] && echo "$status" || echo "signal $signal"
         return 0
     fi
     stat=$(sed 's/.*) //' "/proc/$pid/stat" 2>/dev/null)
-    if [ -n "$pid" ] && [ "${stat%% *}" = Z ]; then
-        status=${stat##* }
-        [ $((status & 127)) = 0 ] && echo $((status >> 8)) || echo "signal $((status & 127))"
-    fi
+    [ -n "$pid" ] && [ "${stat%% *}" = Z ] || return 1
+    status=${stat##* }
+    [ $((status & 127)) = 0 ] && echo $((status >> 8)) || echo "signal $((status & 127))"
 }
 
-term_exit_status() {
-    local end=$(( $(term_ms) + $2 * 1000 )) status
-    while [ "$(term_ms)" -lt "$end" ]; do
-        status=$(_term_ended "$1")
-        [ -n "$status" ] && { echo "$status"; return 0; }
-        sleep 0.05
-    done
-    echo timeout
-    return 1
-}
+term_exit_status() { within "$2" _term_ended "$1" || { echo timeout; return 1; }; }
 
 # "FG|TEXT" per screen line: FG is the foreground of the line's first
 # character. The attribute state runs on across lines, as tmux writes a change
@@ -309,12 +306,12 @@ on_desktop() {
 # ---- end of the script ----
 
 _qb_finish() {
-    local rc=$? n
+    local rc=$?
     # A watchdog subshell ended before it dropped the inherited traps must not
     # clean up (or report) for the script.
     [ "$BASHPID" = "$$" ] || exit $rc
     trap - EXIT TERM INT
-    for n in "${!QB_HOLDERS[@]}"; do holder_stop "$n"; done
+    holder_stop_all
     [ -n "$_qb_tmux" ] && _term kill-server >/dev/null 2>&1 &&
         rm -f "${TMUX_TMPDIR:-/tmp}/tmux-$(id -u)/$_qb_tmux"
     [ -n "${_qb_watchdog:-}" ] && kill "$_qb_watchdog" 2>/dev/null

@@ -3,9 +3,8 @@
 // faults with an access violation at the end of a chain of calls built with
 // the product's flags, whose frames the system must walk to reach the filter;
 // first it prints how many of them a walk passes ("frames of its own walked").
-//   crash_probe [missing-helper] [unknown-path]
-// missing-helper names a dump helper library that does not exist;
-// unknown-path crashes before the program path is stored.
+//   crash_probe [missing-helper]
+// missing-helper names a dump helper library that does not exist.
 #include <windows.h>
 #include <shlwapi.h>
 #include "app/startup.h"
@@ -65,8 +64,7 @@ extern "C" void __attribute__((noreturn)) ProgramEntry(void)
     char* commandLine = ReadCommandLine();
     if (StrStrA(commandLine, "missing-helper"))
         importLibraryNames[LibraryDbghelp] = "qb_missing_dump_helper.dll";
-    if (!StrStrA(commandLine, "unknown-path"))
-        ReadExePath();
+    ReadExePath();
     SetUnhandledExceptionFilter(CrashDumpFilter);
     ExitProcess((UINT)FaultAtDepth(8, nullptr));
 }

@@ -50,9 +50,7 @@ for pair in "USAGE.txt docs/USAGE.md" "LICENSE.txt LICENSE"; do
 done
 
 world_up
-QB_OUT=$QB_TMP/run.out
-world_exec "$(winpath "$unpacked/Quenbrax.exe")" U: </dev/null >"$QB_OUT" 2>&1
-QB_RC=$?
+world_run "$(winpath "$unpacked/Quenbrax.exe")" U:
 expect_rc 0
 expect_line success
 version=$(basename "$zip" | sed 's/^Quenbrax-\(.*\)-x64\.zip$/\1/')

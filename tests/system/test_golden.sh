@@ -93,13 +93,10 @@ run_step() {
 # The steps after "after N [SECONDS]", in the background once the drivers
 # answered N requests and SECONDS more have passed.
 run_after() {
-    local count=$1 pause=$2 step i
+    local count=$1 pause=$2 step
     shift 2
-    for ((i = 0; i < 300; i++)); do
-        [ -e "$QB_TMP/row.ended" ] && return
-        [ "$(world_exec simctl log </dev/null | grep -c 'answer=')" -ge "$count" ] && break
-        sleep 0.1
-    done
+    within 30 eval '[ -e "$QB_TMP/row.ended" ] || [ "$(world_exec simctl log </dev/null | grep -c answer=)" -ge $count ]'
+    [ -e "$QB_TMP/row.ended" ] && return
     sleep "$pause"
     for step in "$@"; do run_step "$step" >/dev/null; done
 }
@@ -144,8 +141,7 @@ run_row() {  # NAME SETUP ARGUMENTS EXIT REQUESTS
     lines=$(grep -c '' "$raw") crlf=$(grep -c $'\r$' "$raw")
     [ "$lines" = "$crlf" ] || fail "row $name: $((lines - crlf)) of $lines lines do not end in CR LF"
     ! grep -q $'\e' "$raw" || fail "row $name: colour escapes in redirected output"
-    for step in "${!QB_HOLDERS[@]}"; do holder_stop "$step"; done
-    QB_HOLDERS=()
+    holder_stop_all
     { tr -d '\r' <"$raw"; for step in "${then[@]}"; do run_step "$step"; done; } >"$QB_TMP/actual"
     requests >"$QB_TMP/log"
     [ "$rc" = "$code" ] || fail "row $name: exit code $rc, expected $code"

@@ -22,20 +22,11 @@ run_copy() {
     [ -e "$dir/$name" ] || cp "$QB_BUILD/bin/Quenbrax.exe" "$dir/$name"
     simctl mount veracrypt U: '\??\C:\vols\private.hc' --label PRIVATE --if-missing
     [[ $dir == *held* ]] && holder_start --keep "$(winpath "$dir/$name")"
-    QB_OUT=$QB_TMP/out
-    world_exec "$dir/$name" "$@" </dev/null >"$QB_OUT" 2>&1
-    QB_RC=$?
+    world_run "$dir/$name" "$@"
 }
 
-# gone_within SECONDS PATH...: true once none of the paths exists.
-gone_within() {
-    local i
-    for ((i = 0; i < $1 * 10; i++)); do
-        [ -z "$(ls -d "${@:2}" 2>/dev/null)" ] && return 0
-        sleep 0.1
-    done
-    return 1
-}
+# gone PATH...: none of the paths exists.
+gone() { [ -z "$(ls -d "$@" 2>/dev/null)" ]; }
 
 # Held copies: the batch waits beside the copy, and both are gone a few
 # seconds after it is let go. A space, %, a defined variable's name, & and
@@ -47,18 +38,18 @@ for dir in "$QB_TMP/held 50% & %OS% (x)" "$QB_TMP/held J$(printf '\xc3\xbc')rgen
     [ -e "$dir/del_Quenbrax.bat" ] || fail "no del_Quenbrax.bat beside the held copy in $dir"
     [ -e "$dir/Quenbrax.exe" ] || fail "copy in $dir deleted while held"
     holder_stop
-    gone_within 10 "$dir/Quenbrax.exe" "$dir/del_Quenbrax.bat" ||
+    within 10 gone "$dir/Quenbrax.exe" "$dir/del_Quenbrax.bat" ||
         fail "copy or batch still in $dir 10 s after the copy was let go"
 done
 
 # A variable's name between "%" in the program's own name; a read-only copy.
 run_copy "$QB_TMP/percent" 'Quen%OS%brax.exe' -- U: -s
 expect_rc 0
-gone_within 10 "$QB_TMP/percent"/* || fail "left behind: $(ls "$QB_TMP/percent")"
+within 10 gone "$QB_TMP/percent"/* || fail "left behind: $(ls "$QB_TMP/percent")"
 mkdir -p "$QB_TMP/readonly"
 install -m 444 "$QB_BUILD/bin/Quenbrax.exe" "$QB_TMP/readonly/"
 run_copy "$QB_TMP/readonly" -- U: -s
-gone_within 10 "$QB_TMP/readonly"/* || fail "read-only copy or its batch still there after 10 s"
+within 10 gone "$QB_TMP/readonly"/* || fail "read-only copy or its batch still there after 10 s"
 
 # Nothing is deleted: in a folder the ANSI code page cannot spell (neither the
 # copy nor the one in Lukasz, the look-alike path the ANSI calls give), in a

@@ -99,7 +99,7 @@ int Watch(void)
         }
         if (IsStopRequested()) {
             NewLineIfNeeded();
-            ConsolePrintf("stop=1\nwatch thread ended after %u ms\n", WaitThreadEnd(thread));
+            ConsolePrintf("watch thread ended after %u ms\n", WaitThreadEnd(thread));
             ShutdownConsole(consoleContext);
             GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &watching);
             ConsolePrintf("input mode after 0x%X\nprocess goes on\n", watching);

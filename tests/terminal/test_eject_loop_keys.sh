@@ -9,18 +9,19 @@ deadline 420
 world_up
 
 # start NAME held|PLAN|- ARGS...: Quenbrax U: -na ARGS in a pane, with a
-# holder of U: or the driver's plan; the request log starts empty.
+# holder of U: or the driver's plan; the request log starts empty. Held with
+# -l, it returns after the loop's first refused pass.
 start() {
-    local name=$1 plan=(+ plan U: "$2")
+    local name=$1 held=$2 plan=(+ plan U: "$2")
     [ "$2" = - ] || [ "$2" = held ] && plan=()
     simctl mount veracrypt U: '\??\C:\vols\private.hc' --label PRIVATE --if-missing + log --clear \
         "${plan[@]}" >/dev/null
     [ "$2" = held ] && holder_start --device U:
     shift 2
     term_start "$name" 100 30 "$QB_BUILD/bin/Quenbrax.exe" U: -na "$@"
+    [ "$held $*" != "held -l" ] || term_wait "$name" "VeraCrypt: FILES_OPEN." 60 ||
+        die "$name: the loop did not start"
 }
-# After the loop's first refused pass.
-first_dot() { term_wait "$1" "VeraCrypt: FILES_OPEN." 60 || die "$1: the loop did not start"; }
 shows() { term_capture "$1" | sed 's/ *$//' | grep -qxF -- "$2" || fail "$1: no line '$2'"; }
 # ends NAME CODE TEXT COLOUR: the run ends with CODE, its outcome TEXT in COLOUR.
 ends() {
@@ -36,7 +37,6 @@ asked() { requests | awk '{ printf "%s%s", s, $2; s = " " }'; }
 # F: the pass after it is forced (a refused normal request, then the forced
 # one); "success" in colour 10, " (by force)" in the default colour.
 start force held -l
-first_dot force
 term_keys force f
 term_wait force success 30
 shows force "F -> forcing..."
@@ -50,14 +50,12 @@ ends force 1 "success (by force)" 92
 # Esc: canceled, nothing forced. Ctrl+C: the process lives on and the loop
 # ends after its attempt, with at most one more refused request.
 start esc held -l
-first_dot esc
 term_keys esc Escape
 term_wait esc canceled 30
 shows esc "Esc -> cancel..."
 ends esc 3 canceled 93
 [[ $(asked) != *":1:"* ]] || fail "Esc: a forced request"
 start ctrlc held -l
-first_dot ctrlc
 requests >/dev/null
 term_keys ctrlc C-c
 ends ctrlc 3 canceled 93
@@ -70,7 +68,7 @@ log=$(asked)
 for case in "Escape hang U:0:canceled" "C-c 6,6,6,hang U:0:6_U:0:6_U:0:6_U:0:canceled"; do
     read -r key plan expected <<<"$case"
     start hang "$plan" -l
-    for _ in $(seq 1 100); do world_exec simctl status | grep -q " held=1" && break; sleep 0.1; done
+    within 10 eval 'world_exec simctl status | grep -q " held=1"'
     sleep 1   # the key watch reads the input by now
     sent=$(term_ms)
     term_keys hang "$key"
@@ -79,7 +77,7 @@ for case in "Escape hang U:0:canceled" "C-c 6,6,6,hang U:0:6_U:0:6_U:0:6_U:0:can
     echo "measured: $key during an unanswered request: the program ended after $took ms"
     [ "$status" = 3 ] && [ "$took" -lt 1000 ] || fail "$key, no answer: exit $status after $took ms"
     expect_eq "$(line_colour hang canceled)" 93 "$key, no answer: colour of 'canceled'"
-    for _ in $(seq 1 30); do world_exec simctl log | grep -q canceled && break; sleep 0.1; done
+    within 3 eval 'world_exec simctl log | grep -q canceled'
     expect_eq "$(asked)" "${expected//_/ }" "$key, no answer: requests"
     term_stop hang
 done
@@ -90,9 +88,8 @@ done
 start fail held
 ends fail 3 failed 91
 start gone held -l
-first_dot gone
 n=$(world_exec simctl log | grep -c answer=)
-for _ in $(seq 1 100); do [ "$(world_exec simctl log | grep -c answer=)" -gt "$n" ] && break; sleep 0.05; done
+within 5 eval '[ "$(world_exec simctl log | grep -c answer=)" -gt $n ]'
 simctl vanish U:
 ends gone 2 "TrueCrypt volume is gone" 93
 start ok -

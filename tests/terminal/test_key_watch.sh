@@ -19,20 +19,16 @@ found=$(value keys 'input mode \(0x[0-9A-F]*\), watching .*')
 watching=$(value keys 'input mode .*, watching \(0x[0-9A-F]*\)')
 check "Quick Edit not off while watching ($watching)" test $((${watching:-0x40} & 0xC0)) = $((0x80))
 sleep 0.3
-term_keys keys f
-term_wait keys "F -> forcing..." 5 && term_wait keys "lastKey=70" 5 || fail "F did not arrive"
 term_keys keys q
-term_wait keys "watching again" 10 || fail "the watch did not start again"
+term_wait keys "lastKey=81" 5 && term_wait keys "watching again" 10 || fail "Q: the watch did not start again"
 check "StopKeyWatch did not end the thread" \
     test "$(value keys 'stopped: thread ended after \([0-9]*\) ms')" -le 3000
 term_keys keys C-c
 term_wait keys "process goes on" 10 || fail "Ctrl+C: the process did not go on"
-check "Ctrl+C did not set the stop flag" term_wait keys "stop=1" 1
 ended=$(value keys 'watch thread ended after \([0-9]*\) ms')
 echo "figure: the watch thread ended ${ended:-?} ms after Ctrl+C was seen"
 check "the watch thread did not end after Ctrl+C" test "${ended:-3001}" -le 3000
 check "the input mode found is not back" term_wait keys "input mode after ${found:-?}" 1
-expect_eq "$(term_exit_status keys 10)" 0 "exit code after Ctrl+C"
 
 term_start keyed 80 25 "$probe" sleep 6000
 term_wait keyed ready 30 || die "probe did not start"

@@ -14,7 +14,7 @@ file_line='holder.exe : U:\docs\readme.txt'
 other_line='other.exe : \\.\U:'
 module_line='other.exe : U:\lib\plugin.dll'   # a DLL it loaded from the volume
 root_line='no read: U:\lock01.txt'             # locked by a process never examined
-vol=$(volume_dir U)
+vol=$QUENBRAX_WORLD/volumes/U
 cp "$QB_BUILD/bin/holder.exe" "$QB_TMP/other.exe"
 cp "$QB_BUILD/bin/handle_hog.exe" "$QB_TMP/LSASS.EXE"
 
@@ -30,15 +30,9 @@ start_case() {   # NAME ROWS
     term_wait "$1" Trying 90 || die "$1: the retry loop did not start"
 }
 colour_is() { expect_eq "$(line_colour "$1" "$2")" "$3" "$1: colour of '$2'"; }
+has_colour() { [ "$(line_colour "$1" "$2")" = "$3" ]; }
 # turns NAME TEXT COLOUR SECONDS: the line shows that colour within SECONDS.
-turns() {
-    local end=$(( $(term_ms) + $4 * 1000 ))
-    while [ "$(term_ms)" -lt "$end" ]; do
-        [ "$(line_colour "$1" "$2")" = "$3" ] && return 0
-        sleep 0.2
-    done
-    fail "$1: '$2' not in colour $3 within $4 s"
-}
+turns() { within "$4" has_colour "$@" || fail "$1: '$2' not in colour $3 within $4 s"; }
 
 # A tall pane: nothing scrolls.
 holder_start -p "$QB_TMP/LSASS.EXE" --lock 'U:\lock01.txt'
@@ -69,12 +63,8 @@ term_stop tall
 world_up
 start_case short 22
 row_before=$(line_row short "$other_line")
-for _ in $(seq 1 200); do
-    row=$(line_row short "$other_line")
-    [ -n "$row" ] && [ "$row" -lt "$row_before" ] && break
-    sleep 0.2
-done
-[ -n "$row" ] && [ "$row" -lt "$row_before" ] || die "the screen did not scroll"
+moved_up() { local row; row=$(line_row short "$other_line"); [ -n "$row" ] && [ "$row" -lt "$row_before" ]; }
+within 40 moved_up || die "the screen did not scroll"
 holder_stop $other
 turns short "$other_line" - 10
 colour_is short "$device_line" 97

@@ -23,7 +23,7 @@ long_path() {
         if [ $((${#s} % 100)) = 99 ]; then s+='\'; else s+=${chars:$((i % 36)):1}; i=$((i + 1)); fi
     done
     local dir=${s%\\*}
-    mkdir -p "$(volume_dir U)/${dir//\\//}"
+    mkdir -p "$QUENBRAX_WORLD/volumes/U/${dir//\\//}"
     echo "U:\\$s"
 }
 # shortened TEXT MAX: the text after ShortenMiddle with that maximum.
