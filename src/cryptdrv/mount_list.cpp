@@ -55,11 +55,6 @@ int ConvertMountListReply(const void* reply, DWORD replyLength, MountList* list)
     return 0;
 }
 
-DWORD MountedDriveMask(const MountList* list)
-{
-    return list->mountedDrives & kDriveLetterMask;
-}
-
 int ReadVolumePath(const MountList* list, int drive, WCHAR* path, int pathCount)
 {
     if (pathCount <= 0)
@@ -164,7 +159,7 @@ char FindLetterByContainer(const char* text)
         MountList* list = GetMountList(type);
         if (!list)
             continue;
-        DWORD mask = MountedDriveMask(list);
+        DWORD mask = list->mountedDrives;
         for (int drive = 0; drive < 26 && !letter; drive++) {
             if (!(mask & (1u << drive)))
                 continue;
@@ -184,7 +179,7 @@ void ListMountedVolumes(void)
         MountList* list = GetMountList(type);
         if (!list)
             continue;
-        DWORD mask = MountedDriveMask(list);
+        DWORD mask = list->mountedDrives;
         if (mask)
             ConsolePrintf("%s Volumes:\n", cryptProductNames[type]);
         for (int drive = 0; drive < 26; drive++) {

@@ -48,6 +48,8 @@ WORD GetVeraCryptDriverVersion(void);
 // The driver's reply in a new block of replyLength bytes, *returnedLength the
 // byte count the driver gave; null on failure (the last error says why).
 void* QueryMountList(const char* driverPath, DWORD replyLength, DWORD* returnedLength);
+// A driver's list with only the bits of A to Z in mountedDrives; null when
+// there is none (no such driver, or no answer). A MemAlloc block.
 MountList* GetMountList(CryptVolumeType type);
 char FindLetterByContainer(const char* text);
 void ListMountedVolumes(void);
@@ -69,8 +71,6 @@ DWORD VeraCryptLayoutLength(DWORD askedLength, DWORD returnedLength);
 // Converts a driver reply of one of the three lengths into list (overwritten
 // whole). Returns 1, or 0 for any other length (list untouched).
 int  ConvertMountListReply(const void* reply, DWORD replyLength, MountList* list);
-// The drive bits of a list that name real drive letters.
-DWORD MountedDriveMask(const MountList* list);
 // Copies drive n's container path into path (pathCount > 0 units), without
 // the \??\ prefix of a file container, never reading past the entry's 260
 // units even when the driver left it unterminated; always terminated.
