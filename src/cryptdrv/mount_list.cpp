@@ -2,7 +2,6 @@
 // and the look-ups built on them (container search, listing).
 #include "cryptdrv/volume_id.h"
 #include "base/memory.h"
-#include "base/paths.h"
 #include "console/output.h"
 #include <shlwapi.h>
 
@@ -189,11 +188,8 @@ void ListMountedVolumes(void)
             WCHAR path[kVolumePathCount + 1];
             ReadVolumePath(list, drive, path, kVolumePathCount + 1);
 
-            DriveTexts texts;
-            MakeDriveTexts(letter, &texts);
             char target[MAX_PATH];
-            if (QueryDosDeviceTarget(texts.dosDeviceName, target) &&
-                target[kCryptPrefixLength] == letter) {
+            if (QueryLetterTarget(letter, target) && target[kCryptPrefixLength] == letter) {
                 ConsolePrintf("%c:    %S\n", letter, path);
                 continue;
             }

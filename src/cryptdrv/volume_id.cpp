@@ -23,8 +23,7 @@ CryptVolumeType GetCryptVolumeType(const char* targetPath)
     return CryptNone;
 }
 
-// The target path of "X:"; index 23 is always defined.
-static int QueryLetterTarget(char letter, char* target)
+int QueryLetterTarget(char letter, char* target)
 {
     DriveTexts texts;
     MakeDriveTexts(letter, &texts);

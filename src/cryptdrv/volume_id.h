@@ -34,6 +34,9 @@ struct MountList {
 static_assert(sizeof(MountList) == 13944, "MountList layout");
 
 CryptVolumeType GetCryptVolumeType(const char* targetPath);
+// QueryDosDeviceTarget of the letter's "X:" (MAX_PATH bytes; index 23, where
+// a crypt volume's device name has its letter, is always defined).
+int  QueryLetterTarget(char letter, char* target);
 const char* GetCryptProductName(char letter);
 char GetCryptVolumeLetter(char letter);
 // The first letter A to Z whose crypt volume carries deviceLetter in its
