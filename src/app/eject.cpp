@@ -132,11 +132,6 @@ static int ReportOpenHandles(const EjectRun* run)
     return found;
 }
 
-static WORD ReadLastKey(void)
-{
-    return __atomic_load_n(&lastKey, __ATOMIC_ACQUIRE);
-}
-
 // The lines before the loop: why the tries failed, where to look, the keys.
 static void AnnounceRetryLoop(const EjectRun* run)
 {
@@ -159,7 +154,7 @@ static int RetryLoop(EjectRun* run)
     if (IsStopRequested())
         return EjectNotDismounted;
     for (;;) {
-        WORD key = ReadLastKey();
+        WORD key = GetLastKey();
         if (key == VK_ESCAPE) {
             RequestStop();
             return EjectNotDismounted;
@@ -184,7 +179,7 @@ static int RetryLoop(EjectRun* run)
             ConsolePrintf(" DRIVE_NOT_FOUND -> wrong user context?\n");
             return EjectDriveNotFound;
         }
-        if (ReadLastKey() == 0) {
+        if (GetLastKey() == 0) {
             Sleep(kLoopPauseMs);
             if (GetCursorColumn() > 0)
                 ConsolePrintf(".");

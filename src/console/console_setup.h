@@ -37,6 +37,7 @@ int  IsStopRequested(void);
 // none could be started.
 int  StartKeyWatch(const KeyAction* table);
 void StopKeyWatch(void);
+WORD GetLastKey(void);   // lastKey, 0 when none since the last clear
 void ClearLastKey(void);
 const char* KeyName(WORD code);   // "BS", "Esc", "Space", "Del", else the character
 // Returns the key that ended the wait (keys held with Shift/Ctrl/Alt and those

@@ -49,6 +49,11 @@ void ClearLastKey(void)
     __atomic_store_n(&lastKey, 0, __ATOMIC_SEQ_CST);
 }
 
+WORD GetLastKey(void)
+{
+    return __atomic_load_n(&lastKey, __ATOMIC_SEQ_CST);
+}
+
 int StartKeyWatch(const KeyAction* table)
 {
     if (keyWatchThread)

@@ -103,7 +103,7 @@ static int WaitForAnswer(HANDLE answered)
     while (WaitForSingleObject(answered, kAnswerCheckMs) != WAIT_OBJECT_0) {
         if (!ownWatch)
             ownWatch = StartKeyWatch(kWaitKeys);
-        if (__atomic_load_n(&lastKey, __ATOMIC_SEQ_CST) == VK_ESCAPE)
+        if (GetLastKey() == VK_ESCAPE)
             RequestStop();
         if (IsStopRequested()) {
             answer = 0;
