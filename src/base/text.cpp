@@ -84,9 +84,7 @@ char* WideToAnsiReplacing(const WCHAR* text, UINT codePage)
         MemFree(converted);
     }
     // A code page that refuses the flags: plain ASCII, '?' for all else.
-    int count = 0;
-    while (text[count])
-        count++;
+    int count = lstrlenW(text);
     char* ascii = (char*)MemAlloc((SIZE_T)count + 1);
     for (int i = 0; i < count; i++)
         ascii[i] = text[i] < 0x80 ? (char)text[i] : '?';

@@ -28,14 +28,6 @@ enum {
     kDirectoryBufferLength = 4096,
 };
 
-static int WideLength(const WCHAR* text)
-{
-    int n = 0;
-    while (text[n])
-        n++;
-    return n;
-}
-
 static void InitObjectAttributes(OBJECT_ATTRIBUTES* attributes, HANDLE root,
                                  UNICODE_STRING* name)
 {
@@ -67,8 +59,8 @@ static int IsOneOfTargets(const WCHAR* target, int targetCount,
 int ComposeLinkPath(const WCHAR* directory, const WCHAR* entryName, int entryCount,
                     const WCHAR* linkName, WCHAR* out, int outCount)
 {
-    int directoryCount = WideLength(directory);
-    int linkCount = WideLength(linkName);
+    int directoryCount = lstrlenW(directory);
+    int linkCount = lstrlenW(linkName);
     if (entryCount < 0 || outCount <= 0 ||
         directoryCount + 1 + entryCount + 1 + linkCount + 1 > outCount)
         return 0;
@@ -170,7 +162,7 @@ static int ListsLink(const ObjectCalls* calls, HANDLE session, const WCHAR* link
     ULONGLONG buffer[kDirectoryBufferLength / sizeof(ULONGLONG)];
     ULONG context = 0;
     UNICODE_STRING name;
-    int linkCount = WideLength(linkName);
+    int linkCount = lstrlenW(linkName);
     while (NextDirectoryEntry(calls, session, buffer, &context, &name))
         if (name.Length / 2 == linkCount &&
             CompareStringOrdinal(name.Buffer, linkCount, linkName, linkCount, TRUE) ==
@@ -258,7 +250,7 @@ int DeleteLinksWith(const ObjectCalls* calls, const WCHAR* directory,
 
     UNICODE_STRING directoryName;
     directoryName.Buffer = (WCHAR*)directory;
-    directoryName.Length = (USHORT)(WideLength(directory) * 2);
+    directoryName.Length = (USHORT)(lstrlenW(directory) * 2);
     directoryName.MaximumLength = (USHORT)(directoryName.Length + 2);
     OBJECT_ATTRIBUTES attributes;
     InitObjectAttributes(&attributes, NULL, &directoryName);
