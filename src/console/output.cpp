@@ -12,7 +12,6 @@ static int logThreshold;
 // thread printing at the same moment waits for it.
 static volatile LONG settingsState;
 static HANDLE settingsOut;
-static DWORD settingsRedirected;
 static DWORD settingsFlush;   // 1 when standard output is a file on disk
 static UINT settingsTargetCodePage;
 
@@ -23,13 +22,12 @@ static void EnsureOutputSettings(void)
     if (InterlockedCompareExchange(&settingsState, 1, 0) == 0) {
         settingsOut = GetStdHandle(STD_OUTPUT_HANDLE);
         DWORD fileType = GetFileType(settingsOut);
-        settingsRedirected = fileType != FILE_TYPE_CHAR;
         // A flush on a pipe waits until the reader has taken everything: a
         // caller that reads only after the program has ended would wait for
         // ever. Only a file on disk holds buffered data worth flushing.
         settingsFlush = fileType == FILE_TYPE_DISK;
         UINT consoleCp = GetConsoleOutputCP();
-        if (!settingsRedirected)
+        if (fileType == FILE_TYPE_CHAR)
             settingsTargetCodePage = consoleCp;
         else
             settingsTargetCodePage = consoleCp == CP_UTF8 ? CP_UTF8 : GetACP();
