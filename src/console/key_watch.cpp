@@ -121,7 +121,6 @@ DWORD WINAPI WatchForKeyPress_ThreadProc(LPVOID parameter)
 {
     DebugLog(4, "WatchForKeyPress_ThreadProc");
     KeyAction table[kKeyActionLimit];
-    MemFill(table, 0, sizeof table);
     KeyWatchStart* start = (KeyWatchStart*)parameter;
     MemCopy(table, start->table, sizeof table);
     LONG generation = start->generation;
