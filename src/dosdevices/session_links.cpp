@@ -262,14 +262,6 @@ int DeleteLinksWith(const ObjectCalls* calls, const WCHAR* directory,
     return result;
 }
 
-int DeleteAllDosDevices(const WCHAR* directory, const WCHAR* linkName,
-                        const WCHAR* const* targets, int targetCount)
-{
-    ObjectCalls calls;
-    return DeleteLinksWith(GetObjectCalls(&calls) ? &calls : NULL, directory, linkName,
-                           targets, targetCount);
-}
-
 int DeleteAllDosDevicesA(const char* directory, const char* linkName,
                          const char* const* targets, int targetCount)
 {
@@ -286,5 +278,7 @@ int DeleteAllDosDevicesA(const char* directory, const char* linkName,
         if (i >= 2)
             wideTargets[i - 2] = wide[i];
     }
-    return DeleteAllDosDevices(wide[0], wide[1], wideTargets, targetCount);
+    ObjectCalls calls;
+    return DeleteLinksWith(GetObjectCalls(&calls) ? &calls : NULL, wide[0], wide[1],
+                           wideTargets, targetCount);
 }

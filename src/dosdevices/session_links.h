@@ -14,8 +14,6 @@ enum { kLinkTargetLimit = 2 };   // device names one call may accept
 // its target is one of them, unit for unit.
 int DeleteAllDosDevicesA(const char* directory, const char* linkName,
                          const char* const* targets, int targetCount);
-int DeleteAllDosDevices(const WCHAR* directory, const WCHAR* linkName,
-                        const WCHAR* const* targets, int targetCount);
 const char* NtStatusName(NTSTATUS status);
 
 // The object-manager calls of the walk, from the import table; a test hands
