@@ -196,7 +196,6 @@ static int RunEjectStages(EjectRun* run)
         if (stage.reportFirst && run->options->optShowHandles)
             run->handlesShown = ReportOpenHandles(run);
         int force = stage.forceWithOption && run->options->optForce;
-        run->resultCode = DriverSuccess;
         int sent = DismountVolumeVia(run->letter, run->deviceLetter, force,
                                      &run->forcedResult, &run->resultCode);
         if (sent != DismountAnswered) {
