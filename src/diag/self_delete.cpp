@@ -90,24 +90,13 @@ int ConvertBatchText(const char* text, int textLength, UINT fromCodePage,
         MemCopy(out, text, (SIZE_T)textLength);
         return textLength;
     }
-    WCHAR wide[kSelfDeleteBatchLength];
+    WCHAR wide[kSelfDeleteBatchLength + 1];
     int wideCount = MultiByteToWideChar(fromCodePage, MB_ERR_INVALID_CHARS, text,
-                                         textLength, wide, kSelfDeleteBatchLength);
+                                        textLength, wide, kSelfDeleteBatchLength);
     if (wideCount <= 0)
         return 0;
-    // Converted aside (UTF-8 takes up to three bytes a unit), so that a
-    // failed conversion leaves out untouched.
-    char converted[3 * kSelfDeleteBatchLength];
-    BOOL usedDefault = FALSE;
-    int written = toCodePage == CP_UTF8
-        ? WideCharToMultiByte(CP_UTF8, 0, wide, wideCount, converted, sizeof converted,
-                              NULL, NULL)
-        : WideCharToMultiByte(toCodePage, WC_NO_BEST_FIT_CHARS, wide, wideCount,
-                              converted, sizeof converted, NULL, &usedDefault);
-    if (written <= 0 || usedDefault || written > outLength)
-        return 0;
-    MemCopy(out, converted, (SIZE_T)written);
-    return written;
+    wide[wideCount] = 0;
+    return WideToAnsiExact(wide, toCodePage, out, outLength) ? lstrlenA(out) : 0;
 }
 
 // Writes the whole batch file; a file that could not be written whole is

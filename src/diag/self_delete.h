@@ -23,7 +23,9 @@ int ComposeSelfDeleteBatch(const char* programPath, const char* batchPath,
 // cmd reads a batch file in its console's (OEM) code page, not in the ANSI one
 // the paths come in. Converts textLength bytes from fromCodePage to toCodePage
 // without substitutes or best-fit look-alikes (either could name another
-// file). Returns the byte count written to out, 0 when a character has no
-// exact counterpart or out is too small (out untouched then).
+// file), as WideToAnsiExact does; a converted text is terminated, so out needs
+// a byte for that too. Returns the byte count written to out (without the
+// terminator), 0 when a character has no exact counterpart or out is too
+// small (out untouched then).
 int ConvertBatchText(const char* text, int textLength, UINT fromCodePage,
                      UINT toCodePage, char* out, int outLength);
