@@ -130,7 +130,7 @@ void RecheckOpenHandles(OpenHandleEntry* table)
     if (!consoleContext || consoleContext->isRedirected)
         return;
     SystemHandleList* list = (SystemHandleList*)MemAlloc(sizeof(SystemHandleList));
-    LoadSystemHandleList(list, 0);
+    LoadSystemHandleList(list);
     if (list->count != 0) {
         for (int i = 0; i < kOpenHandleLimit && table[i].exeName[0]; i++) {
             OpenHandleEntry* record = &table[i];

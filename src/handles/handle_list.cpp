@@ -207,9 +207,8 @@ static void FillSystemHandleList(SystemHandleList* list)
     LearnFileTypeIndex(list);
 }
 
-SystemHandleList* LoadSystemHandleList(SystemHandleList* list, DWORD visibleWindowsOnly)
+SystemHandleList* LoadSystemHandleList(SystemHandleList* list)
 {
-    list->visibleWindowsOnly = visibleWindowsOnly;
     list->entries = NULL;
     list->probeHandle = INVALID_HANDLE_VALUE;
     // The probe is a file of the system directory, not our own executable:

@@ -126,8 +126,8 @@ static int IsIdInList(const DWORD* ids, int count, ULONGLONG id)
 // The file handles to ask about, in snapshot order, into scan (or only
 // counted while scan is null); *processCount counts their processes. Never
 // asked: the system's ids 0 and 4, this process, excluded processes, with -hv
-// processes without a visible window, access masks never queried and objects
-// other than files.
+// (windowIds not null) processes without a visible window, access masks never
+// queried and objects other than files.
 static int CollectCandidates(const SystemHandleList* list, const DWORD* windowIds,
                              int windowCount, HandleScan* scan, int* processCount)
 {
@@ -140,7 +140,7 @@ static int CollectCandidates(const SystemHandleList* list, const DWORD* windowId
         while (end < list->count && list->entries[end].processId == owner)
             end++;
         int skip = owner == 0 || owner == 4 || owner == self ||
-                   (list->visibleWindowsOnly && !IsIdInList(windowIds, windowCount, owner)) ||
+                   (windowIds && !IsIdInList(windowIds, windowCount, owner)) ||
                    IsExcludedProcess(owner);
         int first = candidates;
         for (; !skip && index < end; index++) {
@@ -157,11 +157,11 @@ static int CollectCandidates(const SystemHandleList* list, const DWORD* windowId
     return candidates;
 }
 
-HandleScan* NewReportScan(const SystemHandleList* list)
+HandleScan* NewReportScan(const SystemHandleList* list, DWORD visibleWindowsOnly)
 {
     DWORD* windowIds = NULL;
     int windowCount = 0;
-    if (list->visibleWindowsOnly) {
+    if (visibleWindowsOnly) {
         windowIds = (DWORD*)MemAlloc(kWindowProcessLimit * sizeof(DWORD));
         windowCount = CollectWindowProcesses(windowIds, kWindowProcessLimit);
     }
@@ -207,7 +207,7 @@ static int FindVolumeHandleHolders(ReportJob* job, const SystemHandleList* list)
     FindProcessesRunningFromVolume(job->request.driveRoot, job->request.devicePath,
                                    job->table, kOpenHandleLimit, &count,
                                    GetConsoleWidth());
-    HandleScan* scan = NewReportScan(list);
+    HandleScan* scan = NewReportScan(list, job->request.visibleWindowsOnly);
     RunHandleScan(scan, &reportAbort);
     job->deniedCount = (DWORD)scan->deniedCount;
     if (!IsReportAborted())
@@ -292,7 +292,7 @@ static int ReportOpenHandles(ReportJob* job)
     SetConsoleColor(consoleContext, ColorEmphasis);
     int privileged = EnableDebugPrivilege();
     SystemHandleList* list = (SystemHandleList*)MemAlloc(sizeof(SystemHandleList));
-    LoadSystemHandleList(list, job->request.visibleWindowsOnly);
+    LoadSystemHandleList(list);
     int count = FindVolumeHandleHolders(job, list);
     FreeSystemHandleList(list);
     MemFree(list);

@@ -57,10 +57,11 @@ int CheckForOpenHandles(const HandleReportRequest* request);
 int RunHandleReportWithTimeout(const HandleReportRequest* request, DWORD limitMs);
 
 // The scan for names of a report (handle_scan.h) over the snapshot's
-// candidates; exposed for the benchmark.
+// candidates, with visibleWindowsOnly only those of processes with a visible
+// window; exposed for the benchmark.
 struct SystemHandleList;
 struct HandleScan;
-HandleScan* NewReportScan(const SystemHandleList* list);
+HandleScan* NewReportScan(const SystemHandleList* list, DWORD visibleWindowsOnly);
 
 // True when a fresh process snapshot lists the process.
 int ProcessExists(ULONGLONG processId);
