@@ -296,7 +296,7 @@ static int ReportOpenHandles(ReportJob* job)
     int count = FindVolumeHandleHolders(job, list);
     FreeSystemHandleList(list);
     MemFree(list);
-    int unreadable = IsReportAborted() ? 0 : FindUnreadableRootFiles(job, ReportWidth());
+    int unreadable = FindUnreadableRootFiles(job, ReportWidth());
     if (!PrintHolderLines(job, count, start))
         return 0;
     PrintUnreadableRootFiles(job, unreadable);
