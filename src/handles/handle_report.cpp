@@ -46,6 +46,8 @@ static int IsReportAborted(void)
     return __atomic_load_n(&reportAbort, __ATOMIC_ACQUIRE) != 0;
 }
 
+// The width the report's lines are made for; a longer line could not be
+// found again to be turned back.
 static int ReportWidth(void)
 {
     int width = GetConsoleWidth();
@@ -205,8 +207,7 @@ static int FindVolumeHandleHolders(ReportJob* job, const SystemHandleList* list)
 {
     int count = 0;
     FindProcessesRunningFromVolume(job->request.driveRoot, job->request.devicePath,
-                                   job->table, kOpenHandleLimit, &count,
-                                   GetConsoleWidth());
+                                   job->table, kOpenHandleLimit, &count, ReportWidth());
     HandleScan* scan = NewReportScan(list, job->request.visibleWindowsOnly);
     RunHandleScan(scan, &reportAbort);
     job->deniedCount = (DWORD)scan->deniedCount;

@@ -117,6 +117,7 @@ int FormatInspectionHint(char* text, DWORD deniedCount, int privileged);
 enum { kNoReadTextLength = 280 };
 void FormatNoReadLine(const UnreadableFileEntry* record, char* text);
 // Fills entry->displayLine (and shortens entry->objectPath for the console
-// forms). width is the console width; redirected and debug pick the form.
+// forms). width is the report's width: the console's, at most 200;
+// redirected and debug pick the form.
 void MakeDisplayLine(OpenHandleEntry* entry, const char* devicePath,
                      const char* driveRoot, int width, int redirected, int debug);

@@ -226,8 +226,7 @@ void FindProcessesRunningFromVolume(const char* driveRoot, const char* devicePat
         if (entry.th32ProcessID == 0 || entry.th32ProcessID == 4)
             continue;
         entry.szExeFile[MAX_PATH - 1] = 0;
-        FindProcessHolders(&calls, &entry, driveRoot, devicePath, table, limit, count,
-                           width < 200 ? width : 200);
+        FindProcessHolders(&calls, &entry, driveRoot, devicePath, table, limit, count, width);
     }
     CloseHandle(snapshot);
 }
