@@ -17,7 +17,7 @@ short FindConsoleLine(short row, const char* text)
 {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     CONSOLE_SCREEN_BUFFER_INFO info;
-    if (out == INVALID_HANDLE_VALUE || !out || !GetConsoleScreenBufferInfo(out, &info))
+    if (!IsValidHandle(out) || !GetConsoleScreenBufferInfo(out, &info))
         return row;
     int readLength = lstrlenA(text) + kReadExtra;
     if (readLength > info.dwSize.X)

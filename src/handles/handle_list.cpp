@@ -232,7 +232,7 @@ void FreeSystemHandleList(SystemHandleList* list)
     list->buffer = NULL;
     list->entries = NULL;
     list->count = 0;
-    if (list->probeHandle != INVALID_HANDLE_VALUE && list->probeHandle != NULL)
+    if (IsValidHandle(list->probeHandle))
         CloseHandle(list->probeHandle);
     list->probeHandle = INVALID_HANDLE_VALUE;
 }
