@@ -1,10 +1,9 @@
 // The open-handle report. The main thread runs it on a report thread under a
 // 5000 ms limit. The report works on a heap record of its own (ReportJob): its
-// tables, its cached process snapshot and a copy of the request. Main thread
-// and report thread each hold a reference and the last one releases it; the
-// tables are copied into the process-wide ones only once the report thread
-// has ended, so a report that runs late never writes where the eject loop
-// and the follow-up read.
+// tables and a copy of the request. Main thread and report thread each hold a
+// reference and the last one releases it; the tables are copied into the
+// process-wide ones only once the report thread has ended, so a report that
+// runs late never writes where the eject loop and the follow-up read.
 #include "handles/handle_report.h"
 #include "handles/handle_list.h"
 #include "handles/process_info.h"
@@ -26,7 +25,6 @@ struct ReportJob {
     volatile LONG       references;      // main thread and report thread
     HandleReportRequest request;
     DWORD               redirected;
-    HANDLE              processSnapshot; // cached for executable names
     DWORD               deniedCount;     // processes that could not be opened
     OpenHandleEntry     table[kOpenHandleLimit + 1];
     UnreadableFileEntry unreadable[kUnreadableFileLimit + 1];
@@ -36,8 +34,6 @@ static void ReleaseReportJob(ReportJob* job)
 {
     if (InterlockedDecrement(&job->references) != 0)
         return;
-    if (job->processSnapshot != INVALID_HANDLE_VALUE)
-        CloseHandle(job->processSnapshot);
     MemFree(job);
 }
 
@@ -176,11 +172,13 @@ HandleScan* NewReportScan(const SystemHandleList* list, DWORD visibleWindowsOnly
 }
 
 // Appends, in process order, the named handles on the volume of every
-// process the scan finished in time, while the table has room.
+// process the scan finished in time, while the table has room. One process
+// snapshot gives the executable names.
 static void AppendScanHolders(ReportJob* job, const HandleScan* scan, int* count)
 {
     const char* driveRoot = job->request.driveRoot;
     const char* devicePath = job->request.devicePath;
+    HANDLE processSnapshot = INVALID_HANDLE_VALUE;
     for (int p = 0; p < scan->processCount && *count < kOpenHandleLimit; p++) {
         if (!ScanProcessNamed(scan, p))
             continue;
@@ -192,7 +190,7 @@ static void AppendScanHolders(ReportJob* job, const HandleScan* scan, int* count
             if (!name || !IsPathOnVolume(name, devicePath, driveRoot))
                 continue;
             if (nameState < 0)
-                nameState = GetProcessExeName(&job->processSnapshot, process->processId,
+                nameState = GetProcessExeName(&processSnapshot, process->processId,
                                               exeName, sizeof exeName, 0);
             if (!nameState || *count >= kOpenHandleLimit)
                 break;
@@ -201,6 +199,8 @@ static void AppendScanHolders(ReportJob* job, const HandleScan* scan, int* count
                             devicePath, driveRoot);
         }
     }
+    if (processSnapshot != INVALID_HANDLE_VALUE)
+        CloseHandle(processSnapshot);
 }
 
 static int FindVolumeHandleHolders(ReportJob* job, const SystemHandleList* list)
@@ -330,7 +330,6 @@ int RunHandleReportWithTimeout(const HandleReportRequest* request, DWORD limitMs
     job->request.driveRoot[sizeof job->request.driveRoot - 1] = 0;
     job->redirected = consoleContext ? consoleContext->isRedirected
                                      : GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) != FILE_TYPE_CHAR;
-    job->processSnapshot = INVALID_HANDLE_VALUE;
     job->references = 2;
 
     HANDLE thread = CreateThread(NULL, 0, HandleReport_ThreadProc, job, 0, NULL);
