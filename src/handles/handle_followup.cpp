@@ -171,8 +171,7 @@ void RecheckUnreadableFiles(void)
 void UnhighlightHandleLines(OpenHandleEntry* table)
 {
     for (int i = 0; i < kOpenHandleLimit && table[i].exeName[0]; i++)
-        if (table[i].consoleRow != 0)
-            TurnBack(&table[i].consoleRow, table[i].displayLine);
+        TurnBack(&table[i].consoleRow, table[i].displayLine);
 }
 
 void RestoreUnreadableFileLines(void)
