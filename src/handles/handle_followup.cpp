@@ -163,7 +163,7 @@ void RecheckUnreadableFiles(void)
             continue;
         // The file itself, also when its line shows a shortened path. A file
         // that has gone (a lock file its holder deleted) is released too.
-        if (IsFileReleased(record->fullPath[0] ? record->fullPath : record->path))
+        if (IsFileReleased(record->fullPath))
             TurnBackNoReadLine(record);
     }
 }
