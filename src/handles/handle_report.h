@@ -63,8 +63,6 @@ struct SystemHandleList;
 struct HandleScan;
 HandleScan* NewReportScan(const SystemHandleList* list, DWORD visibleWindowsOnly);
 
-// True when a fresh process snapshot lists the process.
-int ProcessExists(ULONGLONG processId);
 // True when nobody holds the file now: it opens for reading with share mode
 // 0, or it has gone. Only an existing file is opened, so nothing is ever
 // created on the volume.
