@@ -186,13 +186,13 @@ static int NameDuplicate(ScanWorker* worker, HANDLE duplicate, DWORD index)
     int phase = IsGuardedAccessMask(candidate->grantedAccess) ? PhaseGuardedName
                                                               : PhaseDirectName;
     start = Publish(worker, phase, index);
+    // The name comes back empty unless its query gave one.
     WCHAR wide[kWideNameCount];
-    NTSTATUS status = scan->calls.name(duplicate, wide, kWideNameCount);
+    scan->calls.name(duplicate, wide, kWideNameCount);
     int late = IsPastLimit(phase, start, GetTickCount());
     if (late && phase == PhaseDirectName)
         return HandleProcessTooSlow;
-    if (late || wide[0] == 0 ||
-        (status != STATUS_SUCCESS && status != STATUS_VOLUME_DISMOUNTED))
+    if (late || wide[0] == 0)
         return HandleNext;
     char name[kNameTextLength];
     NameToAnsi(wide, lstrlenW(wide), name, sizeof name, CP_ACP);
