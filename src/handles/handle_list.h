@@ -21,9 +21,6 @@ enum {
     kExcludedProcessLimit = 10,
     kNameTextLength = 1024,       // one object name in the ANSI code page
     kWideNameCount = 1024,        // UTF-16 units of a name as asked for
-    kGuardedQueryLimitMs = 150,
-    kFileTypeQueryLimitMs = 50,
-    kDirectQueryLimitMs = 1000,
 };
 
 // Object type index of file objects; 0 until learned, then fixed for the run.

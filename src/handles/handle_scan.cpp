@@ -18,6 +18,9 @@ static const DWORD kOwnerNamed = 0xFFFFFFFF;    // finished in time
 static const DWORD kOwnerFailed = 0xFFFFFFFE;   // given up: no names
 static const DWORD kPollMs = 25;
 static const DWORD kProcessBaseLimitMs = 1000;
+static const DWORD kGuardedQueryLimitMs = 150;
+static const DWORD kDirectQueryLimitMs = 1000;
+static const DWORD kFileTypeQueryLimitMs = 50;   // before Windows Vista only
 enum { kScanWorkerLimit = 4, kScanStackLength = 64 * 1024 };
 
 // What a worker is doing, published with the tick it began and the candidate.
