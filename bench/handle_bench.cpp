@@ -80,7 +80,7 @@ static double TimeOnce(int phase, const SystemHandleList* list, int* count)
     double start = Now();
     if (phase == PhaseSnapshot) {
         SystemHandleList fresh = {};
-        LoadSystemHandleList(&fresh, 0);
+        LoadSystemHandleList(&fresh);
         FreeSystemHandleList(&fresh);
     } else if (phase == PhaseImages) {
         static OpenHandleEntry table[kOpenHandleLimit + 1];
@@ -88,7 +88,7 @@ static double TimeOnce(int phase, const SystemHandleList* list, int* count)
         FindProcessesRunningFromVolume(request.driveRoot, request.devicePath, table,
                                        kOpenHandleLimit, count, 80);
     } else if (phase == PhaseScan) {
-        HandleScan* scan = NewReportScan(list);
+        HandleScan* scan = NewReportScan(list, 0);
         *count = scan->candidateCount;
         nameCalls = 0;
         volatile LONG stop = 0;
@@ -114,7 +114,7 @@ static double Best(int phase, int runs, const SystemHandleList* list, int* count
 static void PrintPhases(int runs)
 {
     SystemHandleList list = {};
-    LoadSystemHandleList(&list, 0);
+    LoadSystemHandleList(&list);
     int images = 0, candidates = 0, ignored = 0;
     AddTenths("round_trip_us", RoundTripMicroseconds());
     AddCount("handles", (long)list.count);

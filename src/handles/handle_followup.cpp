@@ -17,7 +17,7 @@ short FindConsoleLine(short row, const char* text)
 {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     CONSOLE_SCREEN_BUFFER_INFO info;
-    if (out == INVALID_HANDLE_VALUE || !out || !GetConsoleScreenBufferInfo(out, &info))
+    if (!IsValidHandle(out) || !GetConsoleScreenBufferInfo(out, &info))
         return row;
     int readLength = lstrlenA(text) + kReadExtra;
     if (readLength > info.dwSize.X)
@@ -130,7 +130,7 @@ void RecheckOpenHandles(OpenHandleEntry* table)
     if (!consoleContext || consoleContext->isRedirected)
         return;
     SystemHandleList* list = (SystemHandleList*)MemAlloc(sizeof(SystemHandleList));
-    LoadSystemHandleList(list, 0);
+    LoadSystemHandleList(list);
     if (list->count != 0) {
         for (int i = 0; i < kOpenHandleLimit && table[i].exeName[0]; i++) {
             OpenHandleEntry* record = &table[i];
@@ -163,7 +163,7 @@ void RecheckUnreadableFiles(void)
             continue;
         // The file itself, also when its line shows a shortened path. A file
         // that has gone (a lock file its holder deleted) is released too.
-        if (IsFileReleased(record->fullPath[0] ? record->fullPath : record->path))
+        if (IsFileReleased(record->fullPath))
             TurnBackNoReadLine(record);
     }
 }
@@ -171,8 +171,7 @@ void RecheckUnreadableFiles(void)
 void UnhighlightHandleLines(OpenHandleEntry* table)
 {
     for (int i = 0; i < kOpenHandleLimit && table[i].exeName[0]; i++)
-        if (table[i].consoleRow != 0)
-            TurnBack(&table[i].consoleRow, table[i].displayLine);
+        TurnBack(&table[i].consoleRow, table[i].displayLine);
 }
 
 void RestoreUnreadableFileLines(void)

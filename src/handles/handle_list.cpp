@@ -207,9 +207,8 @@ static void FillSystemHandleList(SystemHandleList* list)
     LearnFileTypeIndex(list);
 }
 
-SystemHandleList* LoadSystemHandleList(SystemHandleList* list, DWORD visibleWindowsOnly)
+SystemHandleList* LoadSystemHandleList(SystemHandleList* list)
 {
-    list->visibleWindowsOnly = visibleWindowsOnly;
     list->entries = NULL;
     list->probeHandle = INVALID_HANDLE_VALUE;
     // The probe is a file of the system directory, not our own executable:
@@ -233,7 +232,7 @@ void FreeSystemHandleList(SystemHandleList* list)
     list->buffer = NULL;
     list->entries = NULL;
     list->count = 0;
-    if (list->probeHandle != INVALID_HANDLE_VALUE && list->probeHandle != NULL)
+    if (IsValidHandle(list->probeHandle))
         CloseHandle(list->probeHandle);
     list->probeHandle = INVALID_HANDLE_VALUE;
 }

@@ -8,7 +8,6 @@
 
 struct SystemHandleList {
     void*              buffer;             // the query's result block; null when it failed
-    DWORD              visibleWindowsOnly; // read by the report's scan
     SystemHandleEntry* entries;            // after the header; null when the query failed
     ULONGLONG          count;              // 0 when the query failed
     // This list's own probe (a file of the system directory, open while the
@@ -22,9 +21,6 @@ enum {
     kExcludedProcessLimit = 10,
     kNameTextLength = 1024,       // one object name in the ANSI code page
     kWideNameCount = 1024,        // UTF-16 units of a name as asked for
-    kGuardedQueryLimitMs = 150,
-    kFileTypeQueryLimitMs = 50,
-    kDirectQueryLimitMs = 1000,
 };
 
 // Object type index of file objects; 0 until learned, then fixed for the run.
@@ -35,7 +31,7 @@ extern volatile WORD fileTypeIndex;
 extern volatile ULONGLONG excludedProcessIds[kExcludedProcessLimit];
 
 // list must be zero-filled. Returns list, filled or empty (count 0).
-SystemHandleList* LoadSystemHandleList(SystemHandleList* list, DWORD visibleWindowsOnly);
+SystemHandleList* LoadSystemHandleList(SystemHandleList* list);
 // Releases buffer and closes the list's probe; the caller releases the record.
 void FreeSystemHandleList(SystemHandleList* list);
 

@@ -1,10 +1,9 @@
 // The open-handle report. The main thread runs it on a report thread under a
 // 5000 ms limit. The report works on a heap record of its own (ReportJob): its
-// tables, its cached process snapshot and a copy of the request. Main thread
-// and report thread each hold a reference and the last one releases it; the
-// tables are copied into the process-wide ones only once the report thread
-// has ended, so a report that runs late never writes where the eject loop
-// and the follow-up read.
+// tables and a copy of the request. Main thread and report thread each hold a
+// reference and the last one releases it; the tables are copied into the
+// process-wide ones only once the report thread has ended, so a report that
+// runs late never writes where the eject loop and the follow-up read.
 #include "handles/handle_report.h"
 #include "handles/handle_list.h"
 #include "handles/process_info.h"
@@ -26,7 +25,6 @@ struct ReportJob {
     volatile LONG       references;      // main thread and report thread
     HandleReportRequest request;
     DWORD               redirected;
-    HANDLE              processSnapshot; // cached for executable names
     DWORD               deniedCount;     // processes that could not be opened
     OpenHandleEntry     table[kOpenHandleLimit + 1];
     UnreadableFileEntry unreadable[kUnreadableFileLimit + 1];
@@ -36,8 +34,6 @@ static void ReleaseReportJob(ReportJob* job)
 {
     if (InterlockedDecrement(&job->references) != 0)
         return;
-    if (job->processSnapshot != INVALID_HANDLE_VALUE)
-        CloseHandle(job->processSnapshot);
     MemFree(job);
 }
 
@@ -46,6 +42,8 @@ static int IsReportAborted(void)
     return __atomic_load_n(&reportAbort, __ATOMIC_ACQUIRE) != 0;
 }
 
+// The width the report's lines are made for; a longer line could not be
+// found again to be turned back.
 static int ReportWidth(void)
 {
     int width = GetConsoleWidth();
@@ -126,8 +124,8 @@ static int IsIdInList(const DWORD* ids, int count, ULONGLONG id)
 // The file handles to ask about, in snapshot order, into scan (or only
 // counted while scan is null); *processCount counts their processes. Never
 // asked: the system's ids 0 and 4, this process, excluded processes, with -hv
-// processes without a visible window, access masks never queried and objects
-// other than files.
+// (windowIds not null) processes without a visible window, access masks never
+// queried and objects other than files.
 static int CollectCandidates(const SystemHandleList* list, const DWORD* windowIds,
                              int windowCount, HandleScan* scan, int* processCount)
 {
@@ -140,7 +138,7 @@ static int CollectCandidates(const SystemHandleList* list, const DWORD* windowId
         while (end < list->count && list->entries[end].processId == owner)
             end++;
         int skip = owner == 0 || owner == 4 || owner == self ||
-                   (list->visibleWindowsOnly && !IsIdInList(windowIds, windowCount, owner)) ||
+                   (windowIds && !IsIdInList(windowIds, windowCount, owner)) ||
                    IsExcludedProcess(owner);
         int first = candidates;
         for (; !skip && index < end; index++) {
@@ -157,11 +155,11 @@ static int CollectCandidates(const SystemHandleList* list, const DWORD* windowId
     return candidates;
 }
 
-HandleScan* NewReportScan(const SystemHandleList* list)
+HandleScan* NewReportScan(const SystemHandleList* list, DWORD visibleWindowsOnly)
 {
     DWORD* windowIds = NULL;
     int windowCount = 0;
-    if (list->visibleWindowsOnly) {
+    if (visibleWindowsOnly) {
         windowIds = (DWORD*)MemAlloc(kWindowProcessLimit * sizeof(DWORD));
         windowCount = CollectWindowProcesses(windowIds, kWindowProcessLimit);
     }
@@ -174,11 +172,13 @@ HandleScan* NewReportScan(const SystemHandleList* list)
 }
 
 // Appends, in process order, the named handles on the volume of every
-// process the scan finished in time, while the table has room.
+// process the scan finished in time, while the table has room. One process
+// snapshot gives the executable names.
 static void AppendScanHolders(ReportJob* job, const HandleScan* scan, int* count)
 {
     const char* driveRoot = job->request.driveRoot;
     const char* devicePath = job->request.devicePath;
+    HANDLE processSnapshot = INVALID_HANDLE_VALUE;
     for (int p = 0; p < scan->processCount && *count < kOpenHandleLimit; p++) {
         if (!ScanProcessNamed(scan, p))
             continue;
@@ -190,7 +190,7 @@ static void AppendScanHolders(ReportJob* job, const HandleScan* scan, int* count
             if (!name || !IsPathOnVolume(name, devicePath, driveRoot))
                 continue;
             if (nameState < 0)
-                nameState = GetProcessExeName(&job->processSnapshot, process->processId,
+                nameState = GetProcessExeName(&processSnapshot, process->processId,
                                               exeName, sizeof exeName, 0);
             if (!nameState || *count >= kOpenHandleLimit)
                 break;
@@ -199,15 +199,16 @@ static void AppendScanHolders(ReportJob* job, const HandleScan* scan, int* count
                             devicePath, driveRoot);
         }
     }
+    if (processSnapshot != INVALID_HANDLE_VALUE)
+        CloseHandle(processSnapshot);
 }
 
 static int FindVolumeHandleHolders(ReportJob* job, const SystemHandleList* list)
 {
     int count = 0;
     FindProcessesRunningFromVolume(job->request.driveRoot, job->request.devicePath,
-                                   job->table, kOpenHandleLimit, &count,
-                                   GetConsoleWidth());
-    HandleScan* scan = NewReportScan(list);
+                                   job->table, kOpenHandleLimit, &count, ReportWidth());
+    HandleScan* scan = NewReportScan(list, job->request.visibleWindowsOnly);
     RunHandleScan(scan, &reportAbort);
     job->deniedCount = (DWORD)scan->deniedCount;
     if (!IsReportAborted())
@@ -292,11 +293,11 @@ static int ReportOpenHandles(ReportJob* job)
     SetConsoleColor(consoleContext, ColorEmphasis);
     int privileged = EnableDebugPrivilege();
     SystemHandleList* list = (SystemHandleList*)MemAlloc(sizeof(SystemHandleList));
-    LoadSystemHandleList(list, job->request.visibleWindowsOnly);
+    LoadSystemHandleList(list);
     int count = FindVolumeHandleHolders(job, list);
     FreeSystemHandleList(list);
     MemFree(list);
-    int unreadable = IsReportAborted() ? 0 : FindUnreadableRootFiles(job, ReportWidth());
+    int unreadable = FindUnreadableRootFiles(job, ReportWidth());
     if (!PrintHolderLines(job, count, start))
         return 0;
     PrintUnreadableRootFiles(job, unreadable);
@@ -329,7 +330,6 @@ int RunHandleReportWithTimeout(const HandleReportRequest* request, DWORD limitMs
     job->request.driveRoot[sizeof job->request.driveRoot - 1] = 0;
     job->redirected = consoleContext ? consoleContext->isRedirected
                                      : GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) != FILE_TYPE_CHAR;
-    job->processSnapshot = INVALID_HANDLE_VALUE;
     job->references = 2;
 
     HANDLE thread = CreateThread(NULL, 0, HandleReport_ThreadProc, job, 0, NULL);

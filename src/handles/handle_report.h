@@ -57,13 +57,12 @@ int CheckForOpenHandles(const HandleReportRequest* request);
 int RunHandleReportWithTimeout(const HandleReportRequest* request, DWORD limitMs);
 
 // The scan for names of a report (handle_scan.h) over the snapshot's
-// candidates; exposed for the benchmark.
+// candidates, with visibleWindowsOnly only those of processes with a visible
+// window; exposed for the benchmark.
 struct SystemHandleList;
 struct HandleScan;
-HandleScan* NewReportScan(const SystemHandleList* list);
+HandleScan* NewReportScan(const SystemHandleList* list, DWORD visibleWindowsOnly);
 
-// True when a fresh process snapshot lists the process.
-int ProcessExists(ULONGLONG processId);
 // True when nobody holds the file now: it opens for reading with share mode
 // 0, or it has gone. Only an existing file is opened, so nothing is ever
 // created on the volume.
@@ -116,6 +115,7 @@ int FormatInspectionHint(char* text, DWORD deniedCount, int privileged);
 enum { kNoReadTextLength = 280 };
 void FormatNoReadLine(const UnreadableFileEntry* record, char* text);
 // Fills entry->displayLine (and shortens entry->objectPath for the console
-// forms). width is the console width; redirected and debug pick the form.
+// forms). width is the report's width: the console's, at most 200;
+// redirected and debug pick the form.
 void MakeDisplayLine(OpenHandleEntry* entry, const char* devicePath,
                      const char* driveRoot, int width, int redirected, int debug);

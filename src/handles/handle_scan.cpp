@@ -18,6 +18,9 @@ static const DWORD kOwnerNamed = 0xFFFFFFFF;    // finished in time
 static const DWORD kOwnerFailed = 0xFFFFFFFE;   // given up: no names
 static const DWORD kPollMs = 25;
 static const DWORD kProcessBaseLimitMs = 1000;
+static const DWORD kGuardedQueryLimitMs = 150;
+static const DWORD kDirectQueryLimitMs = 1000;
+static const DWORD kFileTypeQueryLimitMs = 50;   // before Windows Vista only
 enum { kScanWorkerLimit = 4, kScanStackLength = 64 * 1024 };
 
 // What a worker is doing, published with the tick it began and the candidate.
@@ -140,6 +143,27 @@ static int FinishProcess(HandleScan* scan, int index, LONG64 expected, DWORD out
     return 1;
 }
 
+static DWORD PhaseLimit(int phase)
+{
+    switch (phase) {
+    case PhaseGuardedName:
+        return kGuardedQueryLimitMs;
+    case PhaseDirectName:
+        return kDirectQueryLimitMs;
+    case PhaseType:
+        return osVersion.major < 6 ? kFileTypeQueryLimitMs : 0;
+    default:
+        return 0;   // only the process's own limit
+    }
+}
+
+// True when a call of the phase, begun at tick began, is past its limit at now.
+static int IsPastLimit(int phase, DWORD began, DWORD now)
+{
+    DWORD limit = PhaseLimit(phase);
+    return limit != 0 && now - began > limit;
+}
+
 // ---- a worker ----------------------------------------------------------
 
 static DWORD Publish(ScanWorker* worker, int phase, DWORD candidate)
@@ -156,22 +180,22 @@ static int NameDuplicate(ScanWorker* worker, HANDLE duplicate, DWORD index)
 {
     HandleScan* scan = worker->scan;
     ScanCandidate* candidate = &scan->candidates[index];
+    // Each call is measured here too, so a call past its limit counts as such
+    // even when the scanning thread did not look in time.
     DWORD start = Publish(worker, PhaseType, index);
     DWORD type = scan->calls.fileType(duplicate);
-    if (type != FILE_TYPE_DISK ||
-        (osVersion.major < 6 && GetTickCount() - start > kFileTypeQueryLimitMs))
+    if (type != FILE_TYPE_DISK || IsPastLimit(PhaseType, start, GetTickCount()))
         return HandleNext;
-    int guarded = IsGuardedAccessMask(candidate->grantedAccess);
-    start = Publish(worker, guarded ? PhaseGuardedName : PhaseDirectName, index);
+    int phase = IsGuardedAccessMask(candidate->grantedAccess) ? PhaseGuardedName
+                                                              : PhaseDirectName;
+    start = Publish(worker, phase, index);
+    // The name comes back empty unless its query gave one.
     WCHAR wide[kWideNameCount];
-    NTSTATUS status = scan->calls.name(duplicate, wide, kWideNameCount);
-    DWORD took = GetTickCount() - start;
-    // Measured here too, so a call past its limit counts as such even when
-    // the scanning thread did not look in time.
-    if (!guarded && took > kDirectQueryLimitMs)
+    scan->calls.name(duplicate, wide, kWideNameCount);
+    int late = IsPastLimit(phase, start, GetTickCount());
+    if (late && phase == PhaseDirectName)
         return HandleProcessTooSlow;
-    if ((guarded && took > kGuardedQueryLimitMs) || wide[0] == 0 ||
-        (status != STATUS_SUCCESS && status != STATUS_VOLUME_DISMOUNTED))
+    if (late || wide[0] == 0)
         return HandleNext;
     char name[kNameTextLength];
     NameToAnsi(wide, lstrlenW(wide), name, sizeof name, CP_ACP);
@@ -307,20 +331,6 @@ static void ReplaceWorker(HandleScan* scan, ScanWorker** slot, int resume, DWORD
         FinishProcess(scan, resume, LoadOwner(&scan->processes[resume]), kOwnerFailed);
 }
 
-static DWORD PhaseLimit(int phase)
-{
-    switch (phase) {
-    case PhaseGuardedName:
-        return kGuardedQueryLimitMs;
-    case PhaseDirectName:
-        return kDirectQueryLimitMs;
-    case PhaseType:
-        return osVersion.major < 6 ? kFileTypeQueryLimitMs : 0;
-    default:
-        return 0;   // only the process's own limit
-    }
-}
-
 // Abandons the worker in *slot when its process or its call is past its limit.
 static void CheckWorker(HandleScan* scan, ScanWorker** slot)
 {
@@ -342,8 +352,7 @@ static void CheckWorker(HandleScan* scan, ScanWorker** slot)
     DWORD began = (DWORD)((ULONGLONG)stamp >> 32);
     DWORD candidate = (DWORD)stamp & 0x0FFFFFFF;
     int phase = (int)(((ULONGLONG)stamp >> 28) & 15);
-    DWORD limit = PhaseLimit(phase);
-    if (limit == 0 || now - began <= limit)
+    if (!IsPastLimit(phase, began, now))
         return;
     // The stamp is the worker's current call only while the word still holds
     // the worker's claim of that candidate.

@@ -1,5 +1,6 @@
-// Object names of handles: the native query with its reply sizes, and the
-// conversion of a name to the ANSI code page.
+// Object names of handles: the rights and the privilege with which other
+// processes are opened for them, the native query with its reply sizes, and
+// the conversion of a name to the ANSI code page.
 #include "handles/handle_list.h"
 #include "base/imports.h"
 #include "base/memory.h"

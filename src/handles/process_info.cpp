@@ -119,6 +119,8 @@ static int IsImageOnVolume(const ProcessPathCalls* calls, HANDLE process, HANDLE
 
 // LIST_MODULES_ALL of <psapi.h>: the 64- and 32-bit modules.
 enum { kModuleLimit = 4096, kListModulesAll = 3 };
+// The rights that read a process's module list and module paths.
+static const DWORD kReadRights = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
 
 // The base addresses of the process's modules, 64- and 32-bit, the
 // executable first: a MemAlloc block the caller frees, null when unknown.
@@ -148,8 +150,7 @@ int IsModuleLoaded(ULONGLONG processId, ULONGLONG base)
 {
     ProcessPathCalls calls;
     GetProcessPathCalls(&calls);
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
-                                 (DWORD)processId);
+    HANDLE process = OpenProcess(kReadRights, FALSE, (DWORD)processId);
     if (!process)
         return 0;
     int count = 0, loaded = 0;
@@ -194,8 +195,7 @@ static void FindProcessHolders(const ProcessPathCalls* calls, const PROCESSENTRY
                                const char* driveRoot, const char* devicePath,
                                OpenHandleEntry* table, int limit, int* count, int width)
 {
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
-                                 entry->th32ProcessID);
+    HANDLE process = OpenProcess(kReadRights, FALSE, entry->th32ProcessID);
     HANDLE limited = process ? process
                              : OpenProcess(ProcessQueryRights(), FALSE, entry->th32ProcessID);
     char shown[MAX_PATH];
@@ -226,8 +226,7 @@ void FindProcessesRunningFromVolume(const char* driveRoot, const char* devicePat
         if (entry.th32ProcessID == 0 || entry.th32ProcessID == 4)
             continue;
         entry.szExeFile[MAX_PATH - 1] = 0;
-        FindProcessHolders(&calls, &entry, driveRoot, devicePath, table, limit, count,
-                           width < 200 ? width : 200);
+        FindProcessHolders(&calls, &entry, driveRoot, devicePath, table, limit, count, width);
     }
     CloseHandle(snapshot);
 }

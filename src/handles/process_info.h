@@ -12,10 +12,12 @@
 // fits in nameLength bytes.
 int GetProcessExeName(HANDLE* snapshot, ULONGLONG processId, char* name, int nameLength,
                       int fresh);
+// True when a fresh process snapshot lists the process.
+int ProcessExists(ULONGLONG processId);
 // Appends, while *count is below limit, a record for each process whose
 // executable lies on the volume (its image path as exeName), and one for each
 // module from the volume that a process has loaded (isModule; its base as
-// handleValue). width is the console width.
+// handleValue). width is the report's width: the console's, at most 200.
 void FindProcessesRunningFromVolume(const char* driveRoot, const char* devicePath,
                                     OpenHandleEntry* table, int limit, int* count,
                                     int width);

@@ -150,7 +150,6 @@ int FormatInspectionHint(char* text, DWORD deniedCount, int privileged)
 void MakeDisplayLine(OpenHandleEntry* entry, const char* devicePath,
                      const char* driveRoot, int width, int redirected, int debug)
 {
-    int w = width < 200 ? width : 200;
     DWORD processId = (DWORD)entry->processId;
     int isServiceHost = StrStrA(entry->exeName, "svchost.exe") != NULL;
     // A service host's line also carries " [id]" on the console: the path
@@ -165,7 +164,7 @@ void MakeDisplayLine(OpenHandleEntry* entry, const char* devicePath,
     } else if (isServiceHost) {
         // An image holder's path, shortened for a line of its own.
         if (!entry->objectPath[0])
-            ShortenMiddle(entry->exeName, w - 4 - idLength);
+            ShortenMiddle(entry->exeName, width - 4 - idLength);
         wsprintfA(line, "%.259s [%u]", entry->exeName, processId);
     } else {
         CopyText(line, entry->exeName, sizeof line);
@@ -175,14 +174,14 @@ void MakeDisplayLine(OpenHandleEntry* entry, const char* devicePath,
         ToDisplayPath(entry->objectPath, sizeof entry->objectPath, devicePath, driveRoot);
         int exeLength = lstrlenA(entry->exeName);
         if (debug) {
-            ShortenMiddle(entry->objectPath, w - exeLength - 12);
+            ShortenMiddle(entry->objectPath, width - exeLength - 12);
             wsprintfA(line, "0x%X %.259s : %.519s", (DWORD)entry->handleValue,
                       entry->exeName, entry->objectPath);
         } else if (redirected) {
             wsprintfA(line, "[%u] %.259s : %.519s", processId, entry->exeName,
                       entry->objectPath);
         } else {
-            ShortenMiddle(entry->objectPath, w - exeLength - 4 - idLength);
+            ShortenMiddle(entry->objectPath, width - exeLength - 4 - idLength);
             if (isServiceHost)
                 wsprintfA(line, "%.259s [%u] : %.519s", entry->exeName, processId,
                           entry->objectPath);

@@ -125,12 +125,12 @@ TEST(SystemHandleList, LearnsTheFileTypeAndStopsAsked)
                               FILE_FLAG_DELETE_ON_CLOSE, NULL);
     ULONGLONG self = GetCurrentProcessId();
     SystemHandleList first = {}, second = {};
-    LoadSystemHandleList(&first, 0);
+    LoadSystemHandleList(&first);
     EXPECT_NE(0, fileTypeIndex);
     EXPECT_EQ(INVALID_HANDLE_VALUE, first.probeHandle);
     EXPECT_TRUE(IsHandleInList(&first, (ULONGLONG)(ULONG_PTR)file, self));
     EXPECT_FALSE(IsHandleInList(&first, (ULONGLONG)(ULONG_PTR)file, self + 4));
-    LoadSystemHandleList(&second, 1);   // no probe once the type is known
+    LoadSystemHandleList(&second);   // no probe once the type is known
     EXPECT_EQ(INVALID_HANDLE_VALUE, second.probeHandle);
     FreeSystemHandleList(&second);
     FreeSystemHandleList(&first);
