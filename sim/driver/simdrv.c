@@ -374,6 +374,14 @@ static int Answer(SimDismountBlock *block, int planned, LONGLONG arrived)
     return answer;
 }
 
+static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
 static VOID NTAPI CancelHeld(PDEVICE_OBJECT device, PIRP irp);
 
 // Keeps a dismount request pending for a late answer. Returns STATUS_PENDING,
@@ -385,12 +393,7 @@ static NTSTATUS Hold(PIRP irp, int number, SimPlanEntry entry)
     ULONG i;
     for (i = 0; i < SIM_HELD_MAX && !h; i++)
         if (!held[i].irp) h = &held[i];
-    if (!h) {
-        irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
-        irp->IoStatus.Information = 0;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
+    if (!h) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
     KeQuerySystemTime(&now);
     h->irp = irp;
     h->driveNumber = number;
@@ -401,9 +404,7 @@ static NTSTATUS Hold(PIRP irp, int number, SimPlanEntry entry)
     IoSetCancelRoutine(irp, CancelHeld);
     if (irp->Cancel && IoSetCancelRoutine(irp, NULL)) {
         h->irp = 0;
-        irp->IoStatus.Status = STATUS_CANCELLED;
-        irp->IoStatus.Information = 0;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        Complete(irp, STATUS_CANCELLED, 0);
         return STATUS_PENDING;
     }
     if (h->due) KeSetEvent(&wakeTimer, IO_NO_INCREMENT, FALSE);
@@ -447,9 +448,7 @@ static VOID NTAPI CancelHeld(PDEVICE_OBJECT device, PIRP irp)
         held[i].irp = 0;
     }
     UnlockTables();
-    irp->IoStatus.Status = STATUS_CANCELLED;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    Complete(irp, STATUS_CANCELLED, 0);
 }
 
 // Answers held requests whose delay has passed, then sleeps until the next is due.
@@ -646,14 +645,6 @@ static NTSTATUS QueryVolume(Volume *v, PIO_STACK_LOCATION stack, void *buffer, U
     default:
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-}
-
-static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
 }
 
 static NTSTATUS DispatchLocked(PDEVICE_OBJECT device, PIRP irp)
