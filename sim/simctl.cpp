@@ -75,12 +75,17 @@ void ToWide(const char *text, unsigned short *out, int size)
     out[i] = 0;
 }
 
+// The control device of a driver; INVALID_HANDLE_VALUE when it is not loaded.
+HANDLE OpenDriver(int product)
+{
+    return CreateFileA(devicePaths[product], 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+}
+
 // Sends one control request to a driver. Returns the NT-style outcome as a
 // Win32 error (0 on success); *reply gets the output when asked for.
 DWORD SendControl(int product, SimRequest *request, SimReply *reply)
 {
-    HANDLE device = CreateFileA(devicePaths[product], 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                OPEN_EXISTING, 0, NULL);
+    HANDLE device = OpenDriver(product);
     if (device == INVALID_HANDLE_VALUE) return GetLastError();
     // The system buffer is shared by input and output: send the larger block.
     static SimReply io;
@@ -97,8 +102,7 @@ DWORD SendControl(int product, SimRequest *request, SimReply *reply)
 
 bool DriverLoaded(int product)
 {
-    HANDLE device = CreateFileA(devicePaths[product], 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                OPEN_EXISTING, 0, NULL);
+    HANDLE device = OpenDriver(product);
     if (device == INVALID_HANDLE_VALUE) return false;
     CloseHandle(device);
     return true;
@@ -244,8 +248,7 @@ int CmdDismount(int argc, char **argv)
     if (!letter) return Fail(2, "bad drive letter '%s'", argv[1]);
     int product = ProductOfLetter(letter);
     if (product < 0) return Fail(1, "no volume is mounted at %c:", letter);
-    HANDLE device = CreateFileA(devicePaths[product], 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                OPEN_EXISTING, 0, NULL);
+    HANDLE device = OpenDriver(product);
     if (device == INVALID_HANDLE_VALUE) return Fail(1, "cannot open %s: error %lu", devicePaths[product], GetLastError());
     SimDismountBlock block = {(int)(letter - 'A'), force ? 1u : 0u, 0, 0};
     DWORD returned = 0;
