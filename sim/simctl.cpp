@@ -33,6 +33,8 @@
 
 namespace {
 
+// The verbs named in the usage and unknown-verb messages.
+const char verbList[] = "mount, plan, release, dismount, relink, vanish, unlink, log, session-link, session-list, status, malform";
 const char *const productNames[2] = {"TrueCrypt", "VeraCrypt"};
 const char *const serviceNames[2] = {"truecrypt", "veracrypt"};
 const char *const devicePaths[2] = {"\\\\.\\TrueCrypt", "\\\\.\\VeraCrypt"};
@@ -612,7 +614,7 @@ int RunCommand(int argc, char **argv)
     if (!strcmp(verb, "reset")) return CmdReset(argc, argv);
     if (!strcmp(verb, "malform")) return CmdMalform(argc, argv);
     if (!strcmp(verb, "desktop")) return CmdDesktop(argc, argv);
-    return Fail(2, "unknown verb '%s' (mount, plan, release, dismount, relink, vanish, unlink, log, session-link, session-list, status, malform)", verb);
+    return Fail(2, "unknown verb '%s' (%s)", verb, verbList);
 }
 
 }  // namespace
@@ -620,7 +622,7 @@ int RunCommand(int argc, char **argv)
 int main(int argc, char **argv)
 {
     setvbuf(stdout, NULL, _IOFBF, 1 << 16);
-    if (argc < 2) return Fail(2, "usage: simctl VERB ARGS... (mount, plan, release, dismount, relink, vanish, unlink, log, session-link, session-list, status, malform)");
+    if (argc < 2) return Fail(2, "usage: simctl VERB ARGS... (%s)", verbList);
     int first = 1;
     for (int i = 1; i <= argc; i++) {
         if (i < argc && strcmp(argv[i], "+")) continue;
