@@ -349,7 +349,7 @@ static SimPlanEntry NextPlanned(int number)
 
 // Gives the answer (a code or SIM_ANSWER_USUAL) to a dismount block as of now:
 // a planned 0 dismounts whether handles are open or not.
-static int Answer(SimDismountBlock *block, int planned, LONGLONG arrived)
+static void Answer(SimDismountBlock *block, int planned, LONGLONG arrived)
 {
     int number = block->driveNumber;
     int answer = planned;
@@ -371,7 +371,6 @@ static int Answer(SimDismountBlock *block, int planned, LONGLONG arrived)
     }
     block->returnCode = answer;
     AddLog(number, block->ignoreOpenFiles ? 1 : 0, answer, arrived);
-    return answer;
 }
 
 static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
