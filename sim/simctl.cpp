@@ -128,6 +128,18 @@ int ProductOfLetter(unsigned letter)
     return -1;
 }
 
+// Sends a request about the volume at a letter to the driver that has it.
+int SendToVolume(const char *verb, unsigned letter, SimRequest *request)
+{
+    int product = ProductOfLetter(letter);
+    if (product < 0) {
+        if (!DriverLoaded(0) && !DriverLoaded(1)) return Fail(1, "no simulated driver is loaded");
+        return Fail(1, "no volume is mounted at %c:", letter);
+    }
+    DWORD error = SendControl(product, request, NULL);
+    return error ? Fail(1, "%s %c: failed: error %lu", verb, letter, error) : 0;
+}
+
 int CmdMount(int argc, char **argv)
 {
     if (argc < 4) return Fail(2, "usage: mount truecrypt|veracrypt X: CONTAINER [--label TEXT] [--guid {GUID}] [--keep-link]");
@@ -212,13 +224,7 @@ int CmdPlan(int argc, char **argv)
             return Fail(2, "bad plan '%s'", argv[2]);
         p = *end ? end + 1 : end;
     }
-    int product = ProductOfLetter(letter);
-    if (product < 0) {
-        if (!DriverLoaded(0) && !DriverLoaded(1)) return Fail(1, "no simulated driver is loaded");
-        return Fail(1, "no volume is mounted at %c:", letter);
-    }
-    DWORD error = SendControl(product, &request, NULL);
-    return error ? Fail(1, "plan %c: failed: error %lu", letter, error) : 0;
+    return SendToVolume(argv[0], letter, &request);
 }
 
 // Held requests outlive their volume, so both drivers are asked.
@@ -276,13 +282,7 @@ int CmdLetterVerb(int argc, char **argv, unsigned verb)
         request.letter2 = ParseLetter(argv[2]);
         if (!request.letter2) return Fail(2, "bad drive letter '%s'", argv[2]);
     }
-    int product = ProductOfLetter(letter);
-    if (product < 0) {
-        if (!DriverLoaded(0) && !DriverLoaded(1)) return Fail(1, "no simulated driver is loaded");
-        return Fail(1, "no volume is mounted at %c:", letter);
-    }
-    DWORD error = SendControl(product, &request, NULL);
-    return error ? Fail(1, "%s %c: failed: error %lu", argv[0], letter, error) : 0;
+    return SendToVolume(argv[0], letter, &request);
 }
 
 // Removes a DOS device name as another program on the system might, leaving
