@@ -33,6 +33,8 @@
 
 namespace {
 
+// The verbs named in the usage and unknown-verb messages.
+const char verbList[] = "mount, plan, release, dismount, relink, vanish, unlink, log, session-link, session-list, status, malform";
 const char *const productNames[2] = {"TrueCrypt", "VeraCrypt"};
 const char *const serviceNames[2] = {"truecrypt", "veracrypt"};
 const char *const devicePaths[2] = {"\\\\.\\TrueCrypt", "\\\\.\\VeraCrypt"};
@@ -75,12 +77,17 @@ void ToWide(const char *text, unsigned short *out, int size)
     out[i] = 0;
 }
 
+// The control device of a driver; INVALID_HANDLE_VALUE when it is not loaded.
+HANDLE OpenDriver(int product)
+{
+    return CreateFileA(devicePaths[product], 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+}
+
 // Sends one control request to a driver. Returns the NT-style outcome as a
 // Win32 error (0 on success); *reply gets the output when asked for.
 DWORD SendControl(int product, SimRequest *request, SimReply *reply)
 {
-    HANDLE device = CreateFileA(devicePaths[product], 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                OPEN_EXISTING, 0, NULL);
+    HANDLE device = OpenDriver(product);
     if (device == INVALID_HANDLE_VALUE) return GetLastError();
     // The system buffer is shared by input and output: send the larger block.
     static SimReply io;
@@ -97,8 +104,7 @@ DWORD SendControl(int product, SimRequest *request, SimReply *reply)
 
 bool DriverLoaded(int product)
 {
-    HANDLE device = CreateFileA(devicePaths[product], 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                OPEN_EXISTING, 0, NULL);
+    HANDLE device = OpenDriver(product);
     if (device == INVALID_HANDLE_VALUE) return false;
     CloseHandle(device);
     return true;
@@ -120,6 +126,18 @@ int ProductOfLetter(unsigned letter)
         }
     }
     return -1;
+}
+
+// Sends a request about the volume at a letter to the driver that has it.
+int SendToVolume(const char *verb, unsigned letter, SimRequest *request)
+{
+    int product = ProductOfLetter(letter);
+    if (product < 0) {
+        if (!DriverLoaded(0) && !DriverLoaded(1)) return Fail(1, "no simulated driver is loaded");
+        return Fail(1, "no volume is mounted at %c:", letter);
+    }
+    DWORD error = SendControl(product, request, NULL);
+    return error ? Fail(1, "%s %c: failed: error %lu", verb, letter, error) : 0;
 }
 
 int CmdMount(int argc, char **argv)
@@ -206,13 +224,7 @@ int CmdPlan(int argc, char **argv)
             return Fail(2, "bad plan '%s'", argv[2]);
         p = *end ? end + 1 : end;
     }
-    int product = ProductOfLetter(letter);
-    if (product < 0) {
-        if (!DriverLoaded(0) && !DriverLoaded(1)) return Fail(1, "no simulated driver is loaded");
-        return Fail(1, "no volume is mounted at %c:", letter);
-    }
-    DWORD error = SendControl(product, &request, NULL);
-    return error ? Fail(1, "plan %c: failed: error %lu", letter, error) : 0;
+    return SendToVolume(argv[0], letter, &request);
 }
 
 // Held requests outlive their volume, so both drivers are asked.
@@ -244,8 +256,7 @@ int CmdDismount(int argc, char **argv)
     if (!letter) return Fail(2, "bad drive letter '%s'", argv[1]);
     int product = ProductOfLetter(letter);
     if (product < 0) return Fail(1, "no volume is mounted at %c:", letter);
-    HANDLE device = CreateFileA(devicePaths[product], 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                OPEN_EXISTING, 0, NULL);
+    HANDLE device = OpenDriver(product);
     if (device == INVALID_HANDLE_VALUE) return Fail(1, "cannot open %s: error %lu", devicePaths[product], GetLastError());
     SimDismountBlock block = {(int)(letter - 'A'), force ? 1u : 0u, 0, 0};
     DWORD returned = 0;
@@ -271,13 +282,7 @@ int CmdLetterVerb(int argc, char **argv, unsigned verb)
         request.letter2 = ParseLetter(argv[2]);
         if (!request.letter2) return Fail(2, "bad drive letter '%s'", argv[2]);
     }
-    int product = ProductOfLetter(letter);
-    if (product < 0) {
-        if (!DriverLoaded(0) && !DriverLoaded(1)) return Fail(1, "no simulated driver is loaded");
-        return Fail(1, "no volume is mounted at %c:", letter);
-    }
-    DWORD error = SendControl(product, &request, NULL);
-    return error ? Fail(1, "%s %c: failed: error %lu", argv[0], letter, error) : 0;
+    return SendToVolume(argv[0], letter, &request);
 }
 
 // Removes a DOS device name as another program on the system might, leaving
@@ -609,7 +614,7 @@ int RunCommand(int argc, char **argv)
     if (!strcmp(verb, "reset")) return CmdReset(argc, argv);
     if (!strcmp(verb, "malform")) return CmdMalform(argc, argv);
     if (!strcmp(verb, "desktop")) return CmdDesktop(argc, argv);
-    return Fail(2, "unknown verb '%s' (mount, plan, release, dismount, relink, vanish, unlink, log, session-link, session-list, status, malform)", verb);
+    return Fail(2, "unknown verb '%s' (%s)", verb, verbList);
 }
 
 }  // namespace
@@ -617,7 +622,7 @@ int RunCommand(int argc, char **argv)
 int main(int argc, char **argv)
 {
     setvbuf(stdout, NULL, _IOFBF, 1 << 16);
-    if (argc < 2) return Fail(2, "usage: simctl VERB ARGS... (mount, plan, release, dismount, relink, vanish, unlink, log, session-link, session-list, status, malform)");
+    if (argc < 2) return Fail(2, "usage: simctl VERB ARGS... (%s)", verbList);
     int first = 1;
     for (int i = 1; i <= argc; i++) {
         if (i < argc && strcmp(argv[i], "+")) continue;

@@ -349,7 +349,7 @@ static SimPlanEntry NextPlanned(int number)
 
 // Gives the answer (a code or SIM_ANSWER_USUAL) to a dismount block as of now:
 // a planned 0 dismounts whether handles are open or not.
-static int Answer(SimDismountBlock *block, int planned, LONGLONG arrived)
+static void Answer(SimDismountBlock *block, int planned, LONGLONG arrived)
 {
     int number = block->driveNumber;
     int answer = planned;
@@ -371,7 +371,14 @@ static int Answer(SimDismountBlock *block, int planned, LONGLONG arrived)
     }
     block->returnCode = answer;
     AddLog(number, block->ignoreOpenFiles ? 1 : 0, answer, arrived);
-    return answer;
+}
+
+static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
 }
 
 static VOID NTAPI CancelHeld(PDEVICE_OBJECT device, PIRP irp);
@@ -385,12 +392,7 @@ static NTSTATUS Hold(PIRP irp, int number, SimPlanEntry entry)
     ULONG i;
     for (i = 0; i < SIM_HELD_MAX && !h; i++)
         if (!held[i].irp) h = &held[i];
-    if (!h) {
-        irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
-        irp->IoStatus.Information = 0;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
+    if (!h) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
     KeQuerySystemTime(&now);
     h->irp = irp;
     h->driveNumber = number;
@@ -401,9 +403,7 @@ static NTSTATUS Hold(PIRP irp, int number, SimPlanEntry entry)
     IoSetCancelRoutine(irp, CancelHeld);
     if (irp->Cancel && IoSetCancelRoutine(irp, NULL)) {
         h->irp = 0;
-        irp->IoStatus.Status = STATUS_CANCELLED;
-        irp->IoStatus.Information = 0;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        Complete(irp, STATUS_CANCELLED, 0);
         return STATUS_PENDING;
     }
     if (h->due) KeSetEvent(&wakeTimer, IO_NO_INCREMENT, FALSE);
@@ -447,9 +447,7 @@ static VOID NTAPI CancelHeld(PDEVICE_OBJECT device, PIRP irp)
         held[i].irp = 0;
     }
     UnlockTables();
-    irp->IoStatus.Status = STATUS_CANCELLED;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    Complete(irp, STATUS_CANCELLED, 0);
 }
 
 // Answers held requests whose delay has passed, then sleeps until the next is due.
@@ -646,14 +644,6 @@ static NTSTATUS QueryVolume(Volume *v, PIO_STACK_LOCATION stack, void *buffer, U
     default:
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-}
-
-static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
 }
 
 static NTSTATUS DispatchLocked(PDEVICE_OBJECT device, PIRP irp)

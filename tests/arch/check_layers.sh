@@ -20,12 +20,10 @@ while IFS=: read -r file _ line; do
         fail "$file: $from (rank ${rank[$from]}) includes $to (rank ${rank[$to]})"
     edges+="$from $to"$'\n'
 done < <(grep -rnH '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$src")
-sort -u <<<"$edges" | tsort >/dev/null 2>"${TMPDIR:-/tmp}/arch_tsort.$$" ||
-    fail "include cycle between folders: $(cat "${TMPDIR:-/tmp}/arch_tsort.$$")"
-rm -f "${TMPDIR:-/tmp}/arch_tsort.$$"
+cycle=$(sort -u <<<"$edges" | tsort 2>&1 >/dev/null) || fail "include cycle between folders: $cycle"
 
-callers=$(grep -rl 'GetProcAddress' "$src" | wc -l)
-[ "$callers" -le 1 ] || fail "GetProcAddress in $callers files: $(grep -rl GetProcAddress "$src" | tr '\n' ' ')"
+callers=($(grep -rl GetProcAddress "$src"))
+[ ${#callers[@]} -le 1 ] || fail "GetProcAddress in ${#callers[@]} files: ${callers[*]}"
 
 # A definition starts at a line in column 0 that is no declaration; its body
 # opens with "{" and closes with "}" in column 0.

@@ -82,10 +82,9 @@ run_step() {
         local -a words
         eval "words=($rest)"
         [ "${words[0]}" = qb ] && words[0]=quenbrax
-        world_exec "${words[@]}" </dev/null >"$QB_TMP/then.out" 2>&1
-        local rc=$?
-        echo "> $rest$([ "${words[0]}" = quenbrax ] && echo ": exit $rc")"
-        tr -d '\r' <"$QB_TMP/then.out" ;;
+        world_run "${words[@]}"
+        echo "> $rest$([ "${words[0]}" = quenbrax ] && echo ": exit $QB_RC")"
+        out_text ;;
     *) die "row $name: unknown step '$1'" ;;
     esac
 }

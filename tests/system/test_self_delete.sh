@@ -72,4 +72,3 @@ sleep 2
 for dir in "$stroke" "$QB_TMP/Lukasz" "$locked" "$QB_TMP/early"; do
     expect_eq "$(ls "$dir")" Quenbrax.exe "files in $dir"
 done
-chattr -i "$locked"
