@@ -1,15 +1,23 @@
 // The simulated crypt-volume drivers' device protocol: the two requests that the
-// real drivers answer, and the private control request through which simctl
-// steers the simulation. Shared by the kernel-mode driver and the user-mode tools,
-// so it uses only plain C types.
+// real drivers answer, and the private channel through which simctl steers the
+// simulation. Shared by the kernel-mode driver and the user-mode tools, so it
+// uses only plain C types.
 #ifndef SIM_PROTOCOL_H
 #define SIM_PROTOCOL_H
 
 #define SIM_IOCTL_DISMOUNT    0x222010u  // device type 0x22, function 0x804, buffered
 #define SIM_IOCTL_MOUNT_LIST  0x222018u  // device type 0x22, function 0x806, buffered
-// Private: device type 0x22, function 0xF00, buffered. Far above the functions
-// the real drivers use, so it never collides with a real request.
-#define SIM_IOCTL_CONTROL     0x223C00u
+
+// simctl's orders do not travel as requests to the device: Wine's device host
+// hands a driver its requests on one thread, and a request that the driver
+// keeps inside (a planned delay or hang, as the real drivers work on every
+// request inside the caller's call) would hold them up. Instead each driver
+// serves a channel of named objects on a thread of its own: a section holding
+// one SimChannel, an order event that simctl sets, a done event the driver
+// sets, and a mutex that lets one simctl at a time use the channel. The names
+// are the prefix, the product name and the part ("...VeraCryptOrder").
+#define SIM_CHANNEL_KERNEL_PREFIX L"\\BaseNamedObjects\\QuenbraxSim"
+#define SIM_CHANNEL_USER_PREFIX   "Global\\QuenbraxSim"
 
 // Mount-list reply sizes of the three driver layouts.
 #define SIM_LIST_SIZE_TRUECRYPT   13940u
@@ -35,7 +43,9 @@ enum SimVerb {
     SIM_VERB_RESET,       // vanish every volume, drop plans, the log and a malform order,
                           // cancel held dismount requests
     SIM_VERB_MALFORM,     // flags: a SimMalform mode for the next mount-list reply
-    SIM_VERB_RELEASE      // letter, answer: answer every held dismount request of the drive
+    SIM_VERB_RELEASE,     // letter, answer: answer the request of the drive kept inside the driver
+    SIM_VERB_BUSY,        // ms: hold the driver-wide lock that long (a mount in progress)
+    SIM_VERB_FORCE_TIME   // letter, ms: a forced dismount with open handles takes that long
 };
 
 // How the next mount-list reply is spoilt (then the driver answers well again).
@@ -53,16 +63,18 @@ enum SimMalform {
 #define SIM_FLAG_IF_MISSING 2u   // mount: a volume already at the letter is fine
 
 #define SIM_PLAN_MAX 32
-#define SIM_HELD_MAX 16       // dismount requests held at once (per driver)
+#define SIM_BUSY_MAX 3600000u      // ms
+#define SIM_FORCE_TIME_MAX 20000u  // ms: the real driver gives up its dismount retries then
 
 // One planned answer to a dismount request. The answer is worked out when it is
 // given: 0 dismounts then (or gives 5 when nothing is mounted by then).
 #define SIM_ANSWER_USUAL    0x7FFFFFFF   // what an unplanned request would get
 #define SIM_ANSWER_CANCELED (-0x7FFFFFFF - 1)  // log: canceled, never answered
-#define SIM_DELAY_HANG      0xFFFFFFFFu  // held until simctl release (or canceled)
+#define SIM_DELAY_HANG      0xFFFFFFFFu  // kept inside until simctl release (or a reset)
 typedef struct SimPlanEntry {
     int answer;               // a result code or SIM_ANSWER_USUAL
-    unsigned int delay;       // ms the request is held before its answer, or SIM_DELAY_HANG
+    unsigned int delay;       // ms the request stays inside the driver before its answer,
+                              // or SIM_DELAY_HANG
 } SimPlanEntry;
 #define SIM_PATH_MAX 260
 #define SIM_LABEL_MAX 33
@@ -77,6 +89,7 @@ typedef struct SimRequest {
     unsigned int planCount;
     SimPlanEntry plan[SIM_PLAN_MAX];
     int answer;               // release: the answer to give, or SIM_ANSWER_USUAL
+    unsigned int ms;          // busy, force-time
     unsigned short container[SIM_PATH_MAX];
     unsigned short label[SIM_LABEL_MAX];
     unsigned short guid[SIM_GUID_MAX];  // "{xxxxxxxx-...}" or empty
@@ -88,7 +101,8 @@ typedef struct SimVolumeInfo {
     int handles;              // open handles on the volume device
     unsigned int flags;
     unsigned int planLeft;    // planned answers not yet given for this letter
-    unsigned int held;        // dismount requests of this drive waiting for their answer
+    unsigned int held;        // 1 while a dismount request of this drive is kept inside
+    unsigned int forceMs;     // force-time
     unsigned short container[SIM_PATH_MAX];
     unsigned short label[SIM_LABEL_MAX];
     unsigned short guid[SIM_GUID_MAX];
@@ -99,7 +113,7 @@ typedef struct SimLogEntry {
     int driveNumber;
     unsigned int force;
     int answer;               // or SIM_ANSWER_CANCELED
-    unsigned int held;        // 1: the request was held; waited says for how long
+    unsigned int held;        // 1: the request was kept inside; waited says for how long
     unsigned int waited;      // ms from the request to its answer or cancel
 } SimLogEntry;
 
@@ -113,5 +127,15 @@ typedef struct SimReply {
         SimLogEntry log[SIM_LOG_MAX];
     } u;
 } SimReply;
+
+// The channel's section: one order, then its outcome and reply in place.
+typedef struct SimChannel {
+    long status;              // NTSTATUS of the order
+    unsigned int information; // bytes of reply
+    union {
+        SimRequest request;
+        SimReply reply;
+    } io;
+} SimChannel;
 
 #endif

@@ -3,8 +3,13 @@
 //   simctl mount truecrypt|veracrypt X: CONTAINER [--label TEXT] [--guid {GUID}] [--keep-link] [--if-missing]
 //   simctl plan X: ENTRY[,ENTRY...]  answers for the next dismount requests; an entry is
 //                                   CODE, delay=MS[:CODE] or hang[:CODE] (held until released)
-//   simctl release X: [CODE]        answer the held dismount requests of X: now
-//   simctl dismount X: [--force]    send a dismount request for drive X, print its answer
+//   simctl release X: [CODE]        answer now the dismount request of X: kept inside the driver
+//   simctl dismount X: [--force] [--overlapped]   send a dismount request for drive X,
+//                                   print its answer (and, overlapped, when the call returned)
+//   simctl mount-list truecrypt|veracrypt   send the mount-list request, print the drives
+//                                   and how long the call took
+//   simctl busy truecrypt|veracrypt MS      hold that driver's driver-wide lock for MS ms
+//   simctl force-time X: MS         a forced dismount of X: with open handles takes MS ms
 //   simctl relink X: Y:             move the volume's drive-letter link from X: to Y:
 //   simctl vanish X:                remove the volume as if dismounted elsewhere
 //   simctl unlink X:                remove the DOS device name X: behind the driver's back
@@ -17,7 +22,7 @@
 //   simctl malform truecrypt|veracrypt MODE   spoil that driver's next mount-list reply:
 //                                   empty-paths, unterminated, high-bits, short (off cancels)
 //   simctl reset                    drop all volumes, plans, the log, malform orders and session
-//                                   links, and cancel held dismount requests
+//                                   links, and end a dismount request kept inside
 //   simctl desktop                  make sure Wine's desktop process runs
 // Several commands may be chained in one run with a lone "+" between them.
 // Exit code 0 on success, 1 when a command failed, 2 on a bad command line.
@@ -34,7 +39,8 @@
 namespace {
 
 // The verbs named in the usage and unknown-verb messages.
-const char verbList[] = "mount, plan, release, dismount, relink, vanish, unlink, log, session-link, session-list, status, malform";
+const char verbList[] = "mount, plan, release, dismount, mount-list, busy, force-time, relink, vanish, unlink, log, "
+                        "session-link, session-list, status, malform";
 const char *const productNames[2] = {"TrueCrypt", "VeraCrypt"};
 const char *const serviceNames[2] = {"truecrypt", "veracrypt"};
 const char *const devicePaths[2] = {"\\\\.\\TrueCrypt", "\\\\.\\VeraCrypt"};
@@ -83,30 +89,57 @@ HANDLE OpenDriver(int product)
     return CreateFileA(devicePaths[product], 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
 }
 
-// Sends one control request to a driver. Returns the NT-style outcome as a
-// Win32 error (0 on success); *reply gets the output when asked for.
+// The name of a part of a driver's channel (sim_protocol.h).
+std::string ChannelName(int product, const char *part)
+{
+    return std::string(SIM_CHANNEL_USER_PREFIX) + productNames[product] + part;
+}
+
+// Sends one order to a driver through its channel. Returns the outcome as a
+// Win32 error (0 on success; ERROR_FILE_NOT_FOUND when the driver is not
+// loaded); *reply gets the reply when asked for.
 DWORD SendControl(int product, SimRequest *request, SimReply *reply)
 {
-    HANDLE device = OpenDriver(product);
-    if (device == INVALID_HANDLE_VALUE) return GetLastError();
-    // The system buffer is shared by input and output: send the larger block.
-    static SimReply io;
-    memset(&io, 0, sizeof(io));
-    memcpy(&io, request, sizeof(*request));
-    DWORD returned = 0;
-    BOOL ok = DeviceIoControl(device, SIM_IOCTL_CONTROL, &io, sizeof(SimRequest), &io, sizeof(io),
-                              &returned, NULL);
-    DWORD error = ok ? 0 : GetLastError();
-    CloseHandle(device);
-    if (ok && reply) memcpy(reply, &io, sizeof(io));
+    HANDLE lock = CreateMutexA(NULL, FALSE, ChannelName(product, "Lock").c_str());
+    if (!lock) return GetLastError();
+    DWORD error = 0;
+    HANDLE order = NULL, done = NULL, section = NULL;
+    SimChannel *channel = NULL;
+    DWORD waited = WaitForSingleObject(lock, 60000);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        CloseHandle(lock);
+        return ERROR_TIMEOUT;
+    }
+    order = OpenEventA(EVENT_MODIFY_STATE, FALSE, ChannelName(product, "Order").c_str());
+    done = OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, ChannelName(product, "Done").c_str());
+    section = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, ChannelName(product, "Channel").c_str());
+    if (section) channel = (SimChannel *)MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(SimChannel));
+    if (!order || !done || !channel) {
+        error = ERROR_FILE_NOT_FOUND;
+    } else {
+        memset(&channel->io, 0, sizeof(channel->io));
+        memcpy(&channel->io.request, request, sizeof(*request));
+        ResetEvent(done);   // a late answer to an order that timed out
+        SetEvent(order);
+        if (WaitForSingleObject(done, 60000) != WAIT_OBJECT_0) error = ERROR_TIMEOUT;
+        else if (channel->status) error = RtlNtStatusToDosError(channel->status);
+        else if (reply) memcpy(reply, &channel->io.reply, sizeof(*reply));
+    }
+    if (channel) UnmapViewOfFile(channel);
+    for (HANDLE h : {order, done, section})
+        if (h) CloseHandle(h);
+    ReleaseMutex(lock);
+    CloseHandle(lock);
     return error;
 }
 
+// Whether a driver serves its channel; asks nothing of its device, which may
+// be busy with a request.
 bool DriverLoaded(int product)
 {
-    HANDLE device = OpenDriver(product);
-    if (device == INVALID_HANDLE_VALUE) return false;
-    CloseHandle(device);
+    HANDLE order = OpenEventA(SYNCHRONIZE, FALSE, ChannelName(product, "Order").c_str());
+    if (!order) return false;
+    CloseHandle(order);
     return true;
 }
 
@@ -227,7 +260,7 @@ int CmdPlan(int argc, char **argv)
     return SendToVolume(argv[0], letter, &request);
 }
 
-// Held requests outlive their volume, so both drivers are asked.
+// A request kept inside may outlive its volume, so both drivers are asked.
 int CmdRelease(int argc, char **argv)
 {
     if (argc != 2 && argc != 3) return Fail(2, "usage: release X: [CODE]");
@@ -245,24 +278,113 @@ int CmdRelease(int argc, char **argv)
     return released ? 0 : Fail(1, "no dismount request of %c: is held", letter);
 }
 
+// Milliseconds since start, from the performance counter.
+unsigned ElapsedMs(const LARGE_INTEGER &start)
+{
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return (unsigned)((now.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart);
+}
+
+// Sends the real mount-list request with the driver's own size and prints
+// "drives=LETTERS ms=N": what a reader of the list sees, and how long the
+// call took (it waits while the driver works on another request).
+int CmdMountList(int argc, char **argv)
+{
+    int product = argc == 2 ? ProductIndex(argv[1]) : -1;
+    if (product < 0) return Fail(2, "usage: mount-list truecrypt|veracrypt");
+    static SimReply status;
+    SimRequest request = {};
+    request.verb = SIM_VERB_STATUS;
+    DWORD error = SendControl(product, &request, &status);
+    if (error) return Fail(1, "the %s driver is not loaded", productNames[product]);
+    HANDLE device = OpenDriver(product);
+    if (device == INVALID_HANDLE_VALUE) return Fail(1, "cannot open %s: error %lu", devicePaths[product], GetLastError());
+    std::vector<unsigned char> list(status.listSize);
+    DWORD returned = 0;
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+    BOOL ok = DeviceIoControl(device, SIM_IOCTL_MOUNT_LIST, list.data(), (DWORD)list.size(), list.data(),
+                              (DWORD)list.size(), &returned, NULL);
+    unsigned took = ElapsedMs(start);
+    error = GetLastError();
+    CloseHandle(device);
+    if (!ok) return Fail(1, "mount list: error %lu", error);
+    unsigned mask = *(unsigned *)list.data();
+    printf("drives=");
+    for (int i = 0; i < 26; i++)
+        if (mask & (1u << i)) putchar('A' + i);
+    printf(" ms=%u\n", took);
+    return 0;
+}
+
+// Holds a driver's driver-wide lock for MS ms; returns once it is held.
+int CmdBusy(int argc, char **argv)
+{
+    int product = argc == 3 ? ProductIndex(argv[1]) : -1;
+    char *stop = NULL;
+    unsigned long ms = argc == 3 ? strtoul(argv[2], &stop, 10) : 0;
+    if (product < 0 || !ms || *stop || ms > SIM_BUSY_MAX) return Fail(2, "usage: busy truecrypt|veracrypt MS (1 to %u)", SIM_BUSY_MAX);
+    SimRequest request = {};
+    request.verb = SIM_VERB_BUSY;
+    request.ms = (unsigned)ms;
+    DWORD error = SendControl(product, &request, NULL);
+    return error ? Fail(1, "busy failed: error %lu", error) : 0;
+}
+
+int CmdForceTime(int argc, char **argv)
+{
+    unsigned letter = argc == 3 ? ParseLetter(argv[1]) : 0;
+    char *stop = NULL;
+    unsigned long ms = argc == 3 ? strtoul(argv[2], &stop, 10) : 0;
+    if (!letter || stop == argv[2] || *stop || ms > SIM_FORCE_TIME_MAX)
+        return Fail(2, "usage: force-time X: MS (0 to %u)", SIM_FORCE_TIME_MAX);
+    SimRequest request = {};
+    request.verb = SIM_VERB_FORCE_TIME;
+    request.letter = letter;
+    request.ms = (unsigned)ms;
+    return SendToVolume(argv[0], letter, &request);
+}
+
 // Sends the product's 16-byte dismount request to the driver that has the
 // volume, and prints the answer ("answer=N", "volume_was_busy=1" when forced
-// past open handles).
+// past open handles). --overlapped sends it as an overlapped call and says
+// first when that call returned: "pending after N ms" or "answered after N ms".
 int CmdDismount(int argc, char **argv)
 {
-    bool force = argc == 3 && !strcmp(argv[2], "--force");
-    if (argc != 2 && !force) return Fail(2, "usage: dismount X: [--force]");
-    unsigned letter = ParseLetter(argv[1]);
-    if (!letter) return Fail(2, "bad drive letter '%s'", argv[1]);
+    bool force = false, overlapped = false;
+    for (int i = 2; i < argc; i++) {
+        if (!strcmp(argv[i], "--force")) force = true;
+        else if (!strcmp(argv[i], "--overlapped")) overlapped = true;
+        else return Fail(2, "usage: dismount X: [--force] [--overlapped]");
+    }
+    unsigned letter = argc >= 2 ? ParseLetter(argv[1]) : 0;
+    if (!letter) return Fail(2, "usage: dismount X: [--force] [--overlapped]");
     int product = ProductOfLetter(letter);
     if (product < 0) return Fail(1, "no volume is mounted at %c:", letter);
-    HANDLE device = OpenDriver(product);
+    HANDLE device = CreateFileA(devicePaths[product], 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                overlapped ? FILE_FLAG_OVERLAPPED : 0, NULL);
     if (device == INVALID_HANDLE_VALUE) return Fail(1, "cannot open %s: error %lu", devicePaths[product], GetLastError());
     SimDismountBlock block = {(int)(letter - 'A'), force ? 1u : 0u, 0, 0};
     DWORD returned = 0;
+    OVERLAPPED io = {};
+    io.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
     BOOL ok = DeviceIoControl(device, SIM_IOCTL_DISMOUNT, &block, sizeof(block), &block, sizeof(block),
-                              &returned, NULL);
+                              &returned, overlapped ? &io : NULL);
     DWORD error = GetLastError();
+    if (overlapped) {
+        bool pending = !ok && error == ERROR_IO_PENDING;
+        printf("%s after %u ms\n", pending ? "pending" : "answered", ElapsedMs(start));
+        fflush(stdout);
+        if (pending) {
+            ok = GetOverlappedResult(device, &io, &returned, TRUE);
+            error = GetLastError();
+        }
+    }
+    CloseHandle(io.hEvent);
     CloseHandle(device);
     if (!ok) return Fail(1, "dismount %c: failed: error %lu", letter, error);
     printf("answer=%d%s\n", block.returnCode, block.volumeWasBusy ? " volume_was_busy=1" : "");
@@ -345,6 +467,7 @@ int CmdStatus(int argc, char **)
             if (v.flags & SIM_FLAG_KEEP_LINK) printf(" keep-link");
             if (v.planLeft) printf(" planned=%u", v.planLeft);
             if (v.held) printf(" held=%u", v.held);
+            if (v.forceMs) printf(" force-time=%u", v.forceMs);
             printf("\n");
         }
     }
@@ -603,6 +726,9 @@ int RunCommand(int argc, char **argv)
     if (!strcmp(verb, "plan")) return CmdPlan(argc, argv);
     if (!strcmp(verb, "release")) return CmdRelease(argc, argv);
     if (!strcmp(verb, "dismount")) return CmdDismount(argc, argv);
+    if (!strcmp(verb, "mount-list")) return CmdMountList(argc, argv);
+    if (!strcmp(verb, "busy")) return CmdBusy(argc, argv);
+    if (!strcmp(verb, "force-time")) return CmdForceTime(argc, argv);
     if (!strcmp(verb, "relink")) return CmdLetterVerb(argc, argv, SIM_VERB_RELINK);
     if (!strcmp(verb, "vanish")) return CmdLetterVerb(argc, argv, SIM_VERB_VANISH);
     if (!strcmp(verb, "unlink")) return CmdUnlink(argc, argv);

@@ -6,17 +6,18 @@
 // It answers the mount-list and dismount requests as the real drivers do, counts
 // open handles on each volume device, and takes orders from simctl through a
 // private control request (mount, plan, relink, vanish, status, log, reset,
-// malform: spoil the next mount-list reply, release: answer held requests).
+// malform: spoil the next mount-list reply, release: answer a request kept
+// inside the driver, busy: hold the driver-wide lock, force-time: how long a
+// forced dismount of a busy volume takes).
 //
-// A planned dismount answer may be held: the request stays pending until its
-// delay has passed (the timer thread answers it) or simctl releases it. A held
-// request can be canceled, so that its process can end.
+// As in the real drivers (TCDispatchQueueIRP), every mount-list and dismount
+// request is worked on inside the caller's DeviceIoControl under one
+// driver-wide lock, and none is ever left pending: a planned delay or hang
+// keeps the caller's call inside the driver, and every other request of this
+// driver waits for the lock meanwhile. simctl's own orders do not take that
+// lock, so a release still reaches a request that hangs.
 //
-// Wine's device host delivers the requests of one driver on one thread; the
-// timer thread and the cancel routine share the tables with it, so all three
-// hold tableLock while they touch them. Requests are completed by the timer
-// thread only after it let go of the lock: Wine's cancel path calls the cancel
-// routine (which takes the lock) while it holds its own completion lock.
+// tableLock guards the tables; it is never held while a request waits inside.
 #include <ntifs.h>
 #include "../sim_protocol.h"
 
@@ -70,6 +71,7 @@ typedef struct Volume {
     WCHAR container[SIM_PATH_MAX];
     WCHAR label[SIM_LABEL_MAX];
     WCHAR guid[SIM_GUID_MAX];
+    ULONG forceMs;            // a forced dismount with open handles takes this long
 } Volume;
 
 typedef struct Plan {
@@ -77,32 +79,37 @@ typedef struct Plan {
     SimPlanEntry entries[SIM_PLAN_MAX];
 } Plan;
 
-// A dismount request held for a late answer; irp is null in a free slot.
-typedef struct Held {
-    PIRP irp;
+// The dismount request kept inside the driver by a delay or hang, if any
+// (one at most: the driver-wide lock lets one request in at a time).
+typedef struct Inside {
+    ULONG active;
     int driveNumber;
-    int answer;           // SimPlanEntry.answer
-    LONGLONG arrived;     // system time
-    LONGLONG due;         // system time of the answer, 0: until released
-} Held;
+    int answer;           // the planned answer, or the one simctl release gave
+    ULONG cancel;         // a reset or the unload ends the wait
+} Inside;
 
 // Under tableLock (DriverEntry fills them before any request arrives).
 static FAST_MUTEX tableLock;
 static Volume volumes[26];
 static Plan plans[26];
-static Held held[SIM_HELD_MAX];
+static Inside inside;
 static SimLogEntry logEntries[SIM_LOG_MAX];
 static ULONG logCount, logNext;
 static ULONG malformNext;   // SimMalform mode of the next mount-list reply
 static LARGE_INTEGER startTime;
 static PDEVICE_OBJECT controlDevice;
 
-// The timer thread: woken by wakeTimer when a held request with a delay
-// arrives, ended by stopTimer.
-static KEVENT wakeTimer;
-static HANDLE timerThread;
-static volatile LONG stopTimer;
-
+static KEVENT controlGate;   // signaled while no request holds the driver-wide lock
+static KEVENT insideWake;    // ends the wait of the request inside
+// The timer thread holds the driver-wide lock for simctl busy: woken by
+// wakeTimer with busyMs set, it signals busyTaken once it holds the lock;
+// busyEnd (the unload) cuts the hold short; stopTimer ends the thread.
+static KEVENT wakeTimer, busyTaken, busyEnd;
+static HANDLE timerThread, channelThread;
+// simctl's channel (sim_protocol.h), served by channelThread.
+static HANDLE channelSection, channelOrder, channelDone;
+static SimChannel *channel;
+static volatile LONG stopTimer, busyMs;
 static void LockTables(void)
 {
     KeEnterCriticalRegion();
@@ -381,122 +388,114 @@ static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
     return status;
 }
 
-static VOID NTAPI CancelHeld(PDEVICE_OBJECT device, PIRP irp);
-
-// Keeps a dismount request pending for a late answer. Returns STATUS_PENDING,
-// or completes it at once when no slot is free or it was canceled already.
-static NTSTATUS Hold(PIRP irp, int number, SimPlanEntry entry)
+// The driver-wide lock of the real drivers (RootDeviceControlMutex): every
+// request to the control device is worked on inside the caller's call, one
+// at a time. An event rather than a mutex, so that the timer thread can hold
+// it for simctl busy on behalf of a request that has returned.
+static void EnterControl(void)
 {
-    Held *h = 0;
-    LARGE_INTEGER now;
-    ULONG i;
-    for (i = 0; i < SIM_HELD_MAX && !h; i++)
-        if (!held[i].irp) h = &held[i];
-    if (!h) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+    KeWaitForSingleObject(&controlGate, Executive, KernelMode, FALSE, NULL);
+}
+
+static void LeaveControl(void)
+{
+    KeSetEvent(&controlGate, IO_NO_INCREMENT, FALSE);
+}
+
+// Keeps the request inside the driver for delay ms (SIM_DELAY_HANG: until
+// released), without the table lock, so that simctl's orders still reach the
+// driver. Called and returns under the table lock. Returns the answer to give:
+// the planned one, the one simctl release gave, or SIM_ANSWER_CANCELED when a
+// reset or the unload ended the wait.
+static int WaitInside(int number, int planned, ULONG delay, LONGLONG *arrived)
+{
+    LARGE_INTEGER now, timeout;
     KeQuerySystemTime(&now);
-    h->irp = irp;
-    h->driveNumber = number;
-    h->answer = entry.answer;
-    h->arrived = now.QuadPart;
-    h->due = entry.delay == SIM_DELAY_HANG ? 0 : now.QuadPart + (LONGLONG)entry.delay * 10000;
-    IoMarkIrpPending(irp);
-    IoSetCancelRoutine(irp, CancelHeld);
-    if (irp->Cancel && IoSetCancelRoutine(irp, NULL)) {
-        h->irp = 0;
-        Complete(irp, STATUS_CANCELLED, 0);
-        return STATUS_PENDING;
-    }
-    if (h->due) KeSetEvent(&wakeTimer, IO_NO_INCREMENT, FALSE);
-    return STATUS_PENDING;
-}
-
-// Takes a held request out of its slot with an answer (SIM_ANSWER_USUAL: the
-// planned one) or, with cancel set, as canceled. Returns the request for the
-// caller to complete, or null when its cancel routine owns it already (the
-// slot is then left to that routine).
-static PIRP TakeHeld(Held *h, int answer, BOOLEAN cancel)
-{
-    PIRP irp = h->irp;
-    SimDismountBlock *block = irp->AssociatedIrp.SystemBuffer;
-    if (!IoSetCancelRoutine(irp, NULL)) {
-        h->due = 0;   // not the timer's any more
-        return 0;
-    }
-    h->irp = 0;
-    if (cancel) {
-        AddLog(h->driveNumber, block->ignoreOpenFiles ? 1 : 0, SIM_ANSWER_CANCELED, h->arrived);
-        irp->IoStatus.Status = STATUS_CANCELLED;
-        irp->IoStatus.Information = 0;
-    } else {
-        Answer(block, answer == SIM_ANSWER_USUAL ? h->answer : answer, h->arrived);
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        irp->IoStatus.Information = sizeof(SimDismountBlock);
-    }
-    return irp;
-}
-
-static VOID NTAPI CancelHeld(PDEVICE_OBJECT device, PIRP irp)
-{
-    ULONG i;
-    IoReleaseCancelSpinLock(irp->CancelIrql);
-    LockTables();
-    for (i = 0; i < SIM_HELD_MAX; i++) {
-        if (held[i].irp != irp) continue;
-        AddLog(held[i].driveNumber, ((SimDismountBlock *)irp->AssociatedIrp.SystemBuffer)->ignoreOpenFiles ? 1 : 0,
-               SIM_ANSWER_CANCELED, held[i].arrived);
-        held[i].irp = 0;
-    }
+    *arrived = now.QuadPart;
+    inside.active = 1;
+    inside.driveNumber = number;
+    inside.answer = planned;
+    inside.cancel = 0;
+    KeClearEvent(&insideWake);
     UnlockTables();
-    Complete(irp, STATUS_CANCELLED, 0);
+    timeout.QuadPart = -(LONGLONG)delay * 10000;
+    KeWaitForSingleObject(&insideWake, Executive, KernelMode, FALSE,
+                          delay == SIM_DELAY_HANG ? NULL : &timeout);
+    LockTables();
+    inside.active = 0;
+    return inside.cancel ? SIM_ANSWER_CANCELED : inside.answer;
 }
 
-// Answers held requests whose delay has passed, then sleeps until the next is due.
+// Wakes the request inside the driver, if it is one of this drive (-1: any),
+// with an answer (SIM_ANSWER_USUAL keeps the planned one) or canceled.
+// Under the table lock. Returns 1 when one was woken.
+static ULONG WakeInside(int number, int answer, BOOLEAN cancel)
+{
+    if (!inside.active || (number >= 0 && inside.driveNumber != number)) return 0;
+    if (answer != SIM_ANSWER_USUAL) inside.answer = answer;
+    inside.cancel = cancel;
+    KeSetEvent(&insideWake, IO_NO_INCREMENT, FALSE);
+    return 1;
+}
+
+// The dismount request (TC_IOCTL_DISMOUNT_VOLUME): the block is checked as
+// ValidateIOBufferSize does (at least 16 bytes in and out); VeraCrypt 1.18
+// and later also refuse any input length but 16. Then the plan's delay, or a
+// forced dismount of a busy volume's time (UnmountDevice retries the file
+// system's dismount for up to 20 s), passes inside the call.
+static NTSTATUS Dismount(PIRP irp, ULONG inLength, ULONG outLength)
+{
+    SimDismountBlock *block = irp->AssociatedIrp.SystemBuffer;
+    SimPlanEntry entry;
+    ULONG delay;
+    int number, answer;
+    LONGLONG arrived = 0;
+    if (inLength < sizeof(SimDismountBlock) || outLength < sizeof(SimDismountBlock) || !block)
+        return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+#if SIM_LIST_SIZE == 17424
+    if (inLength != sizeof(SimDismountBlock)) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+#endif
+    number = block->driveNumber;
+    entry = NextPlanned(number);
+    delay = entry.delay;
+    if (!delay && entry.answer == SIM_ANSWER_USUAL && number >= 0 && number <= 25 &&
+        block->ignoreOpenFiles && volumes[number].device && volumes[number].handles > 0)
+        delay = volumes[number].forceMs;
+    answer = entry.answer;
+    if (delay) answer = WaitInside(number, answer, delay, &arrived);
+    if (answer == SIM_ANSWER_CANCELED) {
+        AddLog(number, block->ignoreOpenFiles ? 1 : 0, SIM_ANSWER_CANCELED, arrived);
+        return Complete(irp, STATUS_CANCELLED, 0);
+    }
+    Answer(block, answer, arrived);
+    return Complete(irp, STATUS_SUCCESS, sizeof(SimDismountBlock));
+}
+
+// Holds the driver-wide lock for busyMs, as a mount does while it derives
+// its key; then waits for the next order. Ended by stopTimer.
 static VOID NTAPI TimerThread(PVOID context)
 {
     while (!stopTimer) {
-        PIRP done[SIM_HELD_MAX];
-        ULONG i, n = 0;
-        LARGE_INTEGER now, wait;
-        LONGLONG next = 0;
-        LockTables();
-        KeQuerySystemTime(&now);
-        for (i = 0; i < SIM_HELD_MAX; i++) {
-            Held *h = &held[i];
-            if (!h->irp || !h->due) continue;
-            if (h->due <= now.QuadPart) {
-                PIRP irp = TakeHeld(h, SIM_ANSWER_USUAL, FALSE);
-                if (irp) done[n++] = irp;
-            } else if (!next || h->due < next) {
-                next = h->due;
-            }
+        ULONG ms;
+        KeWaitForSingleObject(&wakeTimer, Executive, KernelMode, FALSE, NULL);
+        ms = (ULONG)InterlockedExchange(&busyMs, 0);
+        if (!ms || stopTimer) continue;
+        KeClearEvent(&busyEnd);
+        EnterControl();
+        KeSetEvent(&busyTaken, IO_NO_INCREMENT, FALSE);
+        {
+            LARGE_INTEGER timeout;
+            timeout.QuadPart = -(LONGLONG)ms * 10000;
+            KeWaitForSingleObject(&busyEnd, Executive, KernelMode, FALSE, &timeout);
         }
-        UnlockTables();
-        for (i = 0; i < n; i++) IoCompleteRequest(done[i], IO_NO_INCREMENT);
-        wait.QuadPart = -(next - now.QuadPart);   // relative
-        KeWaitForSingleObject(&wakeTimer, Executive, KernelMode, FALSE, next ? &wait : NULL);
+        LeaveControl();
     }
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
-// Answers (or with cancel set, cancels) the held requests of a drive, every
-// drive for number -1. Called under the lock from the dispatch thread.
-static ULONG ReleaseHeld(int number, int answer, BOOLEAN cancel)
-{
-    ULONG i, count = 0;
-    for (i = 0; i < SIM_HELD_MAX; i++) {
-        PIRP irp;
-        if (!held[i].irp || (number >= 0 && held[i].driveNumber != number)) continue;
-        irp = TakeHeld(&held[i], answer, cancel);
-        if (!irp) continue;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        count++;
-    }
-    return count;
-}
-
 static void FillVolumeInfo(SimReply *reply)
 {
-    ULONG i, h, n = 0;
+    ULONG i, n = 0;
     for (i = 0; i < 26; i++) {
         Volume *v = &volumes[i];
         SimVolumeInfo *info;
@@ -507,7 +506,8 @@ static void FillVolumeInfo(SimReply *reply)
         info->handles = v->handles;
         info->flags = v->flags;
         info->planLeft = plans[i].count;
-        for (h = 0; h < SIM_HELD_MAX; h++) info->held += held[h].irp && held[h].driveNumber == (int)i;
+        info->held = inside.active && inside.driveNumber == (int)i;
+        info->forceMs = v->forceMs;
         CopyWide((WCHAR *)info->container, SIM_PATH_MAX, v->container, SIM_PATH_MAX);
         CopyWide((WCHAR *)info->label, SIM_LABEL_MAX, v->label, SIM_LABEL_MAX);
         CopyWide((WCHAR *)info->guid, SIM_GUID_MAX, v->guid, SIM_GUID_MAX);
@@ -575,7 +575,7 @@ static NTSTATUS Control(SimRequest *request, ULONG inLength, ULONG outLength, UL
         logCount = logNext = 0;
         return STATUS_SUCCESS;
     case SIM_VERB_RESET:
-        ReleaseHeld(-1, SIM_ANSWER_USUAL, TRUE);
+        WakeInside(-1, SIM_ANSWER_USUAL, TRUE);
         for (i = 0; i < 26; i++) {
             volumes[i].flags &= ~SIM_FLAG_KEEP_LINK;
             RemoveVolume(i);
@@ -590,7 +590,13 @@ static NTSTATUS Control(SimRequest *request, ULONG inLength, ULONG outLength, UL
         return STATUS_SUCCESS;
     case SIM_VERB_RELEASE:
         if (request->letter < 'A' || request->letter > 'Z') return STATUS_INVALID_PARAMETER;
-        return ReleaseHeld((int)(request->letter - 'A'), request->answer, FALSE) ? STATUS_SUCCESS : STATUS_NOT_FOUND;
+        return WakeInside((int)(request->letter - 'A'), request->answer, FALSE) ? STATUS_SUCCESS : STATUS_NOT_FOUND;
+    case SIM_VERB_FORCE_TIME:
+        found = FindVolume(request->letter);
+        if (found < 0) return STATUS_OBJECT_NAME_NOT_FOUND;
+        if (request->ms > SIM_FORCE_TIME_MAX) return STATUS_INVALID_PARAMETER;
+        volumes[found].forceMs = request->ms;
+        return STATUS_SUCCESS;
     }
     return STATUS_INVALID_PARAMETER;
 }
@@ -678,72 +684,164 @@ static NTSTATUS DispatchLocked(PDEVICE_OBJECT device, PIRP irp)
             NTSTATUS status = QueryVolume(v, stack, buffer, &information);
             return Complete(irp, status, information);
         }
-    case IRP_MJ_DEVICE_CONTROL:
-        break;
     default:
         return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
 
-    if (ext->kind != KIND_CONTROL) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    {
-        ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-        ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
-        ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
-        NTSTATUS status;
-        switch (code) {
-        case SIM_IOCTL_MOUNT_LIST:
-            // A buffer shorter than this driver's layout gets nothing.
-            if (outLength < SIM_LIST_SIZE || !buffer) return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
-            RtlZeroMemory(buffer, outLength);
-            FillMountList(buffer);
-            information = SIM_LIST_SIZE;
-            if (malformNext) {
-                information = MalformMountList(buffer, malformNext);
-                malformNext = SIM_MALFORM_NONE;
-            }
-            return Complete(irp, STATUS_SUCCESS, information);
-        case SIM_IOCTL_DISMOUNT:
-            if (inLength < sizeof(SimDismountBlock) || outLength < sizeof(SimDismountBlock) || !buffer)
-                return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
-            if (inLength != sizeof(SimDismountBlock)) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
-            {
-                SimDismountBlock *block = buffer;
-                SimPlanEntry entry = NextPlanned(block->driveNumber);
-                if (entry.delay) return Hold(irp, block->driveNumber, entry);
-                Answer(block, entry.answer, 0);
-            }
-            return Complete(irp, STATUS_SUCCESS, sizeof(SimDismountBlock));
-        case SIM_IOCTL_CONTROL:
-            if (!buffer) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
-            status = Control(buffer, inLength, outLength, &information);
-            return Complete(irp, status, information);
+    // Device requests reach the control device only (Dispatch).
+    return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
+// A request of the real drivers' own (ProcessMainDeviceControlIrp), under the
+// driver-wide lock and the table lock.
+static NTSTATUS DriverRequest(PIRP irp, PIO_STACK_LOCATION stack)
+{
+    void *buffer = irp->AssociatedIrp.SystemBuffer;
+    ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    ULONG_PTR information = SIM_LIST_SIZE;
+    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+    case SIM_IOCTL_MOUNT_LIST:
+        // A buffer shorter than this driver's layout gets nothing.
+        if (outLength < SIM_LIST_SIZE || !buffer) return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        RtlZeroMemory(buffer, outLength);
+        FillMountList(buffer);
+        if (malformNext) {
+            information = MalformMountList(buffer, malformNext);
+            malformNext = SIM_MALFORM_NONE;
         }
+        return Complete(irp, STATUS_SUCCESS, information);
+    case SIM_IOCTL_DISMOUNT:
+        return Dismount(irp, inLength, outLength);
     }
     return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 
+// Requests to the control device's device-control entry are the real
+// drivers' own: one at a time under the driver-wide lock.
 static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp)
 {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    DeviceExt *ext = device->DeviceExtension;
     NTSTATUS status;
+    if (ext->kind == KIND_CONTROL && stack->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+        EnterControl();
+        LockTables();
+        status = DriverRequest(irp, stack);
+        UnlockTables();
+        LeaveControl();
+        return status;
+    }
     LockTables();
     status = DispatchLocked(device, irp);
     UnlockTables();
     return status;
 }
 
+// simctl busy MS: the timer thread takes the driver-wide lock for MS ms; the
+// order returns once it holds it (or after MS ms at the most), so that the
+// requests sent next wait.
+static NTSTATUS Busy(const SimRequest *request)
+{
+    LARGE_INTEGER timeout;
+    if (!request->ms || request->ms > SIM_BUSY_MAX) return STATUS_INVALID_PARAMETER;
+    KeClearEvent(&busyTaken);
+    InterlockedExchange(&busyMs, (LONG)request->ms);
+    KeSetEvent(&wakeTimer, IO_NO_INCREMENT, FALSE);
+    timeout.QuadPart = -(LONGLONG)request->ms * 10000;
+    KeWaitForSingleObject(&busyTaken, Executive, KernelMode, FALSE, &timeout);
+    return STATUS_SUCCESS;
+}
+
+// Serves simctl's orders (sim_protocol.h) until the unload; looks at
+// stopTimer ten times a second.
+static VOID NTAPI ChannelThread(PVOID context)
+{
+    while (!stopTimer) {
+        LARGE_INTEGER timeout;
+        ULONG_PTR information = 0;
+        timeout.QuadPart = -100 * 10000;
+        if (ZwWaitForSingleObject(channelOrder, FALSE, &timeout) != STATUS_SUCCESS) continue;
+        if (channel->io.request.verb == SIM_VERB_BUSY) {
+            channel->status = Busy(&channel->io.request);
+        } else {
+            LockTables();
+            channel->status = Control(&channel->io.request, sizeof(SimRequest), sizeof(channel->io), &information);
+            UnlockTables();
+        }
+        channel->information = (ULONG)information;
+        ZwSetEvent(channelDone, NULL);
+    }
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+// One named object of the channel: the section (isSection) or an event.
+static NTSTATUS CreateChannelObject(const WCHAR *part, BOOLEAN isSection, HANDLE *handle)
+{
+    static const WCHAR prefix[] = SIM_CHANNEL_KERNEL_PREFIX PRODUCT;
+    WCHAR buffer[96];
+    UNICODE_STRING name;
+    OBJECT_ATTRIBUTES attributes;
+    ULONG n = 0, i = 0;
+    for (; prefix[n]; n++) buffer[n] = prefix[n];
+    while (part[i] && n + 1 < 96) buffer[n++] = part[i++];
+    buffer[n] = 0;
+    RtlInitUnicodeString(&name, buffer);
+    InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE | OBJ_OPENIF, NULL, NULL);
+    if (isSection) {
+        LARGE_INTEGER size;
+        size.QuadPart = sizeof(SimChannel);
+        return ZwCreateSection(handle, SECTION_ALL_ACCESS, &attributes, &size, PAGE_READWRITE, SEC_COMMIT, NULL);
+    }
+    return ZwCreateEvent(handle, EVENT_ALL_ACCESS, &attributes, SynchronizationEvent, FALSE);
+}
+
+static NTSTATUS OpenChannel(void)
+{
+    SIZE_T viewSize = 0;
+    PVOID view = NULL;
+    NTSTATUS status = CreateChannelObject(L"Channel", TRUE, &channelSection);
+    if (NT_SUCCESS(status)) status = CreateChannelObject(L"Order", FALSE, &channelOrder);
+    if (NT_SUCCESS(status)) status = CreateChannelObject(L"Done", FALSE, &channelDone);
+    if (NT_SUCCESS(status))
+        status = ZwMapViewOfSection(channelSection, ZwCurrentProcess(), &view, 0, 0, NULL, &viewSize,
+                                    ViewUnmap, 0, PAGE_READWRITE);
+    if (NT_SUCCESS(status)) channel = view;
+    return status;
+}
+
+static void CloseChannel(void)
+{
+    if (channel) ZwUnmapViewOfSection(ZwCurrentProcess(), channel);
+    if (channelDone) ZwClose(channelDone);
+    if (channelOrder) ZwClose(channelOrder);
+    if (channelSection) ZwClose(channelSection);
+    channel = NULL;
+    channelDone = channelOrder = channelSection = NULL;
+}
+
+static void StopThread(HANDLE *thread)
+{
+    if (!*thread) return;
+    ZwWaitForSingleObject(*thread, FALSE, NULL);
+    ZwClose(*thread);
+    *thread = 0;
+}
+
 static void NTAPI Unload(PDRIVER_OBJECT driver)
 {
     UNICODE_STRING link;
     ULONG i;
-    if (timerThread) {
-        InterlockedExchange(&stopTimer, 1);
-        KeSetEvent(&wakeTimer, IO_NO_INCREMENT, FALSE);
-        ZwWaitForSingleObject(timerThread, FALSE, NULL);
-        ZwClose(timerThread);
-        timerThread = 0;
-    }
     LockTables();
-    ReleaseHeld(-1, SIM_ANSWER_USUAL, TRUE);
+    WakeInside(-1, SIM_ANSWER_USUAL, TRUE);
+    UnlockTables();
+    InterlockedExchange(&stopTimer, 1);
+    KeSetEvent(&busyEnd, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(&wakeTimer, IO_NO_INCREMENT, FALSE);
+    StopThread(&timerThread);
+    StopThread(&channelThread);
+    CloseChannel();
+    LockTables();
     for (i = 0; i < 26; i++) {
         volumes[i].flags &= ~SIM_FLAG_KEEP_LINK;
         RemoveVolume(i);
@@ -764,6 +862,10 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
     KeQuerySystemTime(&startTime);
     ExInitializeFastMutex(&tableLock);
     KeInitializeEvent(&wakeTimer, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&busyTaken, NotificationEvent, FALSE);
+    KeInitializeEvent(&busyEnd, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&insideWake, NotificationEvent, FALSE);
+    KeInitializeEvent(&controlGate, SynchronizationEvent, TRUE);
     RtlInitUnicodeString(&name, CONTROL_DEVICE);
     RtlInitUnicodeString(&link, CONTROL_LINK);
     status = IoCreateDevice(driver, sizeof(DeviceExt), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &controlDevice);
@@ -776,9 +878,16 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
         controlDevice = 0;
         return status;
     }
-    status = PsCreateSystemThread(&timerThread, THREAD_ALL_ACCESS, NULL, NULL, NULL, TimerThread, NULL);
+    status = OpenChannel();
+    if (NT_SUCCESS(status))
+        status = PsCreateSystemThread(&timerThread, THREAD_ALL_ACCESS, NULL, NULL, NULL, TimerThread, NULL);
+    if (NT_SUCCESS(status))
+        status = PsCreateSystemThread(&channelThread, THREAD_ALL_ACCESS, NULL, NULL, NULL, ChannelThread, NULL);
     if (!NT_SUCCESS(status)) {
-        timerThread = 0;
+        InterlockedExchange(&stopTimer, 1);
+        KeSetEvent(&wakeTimer, IO_NO_INCREMENT, FALSE);
+        StopThread(&timerThread);
+        CloseChannel();
         IoDeleteSymbolicLink(&link);
         IoDeleteDevice(controlDevice);
         controlDevice = 0;
