@@ -75,6 +75,18 @@ static int ReadOptions(Options* options, int argumentCount, char** arguments)
     return OptionRead;
 }
 
+// The outcome of a run stopped (Ctrl+C, Esc) while a driver worked on a
+// request whose answer is then of no use.
+static int PrintCanceled(ConsoleContext* context)
+{
+    NewLineIfNeeded();
+    SetConsoleColor(context, ColorWarning);
+    ConsolePrintf("canceled");
+    SetConsoleColor(context, ColorDefault);
+    ConsolePrintf("\n");
+    return ExitFailed;
+}
+
 static int EndWithUsage(ConsoleContext* context, int exitCode, int listVolumes)
 {
     PrintAbout();
@@ -82,6 +94,8 @@ static int EndWithUsage(ConsoleContext* context, int exitCode, int listVolumes)
     if (listVolumes) {
         ConsolePrintf("\n");
         ListMountedVolumes();
+        if (IsStopRequested())
+            exitCode = PrintCanceled(context);
     }
     Wait4KeyIfStartedStandalone(context);
     return exitCode;
@@ -182,10 +196,15 @@ static int ResolveAndEject(ConsoleContext* context, RunState* run, const char* d
 
     if (target->letter == 0)
         target->letter = FindLetterByContainer(target->containerText);
+    if (IsStopRequested()) {
+        NewLineIfNeeded();
+        return FinishRun(context, run, PrintOutcome(context, EjectNotDismounted));
+    }
     if (target->letter == 0)
         return EndWithWarning(context, "TrueCrypt volume not identified\n", 1500);
     if (resolved != ResolvedLetter || target->drive.dosDeviceName[0] == 0)
         MakeDriveTexts(FindReachLetter(target->letter), &target->drive);
+    NewLineIfNeeded();   // after "waiting for the driver..." of a lookup
     PrintEjecting(target->drive.rootPath);
 
     int outcome = EjectVolume(target->letter, &run->options);

@@ -144,6 +144,10 @@ DWORD WINAPI WatchForKeyPress_ThreadProc(LPVOID parameter)
         } else {
             Sleep(pollPause);
         }
+        // A watch stopped during the wait leaves the key to the next reader of
+        // the input (the closing wait), which would otherwise need a second.
+        if (!KeepWatching(generation))
+            break;
         DWORD read = 0;
         int waiting = ReadWaitingInput(input, records, kWatchRecordCount, &read);
         if (waiting == InputNoConsole) {

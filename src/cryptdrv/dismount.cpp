@@ -7,6 +7,7 @@
 #include "base/paths.h"
 #include "console/console_setup.h"
 #include "console/output.h"
+#include "cryptdrv/driver_call.h"
 #include <shlobj.h>
 #include <shlwapi.h>
 
@@ -51,22 +52,7 @@ enum { kDriverResultNameCount = sizeof kDriverResultNames / sizeof kDriverResult
 static const DWORD kBroadcastTimeoutMs = 500;
 static const DWORD kNoticeDelayMs = 100;    // after the shell notice, before a request
 static const DWORD kForceDelayMs = 500;     // before the forced request
-static const DWORD kAnswerCheckMs = 100;    // a waiting request looks at the keys this often
-static const DWORD kSlowAnswerMs = 10000;   // then "waiting for the driver..." is shown
 
-// The keys of a wait for the driver outside the retry loop (whose own watch,
-// with Esc as well, serves while it runs). Process-wide, as the key-watch
-// thread copies it when it starts.
-static const KeyAction kWaitKeys[kKeyActionLimit] = {
-    {VK_ESCAPE, "-> cancel...\n"},
-};
-
-// A request that the driver may answer late: the driver's answer is written
-// into this block when it comes, so it outlives a wait that was canceled.
-struct PendingRequest {
-    OVERLAPPED    overlapped;
-    DismountBlock block;
-};
 
 const char* DriverResultName(int code)
 {
@@ -93,65 +79,23 @@ void FillVolumeBroadcast(char letter, DEV_BROADCAST_VOLUME* block)
         block->dbcv_unitmask = 1u << (letter - 'A');
 }
 
-// Waits for the answer of a pending request while the keys still work; 1 when
-// the answer came, 0 when the user canceled the wait (Ctrl+C, Ctrl+Break,
-// closing the console, or Esc, which also requests the stop).
-static int WaitForAnswer(HANDLE answered)
-{
-    DWORD start = GetTickCount();
-    int ownWatch = 0, told = 0, answer = 1;
-    while (WaitForSingleObject(answered, kAnswerCheckMs) != WAIT_OBJECT_0) {
-        if (!ownWatch)
-            ownWatch = StartKeyWatch(kWaitKeys);
-        if (GetLastKey() == VK_ESCAPE)
-            RequestStop();
-        if (IsStopRequested()) {
-            answer = 0;
-            break;
-        }
-        if (!told && GetTickCount() - start >= kSlowAnswerMs) {
-            NewLineIfNeeded();
-            ConsolePrintf("waiting for the driver...");
-            told = 1;
-        }
-    }
-    if (ownWatch > 0)
-        StopKeyWatch();
-    return answer;
-}
-
 // Sends one request and waits for its answer. A shorter reply leaves fields of
 // the block as they were sent (returnCode 0), which must not pass for a
-// dismount: it fails with ERROR_INVALID_DATA.
-static int SendDismountRequest(HANDLE device, DismountBlock* block)
+// dismount: it fails with ERROR_INVALID_DATA. Returns a DriverCallResult.
+static int SendDismountRequest(CryptVolumeType type, DismountBlock* block)
 {
-    PendingRequest* request = (PendingRequest*)MemAlloc(sizeof(PendingRequest));
-    request->overlapped.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
-    if (!request->overlapped.hEvent) {
-        MemFree(request);
-        return DismountNotSent;
-    }
-    request->block = *block;
+    DismountBlock answer = *block;
+    DriverRequest request = {cryptDriverPaths[type], kDismountRequestCode, &answer,
+                             sizeof answer, sizeof answer};
     DWORD returned = 0;
-    BOOL ok = DeviceIoControl(device, kDismountRequestCode, &request->block,
-                              sizeof request->block, &request->block,
-                              sizeof request->block, &returned, &request->overlapped);
-    if (!ok && GetLastError() == ERROR_IO_PENDING) {
-        // A canceled wait leaves the block, the event and the device handle
-        // to the request, which may still be answered; none is released.
-        if (!WaitForAnswer(request->overlapped.hEvent))
-            return DismountCanceled;
-        ok = GetOverlappedResult(device, &request->overlapped, &returned, FALSE);
+    int result = CallDriver(&request, &returned);
+    if (result == DriverCallAnswered && returned < sizeof answer) {
+        SetLastError(ERROR_INVALID_DATA);
+        return DriverCallFailed;
     }
-    DWORD error = ok ? 0 : GetLastError();
-    CloseHandle(request->overlapped.hEvent);
-    if (ok && returned >= sizeof request->block)
-        *block = request->block;
-    else if (ok)
-        error = ERROR_INVALID_DATA;
-    MemFree(request);
-    SetLastError(error);
-    return error ? DismountNotSent : DismountAnswered;
+    if (result == DriverCallAnswered)
+        *block = answer;
+    return result;
 }
 
 // shell32 is large and slow to load; only a dismount needs it, so the import
@@ -186,24 +130,25 @@ static void AnnounceDismount(char letter, char deviceLetter, const DriveTexts* t
 }
 
 // The forced request after a FILES_OPEN answer; the first answer stands when
-// the forced one fails. Returns what SendDismountRequest did.
-static int SendForcedRequest(HANDLE device, DismountBlock* block, int* forcedResult)
+// the forced one fails.
+static void SendForcedRequest(CryptVolumeType type, DismountBlock* block, int* forcedResult)
 {
     Sleep(kForceDelayMs);
     DismountBlock forced = *block;   // as the driver returned it
     forced.ignoreOpenFiles = 1;
-    int sent = SendDismountRequest(device, &forced);
-    if (sent == DismountAnswered) {
-        *block = forced;
-        if (block->returnCode == DriverSuccess)
-            *forcedResult = 1;
-    }
-    return sent;
+    if (SendDismountRequest(type, &forced) != DriverCallAnswered)
+        return;
+    *block = forced;
+    if (block->returnCode == DriverSuccess)
+        *forcedResult = 1;
 }
 
 int DismountVolumeVia(char letter, char deviceLetter, int force, int* forcedResult,
                       int* resultCode)
 {
+    // A stop asked for before this request: none is made.
+    if (IsStopRequested())
+        return DismountCanceled;
     DriveTexts texts;
     MakeDriveTexts(letter, &texts);
     char target[MAX_PATH];
@@ -212,39 +157,31 @@ int DismountVolumeVia(char letter, char deviceLetter, int force, int* forcedResu
     CryptVolumeType type = GetCryptVolumeType(target);
     if (type != CryptTrueCrypt && type != CryptVeraCrypt)
         return DismountNotSent;
-    // Overlapped, so that the keys still work while a driver takes its time.
-    HANDLE device = CreateFileA(cryptDriverPaths[type], 0,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, NULL);
-    if (device == INVALID_HANDLE_VALUE)
-        return DismountNotSent;
 
     NotifyShellRemoved(texts.rootPath);
     Sleep(kNoticeDelayMs);
 
     DismountBlock block;
     FillDismountBlock(deviceLetter, &block);
-    int sent = SendDismountRequest(device, &block);
-    if (sent == DismountNotSent) {
+    int sent = SendDismountRequest(type, &block);
+    if (sent == DriverCallNotOpened)
+        return DismountNotSent;
+    if (sent == DriverCallFailed) {
         // The caller may report this error after the line below.
         DWORD error = GetLastError();
         ConsolePrintf("\n%s: error", cryptProductNames[type]);
-        CloseHandle(device);
         SetLastError(error);
-        return DismountNotSent;
+        return IsStopRequested() ? DismountCanceled : DismountNotSent;
     }
-    if (sent == DismountAnswered && force && block.returnCode == DriverFilesOpen &&
-        SendForcedRequest(device, &block, forcedResult) == DismountCanceled)
-        sent = DismountCanceled;
-    if (sent == DismountCanceled)
-        return DismountCanceled;   // no answer, no further request
+    // A stop asked for while the driver worked: no further request.
+    if (force && block.returnCode == DriverFilesOpen && !IsStopRequested())
+        SendForcedRequest(type, &block, forcedResult);
     *resultCode = block.returnCode;
-    CloseHandle(device);
 
     if (block.returnCode != DriverSuccess) {
         ConsolePrintf("\n%s: %s", cryptProductNames[type],
                       DriverResultName(block.returnCode));
-        return DismountAnswered;
+        return IsStopRequested() ? DismountCanceled : DismountAnswered;
     }
     AnnounceDismount(letter, deviceLetter, &texts);
     return DismountAnswered;

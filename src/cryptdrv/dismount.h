@@ -29,17 +29,19 @@ void FillVolumeBroadcast(char letter, DEV_BROADCAST_VOLUME* block);
 enum DismountSent {
     DismountNotSent = 0,    // no request could be made, or the call failed
     DismountAnswered = 1,   // the driver answered (*resultCode holds it)
-    DismountCanceled = 2,   // the user stopped waiting for an answer
+    DismountCanceled = 2,   // the user asked to stop: before the request (none was
+                            // made), or while the driver worked on it and it then
+                            // refused (*resultCode holds its answer)
 };
 
 // Dismounts the volume reached through reachLetter whose driver knows it by
 // deviceLetter (they differ once a drive letter was moved after mounting).
-// Returns a DismountSent; *resultCode is written only with DismountAnswered.
+// Returns a DismountSent; *resultCode is written whenever the driver answered.
 // *forcedResult is set to 1 only when the forced request was made and
-// answered 0. While a request waits for its answer, Ctrl+C (the stop flag) and
-// Esc (which then requests the stop) cancel the wait: no further request is
-// made, and what the pending request uses is never released. After 10 s
-// without an answer "waiting for the driver..." is shown once.
+// answered 0. Each request is made with CallDriver (driver_call.h): the keys
+// work while the driver takes its time, and a stop asked for meanwhile lets
+// the request end and makes no further one; a dismount the driver carried out
+// is still DismountAnswered with 0.
 int DismountVolumeVia(char reachLetter, char deviceLetter, int force,
                       int* forcedResult, int* resultCode);
 // The name of a driver result code; unknown codes in decimal, in one shared

@@ -2,7 +2,9 @@
 // and the look-ups built on them (container search, listing).
 #include "cryptdrv/volume_id.h"
 #include "base/memory.h"
+#include "console/console_setup.h"
 #include "console/output.h"
+#include "cryptdrv/driver_call.h"
 #include <shlwapi.h>
 
 // Where the copied blocks lie in each reply layout; mountedDrives and
@@ -81,21 +83,22 @@ int ReadVolumePath(const MountList* list, int drive, WCHAR* path, int pathCount)
 
 void* QueryMountList(const char* driverPath, DWORD replyLength, DWORD* returnedLength)
 {
-    HANDLE device = CreateFileA(driverPath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                NULL, OPEN_EXISTING, 0, NULL);
-    if (!IsValidHandle(device)) {
-        DebugLog(1, "mount list: %s not available (%u)", driverPath, GetLastError());
-        return NULL;
-    }
     void* buffer = MemAlloc(replyLength);
+    DriverRequest request = {driverPath, kMountListRequest, buffer, replyLength, replyLength};
     DWORD returned = 0;
-    BOOL ok = DeviceIoControl(device, kMountListRequest, buffer, replyLength, buffer,
-                              replyLength, &returned, NULL);
-    DWORD error = ok ? 0 : GetLastError();
-    CloseHandle(device);
-    DebugLog(1, "mount list: %s asked with %u bytes, error %u, %u returned", driverPath,
-             replyLength, error, returned);
-    if (!ok) {
+    int result = CallDriver(&request, &returned);
+    DWORD error = result == DriverCallAnswered ? 0 : GetLastError();
+    if (result == DriverCallNotOpened)
+        DebugLog(1, "mount list: %s not available (%u)", driverPath, error);
+    else
+        DebugLog(1, "mount list: %s asked with %u bytes, error %u, %u returned", driverPath,
+                 replyLength, error, returned);
+    // A list asked for before a stop is of no use after it: the run ends.
+    if (result == DriverCallAnswered && IsStopRequested()) {
+        result = DriverCallFailed;
+        error = ERROR_CANCELLED;
+    }
+    if (result != DriverCallAnswered) {
         MemFree(buffer);
         SetLastError(error);
         return NULL;
@@ -179,6 +182,7 @@ void ListMountedVolumes(void)
         if (!list)
             continue;
         DWORD mask = list->mountedDrives;
+        NewLineIfNeeded();   // after "waiting for the driver..."
         if (mask)
             ConsolePrintf("%s Volumes:\n", cryptProductNames[type]);
         for (int drive = 0; drive < 26; drive++) {

@@ -12,6 +12,9 @@
 //                               keys pressed in the DELAY ms after "ready" are
 //                               pending when the wait starts
 //   keywatch_probe prompt       the closing prompt: "prompt ended"
+//   keywatch_probe stopped MS   a watch stopped after 200 ms ("stopped"), then
+//                               SleepOrKey(MS) as in sleep: the closing wait
+//                               after an outcome
 //   keywatch_probe cpu MS [pipe|idle]  CPU time of the watch thread and the
 //                               process over MS of waiting (bench/keywatch_cpu.sh);
 //                               pipe: standard input a pipe; idle: no watch
@@ -185,6 +188,13 @@ int main(int argc, char** argv)
         PromptForCloseKey(consoleContext);
         ConsolePrintf("\nprompt ended\n");
         return Finish();
+    }
+    if (!strcmp(mode, "stopped") && argc > 2) {
+        StartKeyWatch(kEjectKeys);
+        Sleep(200);
+        StopKeyWatch();
+        ConsolePrintf("stopped\n");
+        return SleepMode((DWORD)atoi(argv[2]), 0);
     }
     if (!strcmp(mode, "cpu") && argc > 2)
         return CpuMode((DWORD)atoi(argv[2]), argc > 3 ? argv[3] : "console");

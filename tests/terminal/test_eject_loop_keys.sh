@@ -1,7 +1,7 @@
 #!/bin/bash
 # Keys and colours of the eject on a real console (tmux): F forces the next
 # attempt, Esc and Ctrl+C cancel (the process survives Ctrl+C and ends in
-# order), also while a request is unanswered, and each outcome has its colour
+# order), also while a request is inside the driver, and each outcome has its colour
 # (Wine writes colour 10 as SGR 92, 12 as 91, 14 as 93, the default as 39).
 # The lines and exit codes of these runs redirected: tests/system/golden.*.
 . "$QB_SOURCE/tests/lib.sh"
@@ -62,24 +62,26 @@ ends ctrlc 3 canceled 93
 log=$(asked)
 [ "$log" = "" ] || [ "$log" = U:0:6 ] || fail "Ctrl+C: requests after the key: $log"
 
-# A request that the driver never answers: Esc (at the first try, with a key
-# watch of its own) and Ctrl+C (in the loop) still end the run at once; the
-# held request is dropped when the program ends.
-for case in "Escape hang U:0:canceled" "C-c 6,6,6,hang U:0:6_U:0:6_U:0:6_U:0:canceled"; do
-    read -r key plan expected <<<"$case"
-    start hang "$plan" -l
+# A request inside the driver: Esc (at the first try, with a key watch of its
+# own; once after the waiting line) and Ctrl+C (in the loop) say at once that
+# the run stops when the driver answers; it waits for that answer, sends no
+# further request and reports what the driver did: a dismount it carried out
+# is a success, a refusal ends "canceled".
+for case in "Escape 11 hang 0 U:0:0 0 success 92" "Escape 1 hang 6 U:0:6 3 canceled 93" \
+            "C-c 1 6,6,6,hang 6 U:0:6_U:0:6_U:0:6_U:0:6 3 canceled 93"; do
+    read -r key after plan answer expected code text colour <<<"$case"
+    start inside "$plan" -l
     within 10 eval 'world_exec simctl status | grep -q " held=1"'
+    [ "$after" = 1 ] || term_wait inside "waiting for the driver..." 20 || fail "$key: no waiting line"
     sleep 1   # the key watch reads the input by now
-    sent=$(term_ms)
-    term_keys hang "$key"
-    status=$(term_exit_status hang 10)
-    took=$(( $(term_ms) - sent ))
-    echo "measured: $key during an unanswered request: the program ended after $took ms"
-    [ "$status" = 3 ] && [ "$took" -lt 1000 ] || fail "$key, no answer: exit $status after $took ms"
-    expect_eq "$(line_colour hang canceled)" 93 "$key, no answer: colour of 'canceled'"
-    within 3 eval 'world_exec simctl log | grep -q canceled'
-    expect_eq "$(asked)" "${expected//_/ }" "$key, no answer: requests"
-    term_stop hang
+    term_keys inside "$key"
+    term_wait inside "stopping when the driver answers..." 5 || fail "$key after $after s: nothing said"
+    sleep 1
+    check "$key after $after s: the run ended before the driver answered" \
+        test "$(term_exit_status inside 0)" = timeout
+    simctl release U: "$answer"
+    ends inside "$code" "$text" "$colour"
+    expect_eq "$(asked)" "${expected//_/ }" "$key after $after s, answer $answer: requests"
 done
 
 # Without -l the third refusal fails; the volume vanishing during the loop

@@ -5,7 +5,7 @@
 # thread; Ctrl+C sets the stop flag and ends the thread, not the process, and
 # the input mode found comes back; a key ends SleepOrKey before its time; what
 # was typed before is discarded, and without a key the time ends the wait; a
-# key ends the closing prompt.
+# key soon after a watch stopped ends the wait; a key ends the closing prompt.
 . "$QB_SOURCE/tests/lib.sh"
 deadline 150
 probe=$QB_BUILD/bin/keywatch_probe.exe
@@ -46,6 +46,15 @@ check "keys typed before SleepOrKey were not pending" test "$(value timed 'pendi
 expect_eq "$(value timed 'SleepOrKey=\(.*\) after .*')" 0 "SleepOrKey(1000) after keys typed before it"
 check "SleepOrKey(1000) ended early" test "$(value timed 'SleepOrKey=.* after \([0-9]*\) ms.*')" -ge 1000
 expect_eq "$(value timed 'SleepOrKey=.*pending after: \([0-9]*\)')" 0 "input pending after SleepOrKey"
+
+# A key soon after a watch was stopped (the outcome, then the closing wait)
+# goes to the wait, not to the watch thread that is still inside its wait.
+term_start stopped 80 25 "$probe" stopped 5000
+term_wait stopped ready 30 || die "probe did not start"
+sleep 0.3
+term_keys stopped b
+term_wait stopped "SleepOrKey=" 10
+expect_eq "$(value stopped 'SleepOrKey=\([0-9]*\) after .*')" 66 "key 300 ms after the watch stopped"
 
 term_start prompt 80 25 "$probe" prompt
 term_wait prompt ready 30 || die "probe did not start"
