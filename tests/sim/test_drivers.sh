@@ -18,13 +18,13 @@ done
 # it); so does one sent while the driver is busy (a mount in progress), and a
 # forced dismount of a held volume takes its time in the driver.
 world_up
-simctl plan U: delay=2000
+simctl plan U: delay=3000
 world_exec simctl dismount U: --overlapped >"$QB_TMP/overlapped" </dev/null &
 within 10 eval 'world_exec simctl status | grep -q " held=1"'
 list=$(world_exec simctl mount-list veracrypt </dev/null | tr -d '\r')
 wait $!
 answered=$(tr -d '\r' <"$QB_TMP/overlapped" | sed -n 's/^answered after \([0-9]*\) ms$/\1/p')
-check "overlapped dismount: $(head -n 1 "$QB_TMP/overlapped")" test "${answered:-0}" -ge 1900
+check "overlapped dismount: $(head -n 1 "$QB_TMP/overlapped")" test "${answered:-0}" -ge 2900
 expect_eq "${list% ms=*}" "drives=V" "mount list sent during a dismount"
 simctl busy veracrypt 1500
 list=$(world_exec simctl mount-list veracrypt </dev/null | tr -d '\r')
