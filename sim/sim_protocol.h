@@ -28,7 +28,8 @@
 typedef struct SimDismountBlock {
     int driveNumber;              // 0 = A ... 25 = Z
     unsigned int ignoreOpenFiles; // 1: open handles do not stop the dismount
-    unsigned int volumeWasBusy;   // set by the driver when it ignored open handles
+    unsigned int hiddenVolumeProtectionTriggered;  // set on the dismount of an outer volume
+                                  // whose hidden volume's protection refused a write
     int returnCode;               // 0 dismounted, 5 DRIVE_NOT_FOUND, 6 FILES_OPEN, ...
 } SimDismountBlock;
 
@@ -45,7 +46,8 @@ enum SimVerb {
     SIM_VERB_MALFORM,     // flags: a SimMalform mode for the next mount-list reply
     SIM_VERB_RELEASE,     // letter, answer: answer the request of the drive kept inside the driver
     SIM_VERB_BUSY,        // ms: hold the driver-wide lock that long (a mount in progress)
-    SIM_VERB_FORCE_TIME   // letter, ms: a forced dismount with open handles takes that long
+    SIM_VERB_FORCE_TIME,  // letter, ms: a forced dismount with open handles takes that long
+    SIM_VERB_ELEVATED     // flags 1: callers count as elevated, 0: as standard users
 };
 
 // How the next mount-list reply is spoilt (then the driver answers well again).
@@ -61,6 +63,8 @@ enum SimMalform {
 
 #define SIM_FLAG_KEEP_LINK  1u   // dismount leaves the \DosDevices\X: link behind
 #define SIM_FLAG_IF_MISSING 2u   // mount: a volume already at the letter is fine
+#define SIM_FLAG_FOREIGN    4u   // mounted by another user: only elevated callers see it
+#define SIM_FLAG_HIDVOL_TRIGGERED 8u  // its hidden volume's protection refused a write
 
 #define SIM_PLAN_MAX 32
 #define SIM_BUSY_MAX 3600000u      // ms
@@ -122,6 +126,7 @@ typedef struct SimReply {
     unsigned int listSize;    // the driver's mount-list layout size
     unsigned int count;       // volumes or log entries that follow
     unsigned int malform;     // the SimMalform mode waiting for the next mount list
+    unsigned int elevated;    // callers count as elevated
     union {
         SimVolumeInfo volumes[26];
         SimLogEntry log[SIM_LOG_MAX];

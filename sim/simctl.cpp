@@ -1,6 +1,7 @@
 // simctl: steers the simulated crypt-volume drivers of the test world.
 //
 //   simctl mount truecrypt|veracrypt X: CONTAINER [--label TEXT] [--guid {GUID}] [--keep-link] [--if-missing]
+//                                   [--foreign] [--hidvol-triggered]
 //   simctl plan X: ENTRY[,ENTRY...]  answers for the next dismount requests; an entry is
 //                                   CODE, delay=MS[:CODE] or hang[:CODE] (held until released)
 //   simctl release X: [CODE]        answer now the dismount request of X: kept inside the driver
@@ -10,6 +11,8 @@
 //                                   and how long the call took
 //   simctl busy truecrypt|veracrypt MS      hold that driver's driver-wide lock for MS ms
 //   simctl force-time X: MS         a forced dismount of X: with open handles takes MS ms
+//   simctl elevated yes|no          whether the drivers see their callers as elevated: only
+//                                   they see volumes mounted --foreign (another user's)
 //   simctl relink X: Y:             move the volume's drive-letter link from X: to Y:
 //   simctl vanish X:                remove the volume as if dismounted elsewhere
 //   simctl unlink X:                remove the DOS device name X: behind the driver's back
@@ -39,7 +42,7 @@
 namespace {
 
 // The verbs named in the usage and unknown-verb messages.
-const char verbList[] = "mount, plan, release, dismount, mount-list, busy, force-time, relink, vanish, unlink, log, "
+const char verbList[] = "mount, plan, release, dismount, mount-list, busy, force-time, elevated, relink, vanish, unlink, log, "
                         "session-link, session-list, status, malform";
 const char *const productNames[2] = {"TrueCrypt", "VeraCrypt"};
 const char *const serviceNames[2] = {"truecrypt", "veracrypt"};
@@ -196,6 +199,10 @@ int CmdMount(int argc, char **argv)
             request.flags |= SIM_FLAG_KEEP_LINK;
         } else if (!strcmp(argv[i], "--if-missing")) {
             request.flags |= SIM_FLAG_IF_MISSING;
+        } else if (!strcmp(argv[i], "--foreign")) {
+            request.flags |= SIM_FLAG_FOREIGN;
+        } else if (!strcmp(argv[i], "--hidvol-triggered")) {
+            request.flags |= SIM_FLAG_HIDVOL_TRIGGERED;
         } else {
             return Fail(2, "unknown mount option '%s'", argv[i]);
         }
@@ -333,6 +340,18 @@ int CmdBusy(int argc, char **argv)
     return error ? Fail(1, "busy failed: error %lu", error) : 0;
 }
 
+// How both drivers see their callers: elevated (yes) or standard users (no).
+int CmdElevated(int argc, char **argv)
+{
+    if (argc != 2 || (strcmp(argv[1], "yes") && strcmp(argv[1], "no"))) return Fail(2, "usage: elevated yes|no");
+    SimRequest request = {};
+    request.verb = SIM_VERB_ELEVATED;
+    request.flags = !strcmp(argv[1], "yes");
+    int done = 0;
+    for (int p = 0; p < 2; p++) done += SendControl(p, &request, NULL) == 0;
+    return done ? 0 : Fail(1, "no simulated driver is loaded");
+}
+
 int CmdForceTime(int argc, char **argv)
 {
     unsigned letter = argc == 3 ? ParseLetter(argv[1]) : 0;
@@ -387,7 +406,7 @@ int CmdDismount(int argc, char **argv)
     CloseHandle(io.hEvent);
     CloseHandle(device);
     if (!ok) return Fail(1, "dismount %c: failed: error %lu", letter, error);
-    printf("answer=%d%s\n", block.returnCode, block.volumeWasBusy ? " volume_was_busy=1" : "");
+    printf("answer=%d%s\n", block.returnCode, block.hiddenVolumeProtectionTriggered ? " hidvol_triggered=1" : "");
     return 0;
 }
 
@@ -453,7 +472,8 @@ int CmdStatus(int argc, char **)
             continue;
         }
         loaded++;
-        printf("%s: loaded, mount list %u bytes, %u volume(s)\n", productNames[p], reply.listSize, reply.count);
+        printf("%s: loaded, mount list %u bytes, %u volume(s)%s\n", productNames[p], reply.listSize, reply.count,
+               reply.elevated ? ", callers elevated" : "");
         if (reply.malform)
             printf("%s: next mount list malformed: %s\n", productNames[p],
                    reply.malform < malformModeCount ? malformModes[reply.malform] : "?");
@@ -465,6 +485,8 @@ int CmdStatus(int argc, char **)
             if (v.label[0]) printf(" label=%ls", (const wchar_t *)v.label);
             if (v.guid[0]) printf(" guid=%ls", (const wchar_t *)v.guid);
             if (v.flags & SIM_FLAG_KEEP_LINK) printf(" keep-link");
+            if (v.flags & SIM_FLAG_FOREIGN) printf(" foreign");
+            if (v.flags & SIM_FLAG_HIDVOL_TRIGGERED) printf(" hidvol-triggered");
             if (v.planLeft) printf(" planned=%u", v.planLeft);
             if (v.held) printf(" held=%u", v.held);
             if (v.forceMs) printf(" force-time=%u", v.forceMs);
@@ -729,6 +751,7 @@ int RunCommand(int argc, char **argv)
     if (!strcmp(verb, "mount-list")) return CmdMountList(argc, argv);
     if (!strcmp(verb, "busy")) return CmdBusy(argc, argv);
     if (!strcmp(verb, "force-time")) return CmdForceTime(argc, argv);
+    if (!strcmp(verb, "elevated")) return CmdElevated(argc, argv);
     if (!strcmp(verb, "relink")) return CmdLetterVerb(argc, argv, SIM_VERB_RELINK);
     if (!strcmp(verb, "vanish")) return CmdLetterVerb(argc, argv, SIM_VERB_VANISH);
     if (!strcmp(verb, "unlink")) return CmdUnlink(argc, argv);

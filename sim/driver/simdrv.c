@@ -96,6 +96,11 @@ static Inside inside;
 static SimLogEntry logEntries[SIM_LOG_MAX];
 static ULONG logCount, logNext;
 static ULONG malformNext;   // SimMalform mode of the next mount-list reply
+static ULONG elevatedCallers;   // simctl elevated: callers count as elevated
+// Links a dismount left behind (a moved letter, a volume name, a kept link),
+// which a reset removes; names of at most 47 units.
+#define LEFT_LINK_MAX 32
+static WCHAR leftLinks[LEFT_LINK_MAX][48];
 static LARGE_INTEGER startTime;
 static PDEVICE_OBJECT controlDevice;
 
@@ -192,14 +197,59 @@ static NTSTATUS CreateLetterLink(WCHAR letter, ULONG index)
     return IoCreateSymbolicLink(&link, &device);
 }
 
-// Removes the volume at drive number index: its letter link (unless it was
-// mounted to leave it behind), its volume-name link and its device.
-static void RemoveVolume(ULONG index)
+// Removes the volume at drive number index and, as the real drivers do
+// (RemoveDriveLink, MountManagerUnmount), the link of the drive letter it was
+// mounted with, whatever it leads to now, unless the volume was mounted to
+// leave it behind: a letter the link was moved to and the volume name stay.
+// everything (reset, unload) removes the links wherever they are.
+static void NoteLeftLink(const UNICODE_STRING *name)
+{
+    ULONG i, n = name->Length / 2;
+    for (i = 0; i < LEFT_LINK_MAX && leftLinks[i][0]; i++) {}
+    if (i == LEFT_LINK_MAX || n >= 48) return;
+    RtlCopyMemory(leftLinks[i], name->Buffer, n * 2);
+    leftLinks[i][n] = 0;
+}
+
+static void DeleteLeftLinks(void)
+{
+    ULONG i;
+    for (i = 0; i < LEFT_LINK_MAX && leftLinks[i][0]; i++) {
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, leftLinks[i]);
+        IoDeleteSymbolicLink(&name);
+        leftLinks[i][0] = 0;
+    }
+}
+
+// Notes the links of a volume that its removal leaves behind.
+static void NoteLinksLeft(const Volume *v, ULONG index)
+{
+    WCHAR buffer[80];
+    UNICODE_STRING name;
+    if (v->linkLetter && (v->linkLetter != (WCHAR)(L'A' + index) || (v->flags & SIM_FLAG_KEEP_LINK))) {
+        LinkName(v->linkLetter, buffer, &name);
+        NoteLeftLink(&name);
+    }
+    if (v->guid[0]) {
+        GuidLinkName(v->guid, buffer, 80, &name);
+        NoteLeftLink(&name);
+    }
+}
+
+static void RemoveVolume(ULONG index, BOOLEAN everything)
 {
     Volume *v = &volumes[index];
     if (!v->device) return;
-    if (v->linkLetter && !(v->flags & SIM_FLAG_KEEP_LINK)) DeleteLetterLink(v->linkLetter);
-    if (v->guid[0]) {
+    if (!everything) NoteLinksLeft(v, index);
+    if (everything && v->linkLetter) DeleteLetterLink(v->linkLetter);
+    else if (!(v->flags & SIM_FLAG_KEEP_LINK)) {
+        ULONG i;
+        DeleteLetterLink((WCHAR)(L'A' + index));
+        for (i = 0; i < 26; i++)   // another volume's link that had taken the letter
+            if (volumes[i].device && volumes[i].linkLetter == (WCHAR)(L'A' + index)) volumes[i].linkLetter = 0;
+    }
+    if (everything && v->guid[0]) {
         WCHAR buffer[80];
         UNICODE_STRING name;
         GuidLinkName(v->guid, buffer, 80, &name);
@@ -229,7 +279,7 @@ static NTSTATUS MountVolume(const SimRequest *request)
 
     RtlZeroMemory(v, sizeof(*v));
     v->device = device;
-    v->flags = request->flags & SIM_FLAG_KEEP_LINK;
+    v->flags = request->flags & (SIM_FLAG_KEEP_LINK | SIM_FLAG_FOREIGN | SIM_FLAG_HIDVOL_TRIGGERED);
     CopyWide(v->container, SIM_PATH_MAX, request->container, SIM_PATH_MAX);
     CopyWide(v->label, SIM_LABEL_MAX, request->label, SIM_LABEL_MAX);
     CopyWide(v->guid, SIM_GUID_MAX, request->guid, SIM_GUID_MAX);
@@ -277,12 +327,21 @@ static void AddLog(int driveNumber, ULONG force, int answer, LONGLONG arrived)
     if (logCount < SIM_LOG_MAX) logCount++;
 }
 
+// IsVolumeAccessibleByCurrentUser: a volume another user mounted is neither
+// listed nor dismounted for a caller that is not elevated. Wine gives its
+// programs no token the simulated driver could tell apart, so simctl elevated
+// says how it sees every caller.
+static BOOLEAN Accessible(ULONG index)
+{
+    return volumes[index].device && (!(volumes[index].flags & SIM_FLAG_FOREIGN) || elevatedCallers);
+}
+
 static void FillMountList(UCHAR *out)
 {
     ULONG i, mask = 0;
     for (i = 0; i < 26; i++) {
         Volume *v = &volumes[i];
-        if (!v->device) continue;
+        if (!Accessible(i)) continue;
         mask |= 1u << i;
         RtlCopyMemory(out + 4 + i * 520, v->container, WideLength(v->container, SIM_PATH_MAX) * 2);
 #if OFS_LABELS
@@ -360,20 +419,22 @@ static void Answer(SimDismountBlock *block, int planned, LONGLONG arrived)
 {
     int number = block->driveNumber;
     int answer = planned;
-    if (number < 0 || number > 25) {
+    if (number < 0 || number > 25 || (volumes[number].device && !Accessible((ULONG)number))) {
         answer = 5;
     } else if (planned != SIM_ANSWER_USUAL) {
-        if (answer == 0) {
-            if (volumes[number].device) RemoveVolume((ULONG)number);
-            else answer = 5;
+        if (answer == 0 && volumes[number].device) {
+            block->hiddenVolumeProtectionTriggered = (volumes[number].flags & SIM_FLAG_HIDVOL_TRIGGERED) != 0;
+            RemoveVolume((ULONG)number, FALSE);
+        } else if (answer == 0) {
+            answer = 5;
         }
     } else if (!volumes[number].device) {
         answer = 5;
     } else if (volumes[number].handles > 0 && !block->ignoreOpenFiles) {
         answer = 6;
     } else {
-        if (volumes[number].handles > 0) block->volumeWasBusy = 1;
-        RemoveVolume((ULONG)number);
+        block->hiddenVolumeProtectionTriggered = (volumes[number].flags & SIM_FLAG_HIDVOL_TRIGGERED) != 0;
+        RemoveVolume((ULONG)number, FALSE);
         answer = 0;
     }
     block->returnCode = answer;
@@ -550,7 +611,7 @@ static NTSTATUS Control(SimRequest *request, ULONG inLength, ULONG outLength, UL
     case SIM_VERB_VANISH:
         found = FindVolume(request->letter);
         if (found < 0) return STATUS_OBJECT_NAME_NOT_FOUND;
-        RemoveVolume((ULONG)found);
+        RemoveVolume((ULONG)found, FALSE);
         return STATUS_SUCCESS;
     case SIM_VERB_STATUS:
     case SIM_VERB_LOG:
@@ -561,6 +622,7 @@ static NTSTATUS Control(SimRequest *request, ULONG inLength, ULONG outLength, UL
             reply->startTime = startTime.QuadPart;
             reply->listSize = SIM_LIST_SIZE;
             reply->malform = malformNext;
+            reply->elevated = elevatedCallers;
             if (verb == SIM_VERB_STATUS) {
                 FillVolumeInfo(reply);
             } else {
@@ -577,12 +639,13 @@ static NTSTATUS Control(SimRequest *request, ULONG inLength, ULONG outLength, UL
     case SIM_VERB_RESET:
         WakeInside(-1, SIM_ANSWER_USUAL, TRUE);
         for (i = 0; i < 26; i++) {
-            volumes[i].flags &= ~SIM_FLAG_KEEP_LINK;
-            RemoveVolume(i);
+            RemoveVolume(i, TRUE);
         }
+        DeleteLeftLinks();
         RtlZeroMemory(plans, sizeof(plans));
         logCount = logNext = 0;
         malformNext = SIM_MALFORM_NONE;
+        elevatedCallers = 0;
         return STATUS_SUCCESS;
     case SIM_VERB_MALFORM:
         if (request->flags > SIM_MALFORM_SHORT) return STATUS_INVALID_PARAMETER;
@@ -591,6 +654,9 @@ static NTSTATUS Control(SimRequest *request, ULONG inLength, ULONG outLength, UL
     case SIM_VERB_RELEASE:
         if (request->letter < 'A' || request->letter > 'Z') return STATUS_INVALID_PARAMETER;
         return WakeInside((int)(request->letter - 'A'), request->answer, FALSE) ? STATUS_SUCCESS : STATUS_NOT_FOUND;
+    case SIM_VERB_ELEVATED:
+        elevatedCallers = request->flags != 0;
+        return STATUS_SUCCESS;
     case SIM_VERB_FORCE_TIME:
         found = FindVolume(request->letter);
         if (found < 0) return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -843,8 +909,8 @@ static void NTAPI Unload(PDRIVER_OBJECT driver)
     CloseChannel();
     LockTables();
     for (i = 0; i < 26; i++) {
-        volumes[i].flags &= ~SIM_FLAG_KEEP_LINK;
-        RemoveVolume(i);
+        RemoveVolume(i, TRUE);
+    DeleteLeftLinks();
     }
     RtlInitUnicodeString(&link, CONTROL_LINK);
     IoDeleteSymbolicLink(&link);

@@ -104,7 +104,7 @@ DWORD Request(const char *driver, DWORD code, void *buffer, DWORD inSize, DWORD 
 
 // One 16-byte dismount request to VeraCrypt; returns the result code, or
 // -1000 - error when the request itself failed.
-int Dismount(int driveNumber, unsigned ignoreOpenFiles, DWORD length = 16, unsigned *busy = nullptr)
+int Dismount(int driveNumber, unsigned ignoreOpenFiles, DWORD length = 16, unsigned *triggered = nullptr)
 {
     unsigned char buffer[32] = {};
     SimDismountBlock *block = (SimDismountBlock *)buffer;
@@ -113,7 +113,7 @@ int Dismount(int driveNumber, unsigned ignoreOpenFiles, DWORD length = 16, unsig
     DWORD returned;
     DWORD error = Request(veraCrypt, SIM_IOCTL_DISMOUNT, buffer, length, length < 16 ? 16 : length, &returned);
     if (error) return -1000 - (int)error;
-    if (busy) *busy = block->volumeWasBusy;
+    if (triggered) *triggered = block->hiddenVolumeProtectionTriggered;
     return block->returnCode;
 }
 
@@ -173,11 +173,13 @@ TEST(MountList, RepliesFollowTheDriverLayout)
     }
 }
 
-// K: and M: are held; a planned 0 dismounts M: all the same. A volume is
-// busy when a forced request passed its handle.
+// K: and M: are held; a planned 0 dismounts M: all the same, and says that
+// its hidden volume's protection was triggered. N: is another user's: not
+// listed and not found unless callers count as elevated.
 TEST(Dismount, AnswersFollowHandlesAndTheIgnoreFlag)
 {
-    ASSERT_EQ(Simctl("mount veracrypt K: \\??\\C:\\vols\\k.hc + mount veracrypt M: \\??\\C:\\vols\\m.hc + plan M: 0"), 0);
+    ASSERT_EQ(Simctl("mount veracrypt K: \\??\\C:\\vols\\k.hc + mount veracrypt M: \\??\\C:\\vols\\m.hc "
+                     "--hidvol-triggered + plan M: 0 + mount veracrypt N: \\??\\C:\\vols\\n.hc --foreign"), 0);
     HANDLE holders[] = {OpenVolume("\\\\.\\K:"), OpenVolume("\\\\.\\M:")};
     for (HANDLE holder : holders) ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     // answer: -1000 - error when the request fails.
@@ -192,31 +194,45 @@ TEST(Dismount, AnswersFollowHandlesAndTheIgnoreFlag)
         {Drive('K'), 1, 16, 0},
         {Drive('K'), 0, 16, 5},
         {Drive('M'), 0, 16, 0},
+        {Drive('N'), 1, 16, 5},
     };
     for (const Step &s : steps) {
-        unsigned busy = 0;
-        EXPECT_EQ(Dismount(s.drive, s.ignore, s.length, &busy), s.answer)
+        unsigned triggered = 0;
+        EXPECT_EQ(Dismount(s.drive, s.ignore, s.length, &triggered), s.answer)
             << "drive " << s.drive << " ignore " << s.ignore << " length " << s.length;
-        if (s.answer == 0) EXPECT_EQ(busy, s.ignore) << s.drive;
+        EXPECT_EQ(triggered, s.drive == Drive('M') ? 1u : 0u) << s.drive;
     }
+    std::vector<unsigned char> list(SIM_LIST_SIZE_VERACRYPT_NEW);
+    DWORD returned = 0;
+    ASSERT_EQ(Request(veraCrypt, SIM_IOCTL_MOUNT_LIST, list.data(), (DWORD)list.size(), (DWORD)list.size(), &returned), 0u);
+    EXPECT_FALSE(*(unsigned *)list.data() & (1u << Drive('N')));
+    ASSERT_EQ(Simctl("elevated yes"), 0);
+    ASSERT_EQ(Request(veraCrypt, SIM_IOCTL_MOUNT_LIST, list.data(), (DWORD)list.size(), (DWORD)list.size(), &returned), 0u);
+    EXPECT_TRUE(*(unsigned *)list.data() & (1u << Drive('N')));
+    EXPECT_EQ(Dismount(Drive('N'), 0), 0);
+    ASSERT_EQ(Simctl("elevated no"), 0);
     EXPECT_EQ(Target("K:"), "");
     EXPECT_EQ(Target("M:"), "");
     for (HANDLE holder : holders) CloseHandle(holder);
 }
 
-// The product removes a link that its driver left behind (--keep-link); a
-// volume name goes with its volume.
-TEST(Links, KeepLinkAndVolumeGuid)
+// What a dismount leaves, as the real driver: the link of the letter the
+// volume was mounted with goes (also when another volume's link has taken
+// it), a letter the link was moved to and the volume name stay; --keep-link
+// leaves the letter's link too.
+TEST(Links, WhatADismountLeaves)
 {
     const char guid[] = "{5e1a7c00-0000-4000-8000-00000000000b}";
-    ASSERT_EQ(Simctl(std::string("mount veracrypt L: \\??\\C:\\vols\\l.hc --keep-link --guid ") + guid), 0);
+    ASSERT_EQ(Simctl(std::string("mount veracrypt L: \\??\\C:\\vols\\l.hc --guid ") + guid +
+                     " + relink L: P: + mount veracrypt R: \\??\\C:\\vols\\r.hc + relink R: L: + "
+                     "mount veracrypt S: \\??\\C:\\vols\\s.hc --keep-link"), 0);
     std::string volumeName = std::string("Volume") + guid;
-    EXPECT_EQ(Target(volumeName.c_str()), "\\Device\\VeraCryptVolumeL");
     EXPECT_EQ(Dismount(Drive('L'), 0), 0);
-    EXPECT_EQ(Target("L:"), "\\Device\\VeraCryptVolumeL");
-    EXPECT_EQ(Target(volumeName.c_str()), "");
-    DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, "L:",
-                     "\\Device\\VeraCryptVolumeL");
+    EXPECT_EQ(Dismount(Drive('S'), 0), 0);
+    const struct { const char *name, *target; } links[] = {
+        {"L:", ""}, {"P:", "\\Device\\VeraCryptVolumeL"}, {volumeName.c_str(), "\\Device\\VeraCryptVolumeL"},
+        {"S:", "\\Device\\VeraCryptVolumeS"}};
+    for (const auto &l : links) EXPECT_EQ(Target(l.name), l.target) << l.name;
 }
 
 TEST(Simctl, BadCommandsFail)
