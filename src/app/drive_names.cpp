@@ -68,9 +68,15 @@ static int ResolveDriveLetter(DriveSpecTarget* target, char letter)
     MakeDriveTexts(letter, &target->drive);
     const char* dosDeviceName = target->drive.dosDeviceName;
     if (!QueryDosDeviceTarget(dosDeviceName, target->targetPath)) {
-        // The letter exists only in other sessions, so its device is not
-        // known here: a link to either product's volume device of that
-        // letter is taken as the volume's.
+        // No link here, but a driver lists a volume at that drive: its letter
+        // was removed, or it exists only in other sessions. The driver finds
+        // it by its number; the eject then deletes the other sessions' links.
+        if (FindVolumeProduct(letter) != CryptNone) {
+            target->letter = letter;
+            return ResolvedLetter;
+        }
+        // Not mounted: a link to either product's volume device of that
+        // letter in another session is one left behind.
         if (DeleteOtherSessionLinks(dosDeviceName, letter, CryptNone))
             return ResolvedOtherSession;
         wsprintfA(target->message, "%s is not a Volume\n", dosDeviceName);

@@ -50,8 +50,8 @@ struct EjectRun {
     DriveTexts drive;
     char       volumePath[kVolumePathLength];
     char       targetPath[MAX_PATH];
-    int        resultCode;     // the driver's last answer
-    int        forcedResult;   // 1 once a forced request succeeded
+    CryptVolumeType type;      // the driver that has the volume
+    DismountAnswer answer;     // what the requests came to
     int        handlesShown;   // the report found holders
 };
 
@@ -94,12 +94,46 @@ static int FinishDismount(const EjectRun* run, int unhighlight, int newLine,
     ConsolePrintf("%s", okText);
     // Links in other sessions go after every dismount: those that lead to
     // this volume's device (either product's when it could not be read).
-    if (DeleteOtherSessionLinks(run->drive.dosDeviceName, run->deviceLetter,
-                                GetCryptVolumeType(run->targetPath)))
+    if (DeleteOtherSessionLinks(run->drive.dosDeviceName, run->deviceLetter, run->type))
         ConsolePrintf(" (and %s deleted from other user context)",
                       run->drive.dosDeviceName);
+    // A letter the volume's link was moved to is the program's to remove; a
+    // global one needs elevation.
+    if (run->answer.linkError)
+        ConsolePrintf(" (%c: not removed: error %u)", run->answer.linkLetter,
+                      run->answer.linkError);
     ConsolePrintf("\n");
-    return run->forcedResult ? EjectDismountedByForce : EjectDismounted;
+    return run->answer.forcedResult ? EjectDismountedByForce : EjectDismounted;
+}
+
+// Whether the volume is still mounted: its device is still there (also for
+// another user's volume, which the mount list of a caller that is not
+// elevated leaves out). When that cannot be read, it is taken as mounted.
+static int VolumeStillMounted(const EjectRun* run)
+{
+    for (int type = CryptTrueCrypt; type <= CryptVeraCrypt; type++) {
+        if (run->type != CryptNone && run->type != type)
+            continue;
+        char device[kCryptPrefixLength + 2];
+        wsprintfA(device, "%s%c", cryptVolumeDevicePrefixes[type], run->deviceLetter);
+        if (ObjectExists(device) != 0)
+            return 1;
+    }
+    return 0;
+}
+
+// DRIVE_NOT_FOUND: the volume went away (another program dismounted it), or
+// it belongs to another user and the run is not elevated; line (if any) comes
+// before the hint of the second case.
+static int DriveNotFound(const EjectRun* run, const char* line, int outcomeWhileMounted)
+{
+    if (!VolumeStillMounted(run))
+        return EjectVolumeGone;
+    NewLineIfNeeded();
+    if (line)
+        ConsolePrintf("%s", line);
+    ConsolePrintf("the volume may belong to another user: an elevated Quenbrax can eject it\n");
+    return outcomeWhileMounted;
 }
 
 // With -a: the first visible window of each holder, once per process.
@@ -135,10 +169,10 @@ static int ReportOpenHandles(const EjectRun* run)
 // The lines before the loop: why the tries failed, where to look, the keys.
 static void AnnounceRetryLoop(const EjectRun* run)
 {
-    if (run->resultCode == DriverFilesOpen)
+    if (run->answer.resultCode == DriverFilesOpen)
         ConsolePrintf(" failed (open files)\n");
     else
-        ConsolePrintf(" failed (err %s)\n", DriverResultName(run->resultCode));
+        ConsolePrintf(" failed (err %s)\n", DriverResultName(run->answer.resultCode));
     if (!run->handlesShown && run->targetPath[0])
         ConsolePrintf("look for open handles on '%s' or '%s'\n", run->drive.dosDeviceName,
                       run->targetPath);
@@ -159,26 +193,24 @@ static int RetryLoop(EjectRun* run)
             RequestStop();
             return EjectNotDismounted;
         }
-        if (!IsCryptVolumeDrive(run->letter))
+        if (!IsCryptVolumeDrive(run->letter) && !VolumeStillMounted(run))
             return EjectVolumeGone;
         if (key == 'F')
             forceNow = 1;
         ClearLastKey();
 
-        if (DismountVolumeVia(run->letter, run->deviceLetter, forceNow,
-                              &run->forcedResult, &run->resultCode) != DismountAnswered)
+        if (DismountVolumeVia(run->letter, run->deviceLetter, run->type, forceNow,
+                              &run->answer) != DismountAnswered)
             return EjectNotDismounted;
         if (run->options->optShowHandles) {
             RecheckOpenHandles(openHandleTable);
             RecheckUnreadableFiles();
         }
-        if (run->resultCode == DriverSuccess)
+        if (run->answer.resultCode == DriverSuccess)
             return FinishDismount(run, 1, 1, forceNow ? " OK (by force)" : " OK");
-        if (run->resultCode == DriverDriveNotFound) {
-            NewLineIfNeeded();
-            ConsolePrintf(" DRIVE_NOT_FOUND -> wrong user context?\n");
-            return EjectDriveNotFound;
-        }
+        if (run->answer.resultCode == DriverDriveNotFound)
+            return DriveNotFound(run, " DRIVE_NOT_FOUND -> wrong user context?\n",
+                                 EjectDriveNotFound);
         if (GetLastKey() == 0) {
             Sleep(kLoopPauseMs);
             if (GetCursorColumn() > 0)
@@ -196,17 +228,19 @@ static int RunEjectStages(EjectRun* run)
         if (stage.reportFirst && run->options->optShowHandles)
             run->handlesShown = ReportOpenHandles(run);
         int force = stage.forceWithOption && run->options->optForce;
-        int sent = DismountVolumeVia(run->letter, run->deviceLetter, force,
-                                     &run->forcedResult, &run->resultCode);
+        int sent = DismountVolumeVia(run->letter, run->deviceLetter, run->type, force,
+                                     &run->answer);
         if (sent != DismountAnswered) {
             if (sent == DismountNotSent && stage.sayUnreached)
                 ConsolePrintf("error %u opening the TrueCrypt device driver\n",
                               GetLastError());
             return EjectNotDismounted;
         }
-        if (run->resultCode == DriverSuccess)
+        if (run->answer.resultCode == DriverSuccess)
             return FinishDismount(run, stage.unhighlightOnOk, stage.newLineBeforeOk, " OK");
-        if (run->resultCode != DriverFilesOpen && !stage.lastTry)
+        if (run->answer.resultCode == DriverDriveNotFound)
+            return DriveNotFound(run, NULL, EjectNotDismounted);
+        if (run->answer.resultCode != DriverFilesOpen && !stage.lastTry)
             return EjectNotDismounted;
     }
     if (!run->options->optLoop) {
@@ -218,7 +252,7 @@ static int RunEjectStages(EjectRun* run)
     return outcome;
 }
 
-int EjectVolume(char deviceLetter, const Options* options)
+int EjectVolume(char deviceLetter, const Options* options, int* protectionTriggered)
 {
     EjectRun* run = (EjectRun*)MemAlloc(sizeof(EjectRun));
     run->options = options;
@@ -226,8 +260,15 @@ int EjectVolume(char deviceLetter, const Options* options)
     // Requests name the drive the driver knows; every drive-letter operation
     // goes through the letter that reaches the volume now.
     run->letter = FindReachLetter(deviceLetter);
+    run->type = FindVolumeProduct(deviceLetter);
     DeriveTexts(run);
     int outcome = RunEjectStages(run);
+    // The shell was told the drive goes; it is still there.
+    if (outcome != EjectDismounted && outcome != EjectDismountedByForce &&
+        outcome != EjectVolumeGone)
+        NotifyShellDriveBack(run->letter);
+    if (run->answer.protectionTriggered)
+        *protectionTriggered = 1;
     MemFree(run);
     return outcome;
 }

@@ -18,11 +18,13 @@ enum EjectOutcome {
     EjectDriveNotFound = 5,
 };
 
-// The whole eject; returns an EjectOutcome.
+// The whole eject; returns an EjectOutcome. *protectionTriggered is set to 1
+// (never cleared) when a dismount said that the hidden volume's protection
+// refused writes to the outer volume.
 // letter: the drive letter the volume's device name carries, the one the
 // driver knows it by. When that link was moved after mounting, the volume is
 // reached through the letter FindReachLetter finds, once, at the start.
-int EjectVolume(char letter, const Options* options);
+int EjectVolume(char letter, const Options* options, int* protectionTriggered);
 
 // Deletes the links of dosDeviceName ("U:") that other logon sessions still
 // hold and that lead to the crypt volume device of deviceLetter: the device

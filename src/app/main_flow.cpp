@@ -160,16 +160,23 @@ static int FinishRun(ConsoleContext* context, const RunState* run, int exitCode)
     return exitCode;
 }
 
+// Writes to the outer volume of a hidden volume were refused to protect it:
+// the data written there since the mount may be incomplete.
+static void PrintProtectionWarning(ConsoleContext* context)
+{
+    SetConsoleColor(context, ColorDefault);
+    ConsolePrintf("\n");
+    SetConsoleColor(context, ColorWarning);
+    ConsolePrintf("warning: the hidden volume's protection refused writes to the outer volume");
+}
+
 // "ejecting ..." with the product, the root path and the label, if any.
-static void PrintEjecting(const char* rootPath)
+static void PrintEjecting(const char* rootPath, const char* productName)
 {
     char label[64];
     if (!GetVolumeInformationA(rootPath, label, sizeof label, NULL, NULL, NULL, NULL, 0))
         label[0] = 0;
     label[sizeof label - 1] = 0;
-    // The product is named from the letter the volume is reached by now: after
-    // a moved drive letter, the letter in the device's name no longer exists.
-    const char* productName = GetCryptProductName(rootPath[0]);
     if (label[0])
         ConsolePrintf("ejecting %s volume %s \"%s\"...", productName, rootPath, label);
     else
@@ -202,14 +209,24 @@ static int ResolveAndEject(ConsoleContext* context, RunState* run, const char* d
     }
     if (target->letter == 0)
         return EndWithWarning(context, "TrueCrypt volume not identified\n", 1500);
+    // The product of the letter that reaches the volume now, else of the
+    // mount list that shows it; neither: a name left behind by a volume that
+    // is gone (a volume name, a moved letter).
+    CryptVolumeType type = FindVolumeProduct(target->letter);
+    if (type == CryptNone)
+        return EndWithWarning(context, "TrueCrypt volume not identified\n", 1500);
     if (resolved != ResolvedLetter || target->drive.dosDeviceName[0] == 0)
         MakeDriveTexts(FindReachLetter(target->letter), &target->drive);
     NewLineIfNeeded();   // after "waiting for the driver..." of a lookup
-    PrintEjecting(target->drive.rootPath);
+    PrintEjecting(target->drive.rootPath, cryptProductNames[type]);
 
-    int outcome = EjectVolume(target->letter, &run->options);
+    int protectionTriggered = 0;
+    int outcome = EjectVolume(target->letter, &run->options, &protectionTriggered);
     NewLineIfNeeded();
-    return FinishRun(context, run, PrintOutcome(context, outcome));
+    int exitCode = PrintOutcome(context, outcome);
+    if (protectionTriggered)
+        PrintProtectionWarning(context);
+    return FinishRun(context, run, exitCode);
 }
 
 static int RunProgram(ConsoleContext* context, RunState* run, int argumentCount,

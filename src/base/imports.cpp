@@ -78,3 +78,9 @@ void* GetImport(ImportEntry entry)
     __atomic_store_n(&entryResolved[entry], 1, __ATOMIC_RELEASE);
     return address;
 }
+
+void SetImport(ImportEntry entry, void* address)
+{
+    __atomic_store_n(&entryPoints[entry], address, __ATOMIC_RELAXED);
+    __atomic_store_n(&entryResolved[entry], 1, __ATOMIC_RELEASE);
+}

@@ -67,6 +67,10 @@ HMODULE GetImportLibrary(ImportLibrary library);
 // missing or its path would not fit.
 HMODULE LoadSystemLibrary(const char* fileName);
 
+// Puts address in the entry's place, as if resolved. Test programs only, to
+// see what is asked of the system where Wine cannot show it.
+void    SetImport(ImportEntry entry, void* address);
+
 // File names of the libraries. Written only by test programs, before the
 // first use, to name a library that does not exist.
 extern const char* importLibraryNames[kImportLibraryCount];

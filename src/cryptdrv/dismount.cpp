@@ -99,34 +99,66 @@ static int SendDismountRequest(CryptVolumeType type, DismountBlock* block)
 }
 
 // shell32 is large and slow to load; only a dismount needs it, so the import
-// table loads it at the first notice instead of at every start.
-static void NotifyShellRemoved(const char* rootPath)
+// table loads it at the first notice instead of at every start. Explorer
+// keeps handles on every drive while "This PC" is open and lets a drive go
+// on SHCNE_DRIVEREMOVED; SHCNE_DRIVEADD gives it back.
+static void NotifyShell(LONG event, const char* rootPath)
 {
     SHChangeNotifyFn shChangeNotify = (SHChangeNotifyFn)GetImport(ImportSHChangeNotify);
     if (shChangeNotify)
-        shChangeNotify(SHCNE_MEDIAREMOVED, SHCNF_PATHA, rootPath, NULL);
+        shChangeNotify(event, SHCNF_PATHA, rootPath, NULL);
 }
 
-// After the dismount: the letter's link, if it still names this volume, then
-// the shell notice and the device-change broadcast. Failures are not reported.
-static void AnnounceDismount(char letter, char deviceLetter, const DriveTexts* texts)
+void NotifyShellDriveBack(char letter)
 {
-    const char* dosDeviceName = texts->dosDeviceName;
-    char target[MAX_PATH];
-    if (QueryDosDeviceTarget(dosDeviceName, target) &&
-        StrStrA(target, kCryptVolumeText) && lstrlenA(target) > kCryptPrefixLength &&
-        target[kCryptPrefixLength] == deviceLetter)
-        DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION |
-                             DDD_EXACT_MATCH_ON_REMOVE,
-                         dosDeviceName, target);
-    NotifyShellRemoved(texts->rootPath);
+    DriveTexts texts;
+    MakeDriveTexts(letter, &texts);
+    NotifyShell(SHCNE_DRIVEADD, texts.rootPath);
+}
+
+// Removes every drive letter's link that still leads to the dismounted
+// volume's device: the driver removes only the letter the volume was mounted
+// with, not one the link was moved to. Returns the error of a removal that
+// did not take (a global link needs elevation), else 0; Wine reports failure
+// for one that did, so a query decides. *failedLetter: the letter whose link
+// stayed.
+static DWORD RemoveLetterLinks(char deviceLetter, CryptVolumeType type, char* failedLetter)
+{
+    char device[MAX_PATH];
+    wsprintfA(device, "%s%c", cryptVolumeDevicePrefixes[type], deviceLetter);
+    DWORD error = 0;
+    for (char letter = 'A'; letter <= 'Z'; letter++) {
+        DriveTexts texts;
+        MakeDriveTexts(letter, &texts);
+        char target[MAX_PATH];
+        if (!QueryDosDeviceTarget(texts.dosDeviceName, target) || lstrcmpA(target, device) != 0)
+            continue;
+        BOOL removed = DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION |
+                                            DDD_EXACT_MATCH_ON_REMOVE,
+                                        texts.dosDeviceName, device);
+        DWORD removeError = removed ? 0 : GetLastError();
+        if (QueryDosDeviceTarget(texts.dosDeviceName, target) && lstrcmpA(target, device) == 0) {
+            error = removeError ? removeError : ERROR_ACCESS_DENIED;
+            *failedLetter = letter;
+        }
+    }
+    return error;
+}
+
+// After the dismount: the letter's link, then the shell notice and the
+// device-change broadcast. Only a link left behind is reported.
+static void AnnounceDismount(char letter, char deviceLetter, CryptVolumeType type,
+                             const DriveTexts* texts, DismountAnswer* answer)
+{
+    answer->linkError = RemoveLetterLinks(deviceLetter, type, &answer->linkLetter);
+    NotifyShell(SHCNE_DRIVEREMOVED, texts->rootPath);
 
     DEV_BROADCAST_VOLUME broadcast;
     FillVolumeBroadcast(letter, &broadcast);
-    DWORD_PTR answer = 0;
+    DWORD_PTR result = 0;
     SendMessageTimeoutA(HWND_BROADCAST, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE,
                         (LPARAM)&broadcast, SMTO_ABORTIFHUNG, kBroadcastTimeoutMs,
-                        &answer);
+                        &result);
 }
 
 // The forced request after a FILES_OPEN answer; the first answer stands when
@@ -143,22 +175,28 @@ static void SendForcedRequest(CryptVolumeType type, DismountBlock* block, int* f
         *forcedResult = 1;
 }
 
-int DismountVolumeVia(char letter, char deviceLetter, int force, int* forcedResult,
-                      int* resultCode)
+// The product of a letter's crypt-volume link; CryptNone without one.
+static CryptVolumeType LinkProduct(const DriveTexts* texts)
+{
+    char target[MAX_PATH];
+    return QueryDosDeviceTarget(texts->dosDeviceName, target) ? GetCryptVolumeType(target)
+                                                              : CryptNone;
+}
+
+int DismountVolumeVia(char letter, char deviceLetter, CryptVolumeType type, int force,
+                      DismountAnswer* answer)
 {
     // A stop asked for before this request: none is made.
     if (IsStopRequested())
         return DismountCanceled;
     DriveTexts texts;
     MakeDriveTexts(letter, &texts);
-    char target[MAX_PATH];
-    if (!QueryDosDeviceTarget(texts.dosDeviceName, target))
-        return DismountNotSent;
-    CryptVolumeType type = GetCryptVolumeType(target);
+    if (type == CryptNone)
+        type = LinkProduct(&texts);
     if (type != CryptTrueCrypt && type != CryptVeraCrypt)
         return DismountNotSent;
 
-    NotifyShellRemoved(texts.rootPath);
+    NotifyShell(SHCNE_DRIVEREMOVED, texts.rootPath);
     Sleep(kNoticeDelayMs);
 
     DismountBlock block;
@@ -175,14 +213,16 @@ int DismountVolumeVia(char letter, char deviceLetter, int force, int* forcedResu
     }
     // A stop asked for while the driver worked: no further request.
     if (force && block.returnCode == DriverFilesOpen && !IsStopRequested())
-        SendForcedRequest(type, &block, forcedResult);
-    *resultCode = block.returnCode;
+        SendForcedRequest(type, &block, &answer->forcedResult);
+    answer->resultCode = block.returnCode;
 
     if (block.returnCode != DriverSuccess) {
         ConsolePrintf("\n%s: %s", cryptProductNames[type],
                       DriverResultName(block.returnCode));
         return IsStopRequested() ? DismountCanceled : DismountAnswered;
     }
-    AnnounceDismount(letter, deviceLetter, &texts);
+    if (block.hiddenVolumeProtectionTriggered)
+        answer->protectionTriggered = 1;
+    AnnounceDismount(letter, deviceLetter, type, &texts, answer);
     return DismountAnswered;
 }

@@ -73,8 +73,12 @@ static void WaitForDriver(HANDLE worker)
         StopKeyWatch();
 }
 
+DriverCallFn driverCallOverride;
+
 int CallDriver(const DriverRequest* request, DWORD* returned)
 {
+    if (driverCallOverride)
+        return driverCallOverride(request, returned);
     DriverCallWork work;
     MemFill(&work, 0, sizeof work);
     work.request = request;

@@ -28,3 +28,8 @@ enum DriverCallResult {
 // Makes the request; returns a DriverCallResult. After the call the stop flag
 // (IsStopRequested) tells whether the user asked to stop meanwhile.
 int CallDriver(const DriverRequest* request, DWORD* returned);
+
+// Test programs put a driver of their own here (before the first request);
+// null, the real call.
+typedef int (*DriverCallFn)(const DriverRequest* request, DWORD* returned);
+extern DriverCallFn driverCallOverride;

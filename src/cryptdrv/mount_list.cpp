@@ -147,6 +147,23 @@ MountList* GetMountList(CryptVolumeType type)
     return list;
 }
 
+CryptVolumeType FindVolumeProduct(char deviceLetter)
+{
+    char reach = FindLetterLeadingTo(deviceLetter);
+    char target[MAX_PATH];
+    if (reach && QueryLetterTarget(reach, target))
+        return GetCryptVolumeType(target);
+    for (int type = CryptTrueCrypt; type <= CryptVeraCrypt; type++) {
+        MountList* list = GetMountList(type);
+        int listed = list && deviceLetter >= 'A' && deviceLetter <= 'Z' &&
+                     (list->mountedDrives >> (deviceLetter - 'A')) & 1;
+        MemFree(list);
+        if (listed)
+            return type;
+    }
+    return CryptNone;
+}
+
 char FindLetterByContainer(const char* text)
 {
     WCHAR wanted[kVolumePathCount];

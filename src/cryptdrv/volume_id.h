@@ -55,6 +55,11 @@ void* QueryMountList(const char* driverPath, DWORD replyLength, DWORD* returnedL
 // there is none (no such driver, or no answer). A MemAlloc block.
 MountList* GetMountList(CryptVolumeType type);
 char FindLetterByContainer(const char* text);
+// The product whose driver has the volume of deviceLetter: the one that a
+// letter's link to its device names, else the one whose mount list shows the
+// drive (a volume without a link in this session: its letter was removed, or
+// it exists only in another logon session); CryptNone when neither.
+CryptVolumeType FindVolumeProduct(char deviceLetter);
 void ListMountedVolumes(void);
 
 // Mount-list building blocks, free of driver and system calls.

@@ -282,3 +282,30 @@ int DeleteAllDosDevicesA(const char* directory, const char* linkName,
     return DeleteLinksWith(GetObjectCalls(&calls) ? &calls : NULL, wide[0], wide[1],
                            wideTargets, targetCount);
 }
+
+int ObjectExists(const char* path)
+{
+    WCHAR directory[kTextCount];
+    ObjectCalls calls;
+    if (!GetObjectCalls(&calls) ||
+        MultiByteToWideChar(CP_ACP, 0, path, -1, directory, kTextCount) <= 0)
+        return -1;
+    WCHAR* name = directory + lstrlenW(directory);
+    while (name > directory && *name != L'\\')
+        name--;
+    if (name == directory)
+        return -1;
+    *name++ = 0;   // directory, then the name in it
+    UNICODE_STRING directoryName;
+    directoryName.Buffer = directory;
+    directoryName.Length = (USHORT)(lstrlenW(directory) * 2);
+    directoryName.MaximumLength = (USHORT)(directoryName.Length + 2);
+    OBJECT_ATTRIBUTES attributes;
+    InitObjectAttributes(&attributes, NULL, &directoryName);
+    HANDLE handle = NULL;
+    if (!NT_SUCCESS(calls.openDirectory(&handle, DIRECTORY_QUERY, &attributes)))
+        return -1;
+    int listed = ListsLink(&calls, handle, name);
+    calls.close(handle);
+    return listed;
+}

@@ -15,6 +15,10 @@ enum { kLinkTargetLimit = 2 };   // device names one call may accept
 int DeleteAllDosDevicesA(const char* directory, const char* linkName,
                          const char* const* targets, int targetCount);
 const char* NtStatusName(NTSTATUS status);
+// Whether the object of that full name (\Device\VeraCryptVolumeU) exists: its
+// directory lists it, without regard to case. 1 or 0; -1 when the directory
+// cannot be read.
+int ObjectExists(const char* path);
 
 // The object-manager calls of the walk, from the import table; a test hands
 // in its own to play the parts of Windows that Wine lacks.

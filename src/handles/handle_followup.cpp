@@ -139,7 +139,8 @@ void RecheckOpenHandles(OpenHandleEntry* table)
                 if (record->handleValue == 0 ||
                     (record->isModule
                          ? IsModuleLoaded(record->processId, record->handleValue)
-                         : IsHandleInList(list, record->handleValue, record->processId)))
+                         : IsHandleInList(list, record->handleValue, record->processId,
+                                          record->objectAddress)))
                     continue;
                 record->handleValue = 0;
             } else {

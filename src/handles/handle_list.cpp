@@ -67,16 +67,31 @@ int IsFileObjectType(const SystemHandleEntry* entry)
                            osVersion.packedVersion);
 }
 
-int IsHandleInList(const SystemHandleList* list, ULONGLONG handleValue,
-                   ULONGLONG processId)
+static const SystemHandleEntry* FindFileHandle(const SystemHandleList* list,
+                                               ULONGLONG handleValue, ULONGLONG processId)
 {
     for (ULONGLONG i = 0; i < list->count; i++) {
         const SystemHandleEntry* entry = &list->entries[i];
         if (entry->handleValue == handleValue && entry->processId == processId &&
             IsFileObjectType(entry))
-            return 1;
+            return entry;
     }
-    return 0;
+    return NULL;
+}
+
+int IsHandleInList(const SystemHandleList* list, ULONGLONG handleValue,
+                   ULONGLONG processId, ULONGLONG objectAddress)
+{
+    const SystemHandleEntry* entry = FindFileHandle(list, handleValue, processId);
+    return entry && (!objectAddress || !entry->objectAddress ||
+                     entry->objectAddress == objectAddress);
+}
+
+ULONGLONG FindObjectAddress(const SystemHandleList* list, ULONGLONG handleValue,
+                            ULONGLONG processId)
+{
+    const SystemHandleEntry* entry = FindFileHandle(list, handleValue, processId);
+    return entry ? entry->objectAddress : 0;
 }
 
 int IsExcludedProcess(ULONGLONG processId)

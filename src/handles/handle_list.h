@@ -38,8 +38,15 @@ void FreeSystemHandleList(SystemHandleList* list);
 int IsFileObjectType(const SystemHandleEntry* entry);
 int IsSkippedAccessMask(DWORD mask);   // never queried
 int IsGuardedAccessMask(DWORD mask);   // named in a worker with a 150 ms limit
+// The handle still stands for the same file: a handle value comes back for
+// the next file its process opens, so where both snapshots carry the file
+// object's address, it must match too.
 int IsHandleInList(const SystemHandleList* list, ULONGLONG handleValue,
-                   ULONGLONG processId);
+                   ULONGLONG processId, ULONGLONG objectAddress);
+// The file object's address of a process's handle in the list; 0 when the
+// list does not have it or gives none.
+ULONGLONG FindObjectAddress(const SystemHandleList* list, ULONGLONG handleValue,
+                            ULONGLONG processId);
 int IsExcludedProcess(ULONGLONG processId);
 // The right to ask a process for names and paths: the limited one from
 // Windows Vista on.

@@ -213,6 +213,11 @@ static int FindVolumeHandleHolders(ReportJob* job, const SystemHandleList* list)
     job->deniedCount = (DWORD)scan->deniedCount;
     if (!IsReportAborted())
         AppendScanHolders(job, scan, &count);
+    // The follow-up tells a handle from a later one with the same value by it.
+    for (int i = 0; i < count; i++)
+        if (job->table[i].objectPath[0] && !job->table[i].isModule)
+            job->table[i].objectAddress =
+                FindObjectAddress(list, job->table[i].handleValue, job->table[i].processId);
     // Workers still inside a call keep the scan until they let go.
     ReleaseHandleScan(scan);
     return count;

@@ -26,6 +26,9 @@ struct OpenHandleEntry {
     char displayLine[524];  // the line as printed (clipped to fit)
     ULONGLONG handleValue;  // 0 for an image holder, or once the handle is gone
     ULONGLONG processId;    // 0 once an image holder is gone
+    ULONGLONG objectAddress; // the handle's file object in the snapshot; 0 where the
+                             // snapshot gives none (Wine; newer Windows without the
+                             // debug privilege)
     short consoleRow;       // row the printed line ends on; 0 when not shown or turned back
     BYTE isModule;          // a module loaded from the volume; handleValue is its base
 };

@@ -11,7 +11,9 @@
 #include <string.h>
 #include <string>
 #include "app/eject.h"
+#include "base/imports.h"
 #include "cryptdrv/dismount.h"
+#include "cryptdrv/driver_call.h"
 #include "dosdevices/session_links.h"
 #include "unit_support.h"
 
@@ -93,23 +95,95 @@ TEST(EjectFaults, DriverMissingOrRequestFailing)
     for (const auto& c : cases) {
         PipeDriver* driver = c.pipe ? new PipeDriver : nullptr;
         std::string text;
-        int outcome, reached, resultCode = 77, forced = 0;
+        int outcome, reached, triggered = 0;
+        DismountAnswer answer = {77, 0, 0, 0, 0};
         {
             RedirectedOutput output;
             Options options;
             ClearOptions(&options);
             options.optForce = c.force;
             options.optLoop = c.loop;
-            outcome = EjectVolume('Q', &options);
-            reached = DismountVolumeVia('Q', 'Q', (int)c.force, &forced, &resultCode);
+            outcome = EjectVolume('Q', &options, &triggered);
+            reached = DismountVolumeVia('Q', 'Q', CryptNone, (int)c.force, &answer);
             text = output.Contents();
         }
         delete driver;
         EXPECT_EQ(EjectNotDismounted, outcome) << c.what;
         EXPECT_EQ(0, reached) << c.what;
-        EXPECT_EQ(77, resultCode) << c.what << ": untouched when no answer came";
-        EXPECT_EQ(0, forced) << c.what;
+        EXPECT_EQ(77, answer.resultCode) << c.what << ": untouched when no answer came";
+        EXPECT_EQ(0, answer.forcedResult) << c.what;
         // The eject's own text, then the same again from the single request.
         EXPECT_EQ(std::string(c.output) + c.output, text) << c.what;
     }
+}
+
+namespace {
+
+// A driver of the test's own behind the request seam: the mount list shows
+// Q: until a dismount answers 0; dismount requests get the planned answers.
+struct FakeDriver {
+    const int* answers;
+    int next, mounted, triggered;
+} fakeDriver;
+
+int FakeCall(const DriverRequest* request, DWORD* returned)
+{
+    memset(request->buffer, 0, request->outLength);
+    if (request->code == kDismountRequestCode) {
+        DismountBlock* block = (DismountBlock*)request->buffer;
+        block->returnCode = fakeDriver.answers[fakeDriver.next++];
+        block->hiddenVolumeProtectionTriggered = block->returnCode == 0 && fakeDriver.triggered;
+        fakeDriver.mounted = block->returnCode != 0;
+    } else {
+        *(DWORD*)request->buffer = fakeDriver.mounted ? 1u << ('Q' - 'A') : 0;
+    }
+    *returned = request->outLength;
+    return DriverCallAnswered;
+}
+
+std::string shellNotices;
+void WINAPI RecordNotice(LONG event, UINT flags, LPCVOID item, LPCVOID)
+{
+    char line[64];
+    wsprintfA(line, "%X %u %s;", (unsigned)event, flags, (const char*)item);
+    shellNotices += line;
+}
+
+}  // namespace
+
+// The shell hears that the drive goes (SHCNE_DRIVEREMOVED, 0x80) before every
+// request and after the dismount; when the eject ends with the volume still
+// mounted, that it is back (SHCNE_DRIVEADD, 0x100). A dismount that says the
+// hidden volume's protection refused writes is passed on.
+TEST(EjectNotices, ShellHearsOfRemovalAndReturn)
+{
+    DosLink q("Q:", kVolumeTarget);
+    const int success[] = {0}, forced[] = {6, 6, 6, 0}, refused[] = {6, 6, 6}, other[] = {13};
+    const struct { const char* what; const int* answers; DWORD force, triggered; int outcome;
+                   const char* notices; } cases[] = {
+        {"success", success, 0, 1, EjectDismounted, "80 1 Q:\\;80 1 Q:\\;"},
+        {"forced", forced, 1, 0, EjectDismountedByForce, "80 1 Q:\\;80 1 Q:\\;80 1 Q:\\;80 1 Q:\\;"},
+        {"refused", refused, 0, 0, EjectFilesOpen, "80 1 Q:\\;80 1 Q:\\;80 1 Q:\\;100 1 Q:\\;"},
+        {"other refusal", other, 1, 0, EjectNotDismounted, "80 1 Q:\\;100 1 Q:\\;"},
+    };
+    SetImport(ImportSHChangeNotify, (void*)RecordNotice);
+    driverCallOverride = FakeCall;
+    for (const auto& c : cases) {
+        DefineDosDeviceA(DDD_RAW_TARGET_PATH, "Q:", kVolumeTarget);   // the dismount removes it
+        fakeDriver = {c.answers, 0, 1, (int)c.triggered};
+        shellNotices.clear();
+        Options options;
+        ClearOptions(&options);
+        options.optForce = c.force;
+        int triggered = 0, outcome;
+        {
+            RedirectedOutput output;
+            outcome = EjectVolume('Q', &options, &triggered);
+        }
+        EXPECT_EQ(c.outcome, outcome) << c.what;
+        EXPECT_EQ(c.notices, shellNotices) << c.what;
+        EXPECT_EQ((int)c.triggered, triggered) << c.what;
+    }
+    driverCallOverride = nullptr;
+    SetImport(ImportSHChangeNotify, nullptr);
 }

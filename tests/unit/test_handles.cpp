@@ -128,8 +128,8 @@ TEST(SystemHandleList, LearnsTheFileTypeAndStopsAsked)
     LoadSystemHandleList(&first);
     EXPECT_NE(0, fileTypeIndex);
     EXPECT_EQ(INVALID_HANDLE_VALUE, first.probeHandle);
-    EXPECT_TRUE(IsHandleInList(&first, (ULONGLONG)(ULONG_PTR)file, self));
-    EXPECT_FALSE(IsHandleInList(&first, (ULONGLONG)(ULONG_PTR)file, self + 4));
+    EXPECT_TRUE(IsHandleInList(&first, (ULONGLONG)(ULONG_PTR)file, self, 0));
+    EXPECT_FALSE(IsHandleInList(&first, (ULONGLONG)(ULONG_PTR)file, self + 4, 0));
     LoadSystemHandleList(&second);   // no probe once the type is known
     EXPECT_EQ(INVALID_HANDLE_VALUE, second.probeHandle);
     FreeSystemHandleList(&second);
@@ -375,4 +375,30 @@ TEST(HandleReport, EjectDrainsTheReportsVolumeUses)
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
     reportAbort = 0;
+}
+
+// A holder that closes its handle on the volume and opens another file gets
+// the same handle value back; where the snapshots carry the file object's
+// address (Windows; Wine gives 0), the follow-up sees that it is another file.
+TEST(SystemHandleList, AHandleValueComesBackForAnotherFile)
+{
+    WORD savedType = fileTypeIndex;
+    fileTypeIndex = 37;
+    SystemHandleEntry entries[2] = {};
+    entries[0] = {0xFFFF800012340000ull, 8, 0x40, 0x12019F, 0, 37, 0, 0};
+    entries[1] = {0, 9, 0x40, 0x12019F, 0, 37, 0, 0};
+    SystemHandleList list = {};
+    list.entries = entries;
+    list.count = 2;
+    const struct { ULONGLONG processId, objectAddress; int held; } cases[] = {
+        {8, 0xFFFF800012340000ull, 1},   // the same file
+        {8, 0xFFFF8000ABCD0000ull, 0},   // another file behind the same value
+        {8, 0, 1},                       // the report's snapshot gave no address
+        {9, 0xFFFF8000ABCD0000ull, 1},   // this snapshot gives none
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.held, IsHandleInList(&list, 0x40, c.processId, c.objectAddress))
+            << c.processId << " " << std::hex << c.objectAddress;
+    EXPECT_EQ(0xFFFF800012340000ull, FindObjectAddress(&list, 0x40, 8));
+    fileTypeIndex = savedType;
 }
