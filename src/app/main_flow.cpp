@@ -1,6 +1,7 @@
 #include "app/main_flow.h"
 #include "app/drive_names.h"
 #include "app/eject.h"
+#include "app/eject_all.h"
 #include "app/options.h"
 #include "base/maker.h"
 #include "base/memory.h"
@@ -99,7 +100,7 @@ static int EndWithWarning(ConsoleContext* context, const char* warning, DWORD wa
     return ExitUsage;
 }
 
-static int PrintOutcome(ConsoleContext* context, int outcome)
+int PrintOutcome(ConsoleContext* context, int outcome)
 {
     switch (outcome) {
     case EjectDismounted:
@@ -130,12 +131,17 @@ static int PrintOutcome(ConsoleContext* context, int outcome)
     }
 }
 
+void EndOutcomeLine(ConsoleContext* context)
+{
+    SetConsoleColor(context, ColorDefault);
+    ConsolePrintf("\n\n");
+}
+
 // After the outcome line: the wait before the console closes, then the
 // self-deletion (-s).
 static int FinishRun(ConsoleContext* context, const RunState* run, int exitCode)
 {
-    SetConsoleColor(context, ColorDefault);
-    ConsolePrintf("\n\n");
+    EndOutcomeLine(context);
     if (run->options.waitMs > 0)
         WaitBeforeClose(context, (DWORD)run->options.waitMs);
     else
@@ -146,24 +152,33 @@ static int FinishRun(ConsoleContext* context, const RunState* run, int exitCode)
     return exitCode;
 }
 
-// "ejecting ..." with the product, the root path and the label, if any.
-static void PrintEjecting(const char* rootPath)
+void PrintEjecting(const char* rootPath, const char* productName)
 {
     char label[64];
     if (!GetVolumeInformationA(rootPath, label, sizeof label, NULL, NULL, NULL, NULL, 0))
         label[0] = 0;
     label[sizeof label - 1] = 0;
-    // The product is named from the letter the volume is reached by now: after
-    // a moved drive letter, the letter in the device's name no longer exists.
-    const char* productName = GetCryptProductName(rootPath[0]);
     if (label[0])
         ConsolePrintf("ejecting %s volume %s \"%s\"...", productName, rootPath, label);
     else
         ConsolePrintf("ejecting %s volume %s ...", productName, rootPath);
 }
 
+// So that the current directory does not lie on a volume to be ejected.
+static void LeaveCurrentDirectory(void)
+{
+    char windowsDirectory[MAX_PATH];
+    UINT length = GetWindowsDirectoryA(windowsDirectory, MAX_PATH);
+    if (length > 0 && length < MAX_PATH)
+        SetCurrentDirectoryA(windowsDirectory);
+}
+
 static int ResolveAndEject(ConsoleContext* context, RunState* run, const char* driveSpec)
 {
+    if (IsAllVolumesSpec(driveSpec)) {
+        LeaveCurrentDirectory();
+        return FinishRun(context, run, EjectAllVolumes(context, &run->options));
+    }
     DriveSpecTarget* target = &run->target;
     int resolved = ResolveDriveSpec(target, driveSpec);
     if (resolved == ResolvedMessage)
@@ -175,18 +190,16 @@ static int ResolveAndEject(ConsoleContext* context, RunState* run, const char* d
         return FinishRun(context, run, ExitEjected);
     }
 
-    char windowsDirectory[MAX_PATH];
-    UINT length = GetWindowsDirectoryA(windowsDirectory, MAX_PATH);
-    if (length > 0 && length < MAX_PATH)
-        SetCurrentDirectoryA(windowsDirectory);
-
+    LeaveCurrentDirectory();
     if (target->letter == 0)
         target->letter = FindLetterByContainer(target->containerText);
     if (target->letter == 0)
         return EndWithWarning(context, "TrueCrypt volume not identified\n", 1500);
     if (resolved != ResolvedLetter || target->drive.dosDeviceName[0] == 0)
         MakeDriveTexts(FindReachLetter(target->letter), &target->drive);
-    PrintEjecting(target->drive.rootPath);
+    // The product is named from the letter the volume is reached by now: after
+    // a moved drive letter, the letter in the device's name no longer exists.
+    PrintEjecting(target->drive.rootPath, GetCryptProductName(target->drive.rootPath[0]));
 
     int outcome = EjectVolume(target->letter, &run->options);
     NewLineIfNeeded();
