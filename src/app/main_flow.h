@@ -4,7 +4,8 @@
 // links in other logon sessions together. Nothing includes this folder.
 //
 // This file: one run of the program between start-up and exit: options,
-// banner, DriveSpec resolution, the eject, the outcome line and the exit code.
+// banner, DriveSpec resolution, the eject (or with "*" the eject of every
+// volume, eject_all.h), the outcome line and the exit code.
 #pragma once
 #include <windows.h>
 #include "console/output.h"
