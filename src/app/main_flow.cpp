@@ -1,6 +1,7 @@
 #include "app/main_flow.h"
 #include "app/drive_names.h"
 #include "app/eject.h"
+#include "app/eject_all.h"
 #include "app/options.h"
 #include "base/maker.h"
 #include "base/memory.h"
@@ -113,7 +114,7 @@ static int EndWithWarning(ConsoleContext* context, const char* warning, DWORD wa
     return ExitUsage;
 }
 
-static int PrintOutcome(ConsoleContext* context, int outcome)
+int PrintOutcome(ConsoleContext* context, int outcome)
 {
     switch (outcome) {
     case EjectDismounted:
@@ -144,12 +145,17 @@ static int PrintOutcome(ConsoleContext* context, int outcome)
     }
 }
 
+void EndOutcomeLine(ConsoleContext* context)
+{
+    SetConsoleColor(context, ColorDefault);
+    ConsolePrintf("\n\n");
+}
+
 // After the outcome line: the wait before the console closes, then the
 // self-deletion (-s).
 static int FinishRun(ConsoleContext* context, const RunState* run, int exitCode)
 {
-    SetConsoleColor(context, ColorDefault);
-    ConsolePrintf("\n\n");
+    EndOutcomeLine(context);
     if (run->options.waitMs > 0)
         WaitBeforeClose(context, (DWORD)run->options.waitMs);
     else
@@ -162,7 +168,7 @@ static int FinishRun(ConsoleContext* context, const RunState* run, int exitCode)
 
 // Writes to the outer volume of a hidden volume were refused to protect it:
 // the data written there since the mount may be incomplete.
-static void PrintProtectionWarning(ConsoleContext* context)
+void PrintProtectionWarning(ConsoleContext* context)
 {
     SetConsoleColor(context, ColorDefault);
     ConsolePrintf("\n");
@@ -170,8 +176,7 @@ static void PrintProtectionWarning(ConsoleContext* context)
     ConsolePrintf("warning: the hidden volume's protection refused writes to the outer volume");
 }
 
-// "ejecting ..." with the product, the root path and the label, if any.
-static void PrintEjecting(const char* rootPath, const char* productName)
+void PrintEjecting(const char* rootPath, const char* productName)
 {
     char label[64];
     if (!GetVolumeInformationA(rootPath, label, sizeof label, NULL, NULL, NULL, NULL, 0))
@@ -183,8 +188,21 @@ static void PrintEjecting(const char* rootPath, const char* productName)
         ConsolePrintf("ejecting %s volume %s ...", productName, rootPath);
 }
 
+// So that the current directory does not lie on a volume to be ejected.
+static void LeaveCurrentDirectory(void)
+{
+    char windowsDirectory[MAX_PATH];
+    UINT length = GetWindowsDirectoryA(windowsDirectory, MAX_PATH);
+    if (length > 0 && length < MAX_PATH)
+        SetCurrentDirectoryA(windowsDirectory);
+}
+
 static int ResolveAndEject(ConsoleContext* context, RunState* run, const char* driveSpec)
 {
+    if (IsAllVolumesSpec(driveSpec)) {
+        LeaveCurrentDirectory();
+        return FinishRun(context, run, EjectAllVolumes(context, &run->options));
+    }
     DriveSpecTarget* target = &run->target;
     int resolved = ResolveDriveSpec(target, driveSpec);
     if (resolved == ResolvedMessage)
@@ -196,11 +214,7 @@ static int ResolveAndEject(ConsoleContext* context, RunState* run, const char* d
         return FinishRun(context, run, ExitEjected);
     }
 
-    char windowsDirectory[MAX_PATH];
-    UINT length = GetWindowsDirectoryA(windowsDirectory, MAX_PATH);
-    if (length > 0 && length < MAX_PATH)
-        SetCurrentDirectoryA(windowsDirectory);
-
+    LeaveCurrentDirectory();
     if (target->letter == 0)
         target->letter = FindLetterByContainer(target->containerText);
     if (IsStopRequested()) {
