@@ -162,7 +162,18 @@ static void PrintEjecting(const char* rootPath)
         ConsolePrintf("ejecting %s volume %s ...", productName, rootPath);
 }
 
-static int ResolveAndEject(ConsoleContext* context, RunState* run, const char* driveSpec)
+// A container DriveSpec is looked for as typed, in UTF-16 like the drivers'
+// paths; one longer than any path matches none.
+static char FindContainer(const char* driveSpecUtf8)
+{
+    WCHAR wanted[kVolumePathCount];
+    if (MultiByteToWideChar(CP_UTF8, 0, driveSpecUtf8, -1, wanted, kVolumePathCount) <= 0)
+        return 0;
+    return FindLetterByContainer(wanted);
+}
+
+static int ResolveAndEject(ConsoleContext* context, RunState* run, const char* driveSpec,
+                           const char* driveSpecUtf8)
 {
     DriveSpecTarget* target = &run->target;
     int resolved = ResolveDriveSpec(target, driveSpec);
@@ -180,8 +191,8 @@ static int ResolveAndEject(ConsoleContext* context, RunState* run, const char* d
     if (length > 0 && length < MAX_PATH)
         SetCurrentDirectoryA(windowsDirectory);
 
-    if (target->letter == 0)
-        target->letter = FindLetterByContainer(target->containerText);
+    if (target->letter == 0 && target->containerText[0])
+        target->letter = FindContainer(driveSpecUtf8);
     if (target->letter == 0)
         return EndWithWarning(context, "TrueCrypt volume not identified\n", 1500);
     if (resolved != ResolvedLetter || target->drive.dosDeviceName[0] == 0)
@@ -194,7 +205,7 @@ static int ResolveAndEject(ConsoleContext* context, RunState* run, const char* d
 }
 
 static int RunProgram(ConsoleContext* context, RunState* run, int argumentCount,
-                      char** arguments)
+                      char** arguments, const char* driveSpecUtf8)
 {
     if (argumentCount < 2 || argumentCount > 10)
         return EndWithUsage(context, ExitUsage, argumentCount < 2);
@@ -211,7 +222,7 @@ static int RunProgram(ConsoleContext* context, RunState* run, int argumentCount,
         PrintAbout();
     if (run->options.waitMs == -1)
         run->options.waitMs = IsOwnConsole() ? 3000 : 0;
-    return ResolveAndEject(context, run, arguments[1]);
+    return ResolveAndEject(context, run, arguments[1], driveSpecUtf8);
 }
 
 void EndOutOfMemory(void)
@@ -224,7 +235,7 @@ void EndOutOfMemory(void)
     ExitProcess(ExitFailed);
 }
 
-int MainFlow(int argumentCount, char** arguments)
+int MainFlow(int argumentCount, char** arguments, const char* driveSpecUtf8)
 {
     ConsoleContext context;
     MemFill(&context, 0, sizeof context);
@@ -234,7 +245,7 @@ int MainFlow(int argumentCount, char** arguments)
 
     RunState* run = (RunState*)MemAlloc(sizeof(RunState));
     ClearOptions(&run->options);
-    int exitCode = RunProgram(&context, run, argumentCount, arguments);
+    int exitCode = RunProgram(&context, run, argumentCount, arguments, driveSpecUtf8);
     // The one clean-up of every run.
     MemFree(run);
     ShutdownConsole(&context);
