@@ -31,6 +31,7 @@
 // Exit code 0 on success, 1 when a command failed, 2 on a bad command line.
 #include <windows.h>
 #include <winternl.h>
+#include <shellapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -76,11 +77,19 @@ unsigned ParseLetter(const char *text)
     return (c >= 'A' && c <= 'Z') ? (unsigned)c : 0;
 }
 
+// The arguments as main got them and as the UTF-16 command line holds them,
+// so that containers and labels keep letters the ANSI code page lacks.
+char **narrowArgs;
+wchar_t **wideArgs;
+int argCount;
+
 void ToWide(const char *text, unsigned short *out, int size)
 {
     wchar_t buffer[SIM_PATH_MAX];
     int n = MultiByteToWideChar(CP_ACP, 0, text, -1, buffer, SIM_PATH_MAX);
     if (n <= 0) buffer[0] = 0;
+    for (int a = 0; wideArgs && a < argCount; a++)
+        if (narrowArgs[a] == text) lstrcpynW(buffer, wideArgs[a], SIM_PATH_MAX);
     int i = 0;
     for (; i + 1 < size && buffer[i]; i++) out[i] = (unsigned short)buffer[i];
     out[i] = 0;
@@ -772,6 +781,10 @@ int main(int argc, char **argv)
 {
     setvbuf(stdout, NULL, _IOFBF, 1 << 16);
     if (argc < 2) return Fail(2, "usage: simctl VERB ARGS... (%s)", verbList);
+    int wideCount = 0;
+    wideArgs = CommandLineToArgvW(GetCommandLineW(), &wideCount);
+    if (wideCount != argc) wideArgs = nullptr;
+    narrowArgs = argv, argCount = argc;
     int first = 1;
     for (int i = 1; i <= argc; i++) {
         if (i < argc && strcmp(argv[i], "+")) continue;

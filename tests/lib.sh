@@ -31,7 +31,8 @@
 #   are bounded by the time left. deadline SECONDS sets a new one from now.
 # Terminal (tmux; each script has a tmux server of its own)
 #   term_start NAME COLS ROWS PROGRAM ARGS   PROGRAM under Wine in a pane of
-#                          exactly that size, which stays after it ends
+#                          exactly that size, which stays after it ends (in
+#                          $LANG, which sets Wine's code pages)
 #   term_keys NAME KEYS    tmux send-keys;  term_wait NAME TEXT SECONDS
 #   term_shows NAME TEXT   TEXT is in the pane (history and screen)
 #   term_capture NAME [-e] history and screen (-e: colour escapes)
@@ -213,7 +214,7 @@ term_start() {
             >"$QB_TMP/tmux.conf"
     fi
     _term new-session -d -s "$name" -x "$cols" -y "$rows" \
-        env WINEPREFIX="$WINEPREFIX" WINEDEBUG="$WINEDEBUG" "$QB_SOURCE/tools/wine-run" "$@" ||
+        env WINEPREFIX="$WINEPREFIX" WINEDEBUG="$WINEDEBUG" LANG="$LANG" "$QB_SOURCE/tools/wine-run" "$@" ||
         die "cannot start tmux session $name"
 }
 

@@ -4,6 +4,15 @@
 #include "cryptdrv/volume_id.h"
 #include <shlwapi.h>
 
+// A message naming a device's target path, cut to 200 bytes at a character
+// boundary so that it fits the message buffer.
+static void TargetMessage(DriveSpecTarget* target, const char* format)
+{
+    char shown[201];
+    CopyText(shown, target->targetPath, sizeof shown);
+    wsprintfA(target->message, format, shown);
+}
+
 static int ResolveVolumeName(DriveSpecTarget* target, const char* found)
 {
     // "\\?\Volume" and the braces with the GUID, lower-cased: 48 characters.
@@ -15,7 +24,7 @@ static int ResolveVolumeName(DriveSpecTarget* target, const char* found)
         return ResolvedMessage;
     }
     if (GetCryptVolumeType(target->targetPath) == CryptNone) {
-        wsprintfA(target->message, "%.200s is not a Crypt Volume\n", target->targetPath);
+        TargetMessage(target, "%s is not a Crypt Volume\n");
         return ResolvedMessage;
     }
     target->letter = target->targetPath[kCryptPrefixLength];
@@ -83,8 +92,7 @@ static int ResolveDriveLetter(DriveSpecTarget* target, char letter)
         return ResolvedMessage;
     }
     if (GetCryptVolumeType(target->targetPath) == CryptNone) {
-        wsprintfA(target->message, "%.200s is not a True- or VeraCrypt Volume\n",
-                  target->targetPath);
+        TargetMessage(target, "%s is not a True- or VeraCrypt Volume\n");
         return ResolvedMessage;
     }
     target->letter = target->targetPath[kCryptPrefixLength];

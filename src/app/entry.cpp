@@ -26,9 +26,17 @@ void __attribute__((noreturn)) ProgramEntry(void)
     char* arguments[kArgumentLimit + 1];
     // Not GetCommandLineA: its best-fit look-alikes can put quotes where the
     // user typed none.
-    char* commandLine = ReadCommandLine();
+    char* commandLine = ReadCommandLine(GetACP());
     char* buffer = SplitCommandLine(commandLine, &count, arguments);
-    int exitCode = MainFlow(count, arguments);
+    // The DriveSpec once more in UTF-8, which keeps every character that the
+    // ANSI code page turned into '?': a container is found by its own name.
+    int wholeCount = 0;
+    char* wholeArguments[kArgumentLimit + 1];
+    char* wholeLine = ReadCommandLine(CP_UTF8);
+    char* wholeBuffer = SplitCommandLine(wholeLine, &wholeCount, wholeArguments);
+    int exitCode = MainFlow(count, arguments, wholeCount > 1 ? wholeArguments[1] : "");
+    MemFree(wholeBuffer);
+    MemFree(wholeLine);
     MemFree(buffer);
     MemFree(commandLine);
     ExitProcess((UINT)exitCode);

@@ -197,7 +197,18 @@ static void LeaveCurrentDirectory(void)
         SetCurrentDirectoryA(windowsDirectory);
 }
 
-static int ResolveAndEject(ConsoleContext* context, RunState* run, const char* driveSpec)
+// A container DriveSpec is looked for as typed, in UTF-16 like the drivers'
+// paths; one longer than any path matches none.
+static char FindContainer(const char* driveSpecUtf8)
+{
+    WCHAR wanted[kVolumePathCount];
+    if (MultiByteToWideChar(CP_UTF8, 0, driveSpecUtf8, -1, wanted, kVolumePathCount) <= 0)
+        return 0;
+    return FindLetterByContainer(wanted);
+}
+
+static int ResolveAndEject(ConsoleContext* context, RunState* run, const char* driveSpec,
+                           const char* driveSpecUtf8)
 {
     if (IsAllVolumesSpec(driveSpec)) {
         LeaveCurrentDirectory();
@@ -215,8 +226,8 @@ static int ResolveAndEject(ConsoleContext* context, RunState* run, const char* d
     }
 
     LeaveCurrentDirectory();
-    if (target->letter == 0)
-        target->letter = FindLetterByContainer(target->containerText);
+    if (target->letter == 0 && target->containerText[0])
+        target->letter = FindContainer(driveSpecUtf8);
     if (IsStopRequested()) {
         NewLineIfNeeded();
         return FinishRun(context, run, PrintOutcome(context, EjectNotDismounted));
@@ -244,7 +255,7 @@ static int ResolveAndEject(ConsoleContext* context, RunState* run, const char* d
 }
 
 static int RunProgram(ConsoleContext* context, RunState* run, int argumentCount,
-                      char** arguments)
+                      char** arguments, const char* driveSpecUtf8)
 {
     if (argumentCount < 2 || argumentCount > 10)
         return EndWithUsage(context, ExitUsage, argumentCount < 2);
@@ -261,7 +272,7 @@ static int RunProgram(ConsoleContext* context, RunState* run, int argumentCount,
         PrintAbout();
     if (run->options.waitMs == -1)
         run->options.waitMs = IsOwnConsole() ? 3000 : 0;
-    return ResolveAndEject(context, run, arguments[1]);
+    return ResolveAndEject(context, run, arguments[1], driveSpecUtf8);
 }
 
 void EndOutOfMemory(void)
@@ -274,7 +285,7 @@ void EndOutOfMemory(void)
     ExitProcess(ExitFailed);
 }
 
-int MainFlow(int argumentCount, char** arguments)
+int MainFlow(int argumentCount, char** arguments, const char* driveSpecUtf8)
 {
     ConsoleContext context;
     MemFill(&context, 0, sizeof context);
@@ -284,7 +295,7 @@ int MainFlow(int argumentCount, char** arguments)
 
     RunState* run = (RunState*)MemAlloc(sizeof(RunState));
     ClearOptions(&run->options);
-    int exitCode = RunProgram(&context, run, argumentCount, arguments);
+    int exitCode = RunProgram(&context, run, argumentCount, arguments, driveSpecUtf8);
     // The one clean-up of every run.
     MemFree(run);
     ShutdownConsole(&context);

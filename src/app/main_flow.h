@@ -18,7 +18,9 @@ enum ExitCode {
     ExitUsage = 5,
 };
 
-int  MainFlow(int argumentCount, char** arguments);
+// driveSpecUtf8: the DriveSpec (arguments[1]) split from the UTF-16 command
+// line in UTF-8, for the container search.
+int  MainFlow(int argumentCount, char** arguments, const char* driveSpecUtf8);
 // The allocation failure handler of the program (ProgramEntry registers it):
 // "error: out of memory" on a line of its own, then exit code 3.
 void EndOutOfMemory(void);

@@ -21,7 +21,7 @@ void ReadExePath(void)
     ProgramPathInCodePage(modulePath, count, GetACP(), exePath);
 }
 
-char* ReadCommandLine(void)
+char* ReadCommandLine(UINT codePage)
 {
-    return WideToAnsiReplacing(GetCommandLineW(), GetACP());
+    return WideToAnsiReplacing(GetCommandLineW(), codePage);
 }

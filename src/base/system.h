@@ -16,6 +16,7 @@ void ReadExePath(void);   // fills exePath
 // returns 1, or 0 with path empty when the program's path is unknown.
 int ProgramPathInCodePage(const WCHAR* modulePath, DWORD count, UINT codePage,
                           char* path);
-// The command line in the ANSI code page, each character without a counterpart
-// there as '?', so it splits as the UTF-16 text does. A MemAlloc text.
-char* ReadCommandLine(void);
+// The command line in codePage, each character without a counterpart there
+// as '?', so it splits as the UTF-16 text does. A MemAlloc text. In UTF-8 it
+// holds every character of the UTF-16 text.
+char* ReadCommandLine(UINT codePage);

@@ -2,6 +2,37 @@
 #include "base/memory.h"
 #include <shlwapi.h>
 
+// Bytes of the character that starts at text; a sequence cut short by the
+// terminator still counts whole.
+static int CharByteCount(const char* text, UINT codePage)
+{
+    BYTE lead = (BYTE)text[0];
+    if (codePage != CP_UTF8)
+        return IsDBCSLeadByteEx(codePage, lead) ? 2 : 1;
+    int count = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    for (int i = 1; i < count; i++)
+        if (text[i] && (text[i] & 0xC0) != 0x80)
+            return i;   // a broken sequence ends before the next character
+    return count;
+}
+
+int CharBoundary(const char* text, int offset, UINT codePage, int roundUp)
+{
+    int at = 0;
+    while (at < offset && text[at]) {
+        int next = at + CharByteCount(text + at, codePage);
+        if (next > offset) {
+            if (!roundUp)
+                return at;
+            while (at < next && text[at])   // never past the terminator
+                at++;
+            return at;
+        }
+        at = next;
+    }
+    return at;
+}
+
 int CopyText(char* destination, const char* source, int destinationLength)
 {
     int i = 0;
@@ -9,6 +40,8 @@ int CopyText(char* destination, const char* source, int destinationLength)
         return 0;
     for (; i < destinationLength - 1 && source[i]; i++)
         destination[i] = source[i];
+    if (source[i])
+        i = CharBoundary(source, i, GetACP(), 0);
     destination[i] = 0;
     return i;
 }

@@ -11,9 +11,16 @@
 #pragma once
 #include <windows.h>
 
-// Bounded copy: at most destinationLength - 1 characters, always terminated
-// (destinationLength > 0). Returns the length copied.
+// Bounded copy: at most destinationLength - 1 bytes, always terminated
+// (destinationLength > 0); a text that does not fit is cut at a character
+// boundary of the ANSI code page. Returns the length copied.
 int   CopyText(char* destination, const char* source, int destinationLength);
+// The character boundary of text (in codePage) at or before byte offset
+// offset, or with roundUp the one at or after it (at most the text's end). A
+// double-byte text is walked from its start, since a trail byte can look like
+// a lead byte or like a backslash; a UTF-8 sequence is never split. A character cut
+// short by the text's end lies past it: rounded down, it is left out.
+int   CharBoundary(const char* text, int offset, UINT codePage, int roundUp);
 char* DupString(const char* text);                   // a MemAlloc copy
 int   StripTrailingChar(char* text, char c);         // returns the length before
 int   AppendCharIfMissing(char* text, char c);       // text needs one more byte

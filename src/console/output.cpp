@@ -1,5 +1,6 @@
 #include "console/output.h"
 #include "base/memory.h"
+#include "base/text.h"
 #include <stdarg.h>
 
 ConsoleContext* consoleContext;
@@ -90,6 +91,27 @@ int ConvertCodePage(const char* text, int textLength, UINT ansiCodePage,
     return written;
 }
 
+int ShownConsoleText(const char* text, WCHAR* out, int outCount)
+{
+    EnsureOutputSettings();
+    UINT codePage = GetACP();
+    int length = lstrlenA(text);
+    char converted[3 * kPrintBufferLength];
+    if (settingsTargetCodePage != 0 && settingsTargetCodePage != codePage) {
+        int n = ConvertCodePage(text, length, codePage, settingsTargetCodePage,
+                                converted, sizeof converted);
+        if (n > 0) {
+            text = converted;
+            length = n;
+            codePage = settingsTargetCodePage;
+        }
+    }
+    int count = length > 0 ? MultiByteToWideChar(codePage, 0, text, length, out,
+                                                 outCount - 1) : 0;
+    out[count] = 0;
+    return count;
+}
+
 static int PrintV(const char* format, va_list args)
 {
     EnsureOutputSettings();
@@ -101,6 +123,11 @@ static int PrintV(const char* format, va_list args)
 
     char expanded[kPrintBufferLength];
     int length = ExpandLineBreaks(text, expanded, sizeof expanded);
+    // The formatter stops at 1023 bytes and ExpandLineBreaks at 1024, either
+    // perhaps inside a character: the part of it is left out.
+    UINT ansiCodePage = GetACP();
+    if (length >= kPrintTextLength)
+        length = CharBoundary(expanded, length, ansiCodePage, 0);
     if (length == 0)
         return 0;
     __atomic_store_n(&lineOpen, (short)(expanded[length - 1] != '\n'),
@@ -111,7 +138,6 @@ static int PrintV(const char* format, va_list args)
     char converted[3 * kPrintBufferLength];
     const char* toWrite = expanded;
     int writeLength = length;
-    UINT ansiCodePage = GetACP();
     if (settingsTargetCodePage != 0 && settingsTargetCodePage != ansiCodePage) {
         int n = ConvertCodePage(expanded, length, ansiCodePage,
                                 settingsTargetCodePage, converted,

@@ -53,6 +53,11 @@ int  ExpandLineBreaks(const char* text, char* out, int outLength);
 // written to out (not terminated), 0 on failure (out untouched).
 int  ConvertCodePage(const char* text, int textLength, UINT ansiCodePage,
                      UINT targetCodePage, char* out, int outLength);
+// text as a console holds it once ConsolePrintf has written it there: in the
+// output's code page (characters that lack a counterpart there as '?') and
+// read back as UTF-16, as the wide console reads give it. Writes a terminated
+// text of at most outCount units and returns its count.
+int  ShownConsoleText(const char* text, WCHAR* out, int outCount);
 // The attributes SetConsoleColor writes for a colour on given start-up attributes.
 WORD ColorAttributes(WORD startupAttributes, WORD color);
 // Forget the output settings worked out by the first ConsolePrintf (tests that

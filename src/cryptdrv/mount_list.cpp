@@ -164,14 +164,10 @@ CryptVolumeType FindVolumeProduct(char deviceLetter)
     return CryptNone;
 }
 
-char FindLetterByContainer(const char* text)
+char FindLetterByContainer(const WCHAR* wanted)
 {
-    WCHAR wanted[kVolumePathCount];
-    if (!text || !text[0])
+    if (!wanted || !wanted[0])
         return 0;   // an empty text matches no container
-    if (MultiByteToWideChar(CP_ACP, 0, text, -1, wanted, kVolumePathCount) <= 0)
-        return 0;
-    wanted[kVolumePathCount - 1] = 0;
 
     char letter = 0;
     for (int type = CryptTrueCrypt; type <= CryptVeraCrypt && !letter; type++) {

@@ -54,12 +54,15 @@ void* QueryMountList(const char* driverPath, DWORD replyLength, DWORD* returnedL
 // A driver's list with only the bits of A to Z in mountedDrives; null when
 // there is none (no such driver, or no answer). A MemAlloc block.
 MountList* GetMountList(CryptVolumeType type);
-char FindLetterByContainer(const char* text);
 // The product whose driver has the volume of deviceLetter: the one that a
 // letter's link to its device names, else the one whose mount list shows the
 // drive (a volume without a link in this session: its letter was removed, or
 // it exists only in another logon session); CryptNone when neither.
 CryptVolumeType FindVolumeProduct(char deviceLetter);
+// The first volume (TrueCrypt before VeraCrypt, A before Z) whose container
+// path holds text, ignoring case; 0 for none or an empty text. UTF-16 like the
+// drivers' paths, so that a name the ANSI code page cannot hold still matches.
+char FindLetterByContainer(const WCHAR* text);
 void ListMountedVolumes(void);
 
 // Mount-list building blocks, free of driver and system calls.

@@ -12,6 +12,26 @@
 static const int kReadExtra = 10;          // a longer line on the row must not match
 static const int kRecolorWidthLimit = 200;
 static const int kRecolorRowLimit = 64;
+// Which half of a double-width character a cell holds: no part of a colour.
+static const WORD kCellHalfFlags = COMMON_LVB_LEADING_BYTE | COMMON_LVB_TRAILING_BYTE;
+
+// The text as the console holds it, in UTF-16: the narrow reads would give
+// the output code page (850, 866...), which is not the text's ANSI one. A
+// MemAlloc text; *count its units.
+static WCHAR* ShownText(const char* text, int* count)
+{
+    int room = lstrlenA(text) + 1;   // a character of one byte or more is one unit
+    WCHAR* shown = (WCHAR*)MemAlloc((unsigned long long)room * sizeof(WCHAR));
+    *count = ShownConsoleText(text, shown, room);
+    return shown;
+}
+
+static int SameText(const WCHAR* a, const WCHAR* b)
+{
+    while (*a && *a == *b)
+        a++, b++;
+    return *a == *b;
+}
 
 short FindConsoleLine(short row, const char* text)
 {
@@ -19,26 +39,49 @@ short FindConsoleLine(short row, const char* text)
     CONSOLE_SCREEN_BUFFER_INFO info;
     if (!IsValidHandle(out) || !GetConsoleScreenBufferInfo(out, &info))
         return row;
+    int wantedCount;
+    WCHAR* wanted = ShownText(text, &wantedCount);
+    // Cells, not characters: no character of the text takes more cells than
+    // it has bytes (a double-width one has two), so the read passes its end.
     int readLength = lstrlenA(text) + kReadExtra;
     if (readLength > info.dwSize.X)
         readLength = info.dwSize.X;
-    char* cells = (char*)MemAlloc((unsigned long long)readLength + 1);
+    WCHAR* cells = (WCHAR*)MemAlloc(((unsigned long long)readLength + 1) * sizeof(WCHAR));
     short foundRow = -1;
     for (int r = row; r >= 0 && foundRow < 0; r--) {
         COORD origin = { 0, (SHORT)r };
         DWORD read = 0;
-        if (!ReadConsoleOutputCharacterA(out, cells, (DWORD)readLength, origin, &read))
+        if (!ReadConsoleOutputCharacterW(out, cells, (DWORD)readLength, origin, &read))
             continue;
         if ((int)read > readLength)
             read = (DWORD)readLength;
         cells[read] = 0;
-        while (read > 0 && (cells[read - 1] == ' ' || cells[read - 1] == 0))
+        while (read > 0 && (cells[read - 1] == L' ' || cells[read - 1] == 0))
             cells[--read] = 0;
-        if (lstrcmpA(cells, text) == 0)
+        if (SameText(cells, wanted))
             foundRow = (short)r;
     }
     MemFree(cells);
+    MemFree(wanted);
     return foundRow;
+}
+
+// The text that starts at cell start, its characters in *compared: the
+// second cell of a double-width character is skipped. Returns the cells it
+// covers, 0 when it runs past the last cell.
+static int ReadCellText(const CHAR_INFO* cells, int cellCount, int start, int wantedCount,
+                        WCHAR* compared)
+{
+    int cell = start;
+    int n = 0;
+    for (; n < wantedCount && cell < cellCount; cell++)
+        if (!(cells[cell].Attributes & COMMON_LVB_TRAILING_BYTE))
+            compared[n++] = cells[cell].Char.UnicodeChar;
+    while (cell < cellCount && (cells[cell].Attributes & COMMON_LVB_TRAILING_BYTE))
+        cell++;
+    compared[n] = 0;
+    StrTrimW(compared, L" ");
+    return n < wantedCount ? 0 : cell - start;
 }
 
 void RecolorConsoleLine(const ConsoleContext* context, WORD matchColor, WORD newColor,
@@ -63,32 +106,27 @@ void RecolorConsoleLine(const ConsoleContext* context, WORD matchColor, WORD new
     if (width <= 0 || rows <= 0)
         return;
     int firstRow = row - rows + 1;
-    int textLength = lstrlenA(text);
+    int wantedCount;
+    WCHAR* wanted = ShownText(text, &wantedCount);
     int cellCount = width * rows;
     CHAR_INFO* cells = (CHAR_INFO*)MemAlloc((unsigned long long)cellCount * sizeof(CHAR_INFO));
-    char* compared = (char*)MemAlloc((unsigned long long)textLength + 1);
+    WCHAR* compared = (WCHAR*)MemAlloc(((unsigned long long)wantedCount + 1) * sizeof(WCHAR));
     COORD gridCounts = { (SHORT)width, (SHORT)rows };
     COORD origin = { 0, 0 };
     SMALL_RECT area = { 0, (SHORT)firstRow, (SHORT)(width - 1), row };
-    if (ReadConsoleOutputA(context->hOut, cells, gridCounts, origin, &area)) {
+    if (ReadConsoleOutputW(context->hOut, cells, gridCounts, origin, &area)) {
         for (int r = rows - 1; r >= 0; r--) {
-            int start = r * width;
-            // A wrapped line goes on into the rows below; a text that runs
-            // past the last cell read does not match.
-            if (start + textLength > cellCount)
+            // A wrapped line goes on into the rows below.
+            int covered = ReadCellText(cells, cellCount, r * width, wantedCount, compared);
+            if (covered == 0 || !SameText(compared, wanted) ||
+                (cells[r * width].Attributes & ~kCellHalfFlags) != matchAttributes)
                 continue;
-            for (int i = 0; i < textLength; i++)
-                compared[i] = cells[start + i].Char.AsciiChar;
-            compared[textLength] = 0;
-            StrTrimA(compared, " ");
-            if (lstrcmpA(compared, text) != 0 || cells[start].Attributes != matchAttributes)
-                continue;
-            WORD* attributes = (WORD*)MemAlloc((unsigned long long)(textLength + 1) * sizeof(WORD));
-            for (int i = 0; i < textLength; i++)
+            WORD* attributes = (WORD*)MemAlloc((unsigned long long)covered * sizeof(WORD));
+            for (int i = 0; i < covered; i++)
                 attributes[i] = newAttributes;
             COORD at = { 0, (SHORT)(firstRow + r) };
             DWORD written = 0;
-            WriteConsoleOutputAttribute(context->hOut, attributes, (DWORD)textLength, at,
+            WriteConsoleOutputAttribute(context->hOut, attributes, (DWORD)covered, at,
                                         &written);
             MemFree(attributes);
             break;
@@ -96,6 +134,7 @@ void RecolorConsoleLine(const ConsoleContext* context, WORD matchColor, WORD new
     }
     MemFree(compared);
     MemFree(cells);
+    MemFree(wanted);
 }
 
 // Gives a shown line the start-up colours again, wherever it has moved to.

@@ -85,10 +85,13 @@ enum { kVolumeUseDrainLimitMs = 1000 };
 int  EndVolumeUse(DWORD limitMs);
 
 // Text rules of the report lines, exposed for tests.
-// Shortens text in place to targetLength characters (at most 1024) with "..."
-// in its middle; a text that fits, or a targetLength below 4, leaves it
-// unchanged. Returns the text's length.
+// Shortens text in place to targetLength bytes (at most 1024) with "..." in
+// its middle; a text that fits, or a targetLength below 4, leaves it
+// unchanged. Returns the text's length. Head and tail end at character
+// boundaries of the ANSI code page (ShortenMiddleIn: of codePage), so the
+// result can be a few bytes shorter.
 int ShortenMiddle(char* text, int targetLength);
+int ShortenMiddleIn(char* text, int targetLength, UINT codePage);
 // Replaces every occurrence of find, ignoring case, in text, a buffer of
 // bufferLength bytes (the result is clipped to fit). Returns the count.
 int ReplaceAllNoCase(char* text, const char* find, const char* replacement,

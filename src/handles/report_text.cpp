@@ -9,7 +9,7 @@
 static const int kShortenLimit = 1024;
 static const int kMinimumShortened = 4;   // one head character, "...", one tail character
 
-int ShortenMiddle(char* text, int targetLength)
+int ShortenMiddleIn(char* text, int targetLength, UINT codePage)
 {
     int length = lstrlenA(text);
     if (targetLength < kMinimumShortened)
@@ -18,15 +18,23 @@ int ShortenMiddle(char* text, int targetLength)
     if (length <= n)
         return length;
     int half = n / 2;
-    int head = half - 2;
-    int tail = n - half - 1;
+    // Cut at character boundaries: head and tail may each give up a byte of
+    // a double-byte or UTF-8 character rather than keep half of it.
+    int head = CharBoundary(text, half - 2, codePage, 0);
+    int tailStart = CharBoundary(text, length - (n - half - 1), codePage, 1);
+    int tail = length - tailStart;
     text[head] = '.';
     text[head + 1] = '.';
     text[head + 2] = '.';
     // The tail moves left, so a forward copy is safe.
-    MemCopy(text + head + 3, text + length - tail, (SIZE_T)tail);
-    text[n] = 0;
-    return n;
+    MemCopy(text + head + 3, text + tailStart, (SIZE_T)tail);
+    text[head + 3 + tail] = 0;
+    return head + 3 + tail;
+}
+
+int ShortenMiddle(char* text, int targetLength)
+{
+    return ShortenMiddleIn(text, targetLength, GetACP());
 }
 
 // Appends count characters of piece to out (outLength bytes, used so far *used).

@@ -61,7 +61,7 @@ extern "C" void __attribute__((noreturn)) ProgramEntry(void)
     RemoveCurrentDirFromDllSearch();
     RestrictDllSearchToSystem32();
     processHeap = GetProcessHeap();
-    char* commandLine = ReadCommandLine();
+    char* commandLine = ReadCommandLine(GetACP());
     if (StrStrA(commandLine, "missing-helper"))
         importLibraryNames[LibraryDbghelp] = "qb_missing_dump_helper.dll";
     ReadExePath();

@@ -4,6 +4,7 @@
 // ends with its exit code. Exit code 124 when it still runs after LIMIT_MS
 // (it is ended then), 2 on a bad command line or a failed start.
 #include <windows.h>
+#include <shellapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string>
@@ -14,20 +15,23 @@ int main(int argc, char** argv)
         fprintf(stderr, "usage: run_then_read LIMIT_MS PROGRAM [ARGS...]\n");
         return 2;
     }
-    std::string commandLine;
-    for (int i = 2; i < argc; i++)
-        commandLine += (i > 2 ? " \"" : "\"") + std::string(argv[i]) + "\"";
+    // From the UTF-16 command line, so that no letter becomes '?' on the way.
+    int wideCount = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &wideCount);
+    std::wstring commandLine;
+    for (int i = 2; i < wideCount; i++)
+        commandLine += (i > 2 ? L" \"" : L"\"") + std::wstring(wide[i]) + L"\"";
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
     HANDLE readEnd, writeEnd;
     if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
         return 2;
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA startup = {sizeof startup};
+    STARTUPINFOW startup = {sizeof startup};
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = startup.hStdError = writeEnd;
     PROCESS_INFORMATION process;
-    if (!CreateProcessA(NULL, &commandLine[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup,
+    if (!CreateProcessW(NULL, &commandLine[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup,
                         &process))
         return 2;
     CloseHandle(writeEnd);

@@ -104,6 +104,8 @@ trim() { local s=${1#"${1%%[! ]*}"}; printf '%s' "${s%"${s##*[! ]}"}"; }
 
 run_row() {  # NAME SETUP ARGUMENTS EXIT REQUESTS
     local name=$1 setup=$2 code=$4 want=$5 step world=() launcher=() pre=() later=() then=()
+    local -x LANG=$LANG
+    local charset=
     local -a steps args
     row_pids=()
     IFS=';' read -ra steps <<<"$setup"
@@ -111,6 +113,7 @@ run_row() {  # NAME SETUP ARGUMENTS EXIT REQUESTS
         step=$(trim "$step")
         case $step in
         world*) eval "world=(${step#world})" ;;
+        lang*) read -r LANG charset <<<"${step#lang}" ;;
         after*) later+=("$step") ;;
         then*) then+=("$step") ;;
         -|'') ;;
@@ -141,7 +144,8 @@ run_row() {  # NAME SETUP ARGUMENTS EXIT REQUESTS
     [ "$lines" = "$crlf" ] || fail "row $name: $((lines - crlf)) of $lines lines do not end in CR LF"
     ! grep -q $'\e' "$raw" || fail "row $name: colour escapes in redirected output"
     holder_stop_all
-    { tr -d '\r' <"$raw"; for step in "${then[@]}"; do run_step "$step"; done; } >"$QB_TMP/actual"
+    { tr -d '\r' <"$raw"; for step in "${then[@]}"; do run_step "$step"; done; } |
+        if [ -n "$charset" ]; then iconv -f "$charset" -t UTF-8; else cat; fi >"$QB_TMP/actual"
     requests >"$QB_TMP/log"
     [ "$rc" = "$code" ] || fail "row $name: exit code $rc, expected $code"
     requests_match "$want" "$QB_TMP/log" ||

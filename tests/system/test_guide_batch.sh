@@ -43,3 +43,17 @@ for entry in "${cases[@]}"; do
     [ -f "$backup/private.hc" ] && copied=yes || copied=no
     expect_eq "$copied" "$made" "$name: backup made"
 done
+
+# A container named with letters the ANSI code page (1252) lacks is found by
+# that name: the volume is ejected before its copy is taken.
+LANG=de_DE.UTF-8
+cp "$QB_BUILD/bin/Quenbrax.exe" "$tools/"
+echo data >"$WINEPREFIX/drive_c/vols/łąka.hc"
+simctl mount veracrypt W: '\??\C:\vols\łąka.hc'
+requests >/dev/null
+rm -f "$backup/łąka.hc"
+world_run cmd /c "$(winpath "$tools/backup-volume.cmd")" 'C:\vols\łąka.hc' "$(winpath "$backup")"
+expect_rc 0
+expect_line "The volume is ejected."
+expect_eq "$(requests | awk '{ print $2 }')" "W:0:0" "requests before the copy"
+check "no backup of łąka.hc" test -f "$backup/łąka.hc"

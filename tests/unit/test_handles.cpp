@@ -29,6 +29,39 @@ TEST(ShortenMiddle, KeepsHeadAndTailAroundDots)
     }
 }
 
+// Every cut of a name in a double-byte code page and in UTF-8 keeps whole
+// characters: the result converts back strictly, its head begins the name and
+// its tail ends it (in 932 a trail byte 0x5C alone would read as '\\').
+TEST(ShortenMiddle, CutsAtCharacterBoundaries)
+{
+    const struct { UINT codePage; const wchar_t* name; } cases[] = {
+        {932, L"U:\\\x8868\x793A\\\x65E5\x672C\x8A9E\xFF76\xFF85\\Ab\x8868.txt"},
+        {CP_UTF8, L"U:\\Caf\xE9\\\x65E5\x672C\x8A9E\\\xD83D\xDE00\x0142.txt"},
+    };
+    for (const auto& c : cases) {
+        char original[256];
+        ASSERT_GT(WideCharToMultiByte(c.codePage, 0, c.name, -1, original, sizeof original,
+                                      NULL, NULL), 0);
+        std::wstring whole(c.name);
+        for (int target = 4; target < lstrlenA(original); target++) {
+            SCOPED_TRACE(testing::Message() << c.codePage << " to " << target);
+            char text[256];
+            lstrcpynA(text, original, sizeof text);
+            int length = ShortenMiddleIn(text, target, c.codePage);
+            EXPECT_LE(length, target);
+            wchar_t wide[256];
+            ASSERT_GT(MultiByteToWideChar(c.codePage, MB_ERR_INVALID_CHARS, text, -1, wide,
+                                          256), 0);
+            std::wstring shown(wide);
+            size_t dots = shown.find(L"...");
+            ASSERT_NE(dots, std::wstring::npos);
+            std::wstring tail = shown.substr(dots + 3);
+            EXPECT_EQ(whole.substr(0, dots), shown.substr(0, dots));
+            EXPECT_EQ(whole.substr(whole.size() - tail.size()), tail);
+        }
+    }
+}
+
 TEST(MakeDisplayLine, FormsByOutputAndOption)
 {
     const char* device = "\\Device\\VeraCryptVolumeU";

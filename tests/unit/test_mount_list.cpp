@@ -139,7 +139,7 @@ TEST(VolumeId, NoDriverMeansNoListAndNoMatch)
     EXPECT_EQ(GetMountList(CryptTrueCrypt), nullptr);
     EXPECT_EQ(GetMountList(CryptVeraCrypt), nullptr);
     EXPECT_EQ(GetMountList(2), nullptr);
-    EXPECT_EQ(FindLetterByContainer("a.tc"), 0);
+    EXPECT_EQ(FindLetterByContainer(L"a.tc"), 0);
     EXPECT_EQ(GetVeraCryptDriverVersion(), 0);
 }
 
