@@ -31,14 +31,29 @@ static int ResolveVolumeName(DriveSpecTarget* target, const char* found)
     return ResolvedLetter;
 }
 
-PathQueries pathQueries = {GetFileAttributesA, GetVolumeNameForVolumeMountPointA};
+// Zero-filled, so that it needs no initialised data: a null entry is the
+// system's own call.
+PathQueries pathQueries;
+
+static DWORD PathAttributes(const char* path)
+{
+    return pathQueries.getFileAttributes ? pathQueries.getFileAttributes(path)
+                                         : GetFileAttributesA(path);
+}
+
+static BOOL MountPointVolume(const char* mountPoint, char* volumeName, DWORD length)
+{
+    return pathQueries.getVolumeNameForVolumeMountPoint
+               ? pathQueries.getVolumeNameForVolumeMountPoint(mountPoint, volumeName, length)
+               : GetVolumeNameForVolumeMountPointA(mountPoint, volumeName, length);
+}
 
 // Only a folder can be a mount folder: a file that is a reparse point (a
 // cloud placeholder, a deduplicated file, a symbolic link to a container) is
 // still a container.
 static int IsMountFolder(const char* path)
 {
-    DWORD attributes = pathQueries.getFileAttributes(path);
+    DWORD attributes = PathAttributes(path);
     DWORD wanted = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & wanted) == wanted;
 }
@@ -52,8 +67,7 @@ static int ResolvePath(DriveSpecTarget* target, const char* typed)
         return ResolvedContainer;
     }
     AppendCharIfMissing(target->fullPath, '\\');
-    if (!pathQueries.getVolumeNameForVolumeMountPoint(target->fullPath, target->volumePath,
-                                                      MAX_PATH)) {
+    if (!MountPointVolume(target->fullPath, target->volumePath, MAX_PATH)) {
         CopyText(target->message, "not a Volume\n", sizeof target->message);
         return ResolvedMessage;
     }

@@ -32,7 +32,7 @@ struct PathQueries {
     BOOL  (WINAPI* getVolumeNameForVolumeMountPoint)(LPCSTR mountPoint, LPSTR volumeName,
                                                      DWORD volumeNameLength);
 };
-extern PathQueries pathQueries;
+extern PathQueries pathQueries;   // null entries: the system's calls
 
 // target must be zero-filled; returns a ResolveResult.
 int ResolveDriveSpec(DriveSpecTarget* target, const char* typed);

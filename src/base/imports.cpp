@@ -2,9 +2,10 @@
 #include "base/paths.h"
 #include "base/text.h"
 
-const char* importLibraryNames[kImportLibraryCount] = {
+static const char* const kImportLibraryFiles[kImportLibraryCount] = {
     "kernel32.dll", "ntdll.dll", "psapi.dll", "version.dll", "dbghelp.dll", "shell32.dll",
 };
+const char* importLibraryNames[kImportLibraryCount];
 
 struct ImportRow {
     ImportLibrary library;
@@ -60,7 +61,8 @@ HMODULE GetImportLibrary(ImportLibrary library)
 {
     if (__atomic_load_n(&libraryResolved[library], __ATOMIC_ACQUIRE))
         return libraryModules[library];
-    const char* name = importLibraryNames[library];
+    const char* name = importLibraryNames[library] ? importLibraryNames[library]
+                                                   : kImportLibraryFiles[library];
     HMODULE module = library >= kFirstLoadedLibrary ? LoadSystemLibrary(name)
                                                     : GetModuleHandleA(name);
     __atomic_store_n(&libraryModules[library], module, __ATOMIC_RELAXED);

@@ -71,6 +71,6 @@ HMODULE LoadSystemLibrary(const char* fileName);
 // see what is asked of the system where Wine cannot show it.
 void    SetImport(ImportEntry entry, void* address);
 
-// File names of the libraries. Written only by test programs, before the
-// first use, to name a library that does not exist.
+// Another file name for a library (null: its own). Written only by test
+// programs, before the first use, to name a library that does not exist.
 extern const char* importLibraryNames[kImportLibraryCount];

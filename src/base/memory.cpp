@@ -6,7 +6,7 @@ static void EndFailedRun(void)
 {
     ExitProcess(3);
 }
-AllocFailureHandler allocFailureHandler = EndFailedRun;
+AllocFailureHandler allocFailureHandler;
 // Set by the first thread whose allocation failed for good.
 static volatile LONG allocFailed;
 
@@ -31,8 +31,9 @@ void* MemAllocRetrying(unsigned long long length, DWORD retryLimit, DWORD retryM
     // One report: a second thread that fails meanwhile waits for the end.
     if (__atomic_exchange_n(&allocFailed, 1, __ATOMIC_SEQ_CST))
         Sleep(INFINITE);
-    allocFailureHandler();
-    EndFailedRun();   // a handler that returned
+    if (allocFailureHandler)
+        allocFailureHandler();
+    EndFailedRun();   // no handler, or one that returned
     return NULL;
 }
 

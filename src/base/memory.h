@@ -13,7 +13,7 @@
 extern HANDLE processHeap;   // set by ProgramEntry before the first allocation
 
 // What ends the process when an allocation cannot be satisfied; it must not
-// return. The default ends the process with exit code 3 (a failed run). Set
+// return. Without one the process ends with exit code 3 (a failed run). Set
 // once by ProgramEntry, before any other thread exists; only the first thread
 // whose allocation fails calls it, any other waits for the end.
 typedef void (*AllocFailureHandler)(void);
