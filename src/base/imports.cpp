@@ -4,6 +4,7 @@
 
 const char* importLibraryNames[kImportLibraryCount] = {
     "kernel32.dll", "ntdll.dll", "psapi.dll", "version.dll", "dbghelp.dll", "shell32.dll",
+    "ole32.dll",
 };
 
 struct ImportRow {
@@ -18,6 +19,7 @@ static const ImportRow kImportRows[kImportCount] = {
     {LibraryKernel32, "QueryFullProcessImageNameA"},
     {LibraryKernel32, "K32EnumProcessModulesEx"},
     {LibraryKernel32, "K32GetMappedFileNameA"},
+    {LibraryKernel32, "GetVolumePathNamesForVolumeNameW"},
     {LibraryPsapi, "GetModuleFileNameExA"},
     {LibraryPsapi, "GetProcessImageFileNameA"},
     {LibraryNtdll, "NtQuerySystemInformation"},
@@ -34,6 +36,11 @@ static const ImportRow kImportRows[kImportCount] = {
     {LibraryVersion, "VerQueryValueW"},
     {LibraryDbghelp, "MiniDumpWriteDump"},
     {LibraryShell32, "SHChangeNotify"},
+    {LibraryShell32, "SHGetPathFromIDListW"},
+    {LibraryOle32, "CoInitializeEx"},
+    {LibraryOle32, "CoUninitialize"},
+    {LibraryOle32, "CoCreateInstance"},
+    {LibraryOle32, "CoTaskMemFree"},
 };
 
 // Written by whichever thread resolves first; a flag is set only after its
