@@ -4,8 +4,9 @@
 //          [--window TITLE]... [--minimized] [--seconds N] [--until PATH] [--report PATH]
 //
 // It opens what it is told (the volume device \\.\X:, files shared for reading
-// and writing, a file shared with nobody, an existing file that others may
-// read and run but neither write nor delete), loads DLLs (a DLL from a volume
+// and writing (an existing folder as a directory, as File Explorer holds the
+// folder a window shows), a file shared with nobody, an existing file that
+// others may read and run but neither write nor delete), loads DLLs (a DLL from a volume
 // holds it through its image, not a handle), shows a visible top-level window per
 // --window (a later one lies above an earlier one in Z order), then prints
 // "pid N" with its process id on the first line of standard output. That line
@@ -107,6 +108,12 @@ bool ParseOptions(int argc, char **argv, Options *options)
 
 HANDLE OpenShared(const char *path, DWORD share)
 {
+    // An existing folder is held as File Explorer holds the folder a window
+    // shows: a directory handle for listing.
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return CreateFileA(path, FILE_LIST_DIRECTORY, share, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     // The ANSI call refuses paths of MAX_PATH characters or more (error 206):
     // a full path that long goes through the wide call with the \\?\ prefix.
     size_t length = strlen(path);

@@ -19,6 +19,8 @@ static const KeyAction kEjectKeys[kKeyActionLimit] = {
 };
 
 static const DWORD kLoopPauseMs = 1000;
+// How long the first try waits for closed File Explorer windows to go.
+static const DWORD kExplorerReleaseMs = 1000;
 static const char kSessionDosDevices[] = "\\Sessions\\0\\DosDevices";
 
 // The tries before the loop, in order. Only the first try (like the loop)
@@ -136,17 +138,47 @@ static int DriveNotFound(const EjectRun* run, const char* line, int outcomeWhile
     return outcomeWhileMounted;
 }
 
-// With -a: the first visible window of each holder, once per process.
-static void ActivateHolderWindows(void)
+static VolumeFolders* NewRunFolders(const EjectRun* run)
 {
+    return NewVolumeFolders(run->drive.rootPath, run->volumePath);
+}
+
+// With -x, before the first try: the File Explorer windows on the volume are
+// closed, and the try waits (a little) until their windows are gone, since
+// Explorer lets go of a folder only with the window that shows it.
+static void CloseExplorerWindowsFirst(const EjectRun* run)
+{
+    VolumeFolders* folders = NewRunFolders(run);
+    HWND closed[kClosedWindowLimit];
+    int count = UseExplorerWindows(folders, 0, 1, closed);
+    MemFree(folders);
+    char line[kClosedLineLength];
+    if (!FormatClosedLine(line, count, run->drive.dosDeviceName))
+        return;
+    NewLineIfNeeded();
+    ConsolePrintf("%s\n", line);
+    DWORD start = GetTickCount();
+    for (int i = 0; i < count && i < kClosedWindowLimit; i++)
+        while (IsWindowVisible(closed[i]) && GetTickCount() - start < kExplorerReleaseMs)
+            Sleep(50);
+}
+
+// With -a: the first visible window of each holder, once per process; for
+// File Explorer the window that shows the volume.
+static void ActivateHolderWindows(const EjectRun* run)
+{
+    VolumeFolders* folders = NewRunFolders(run);
     for (int i = 0; i < kOpenHandleLimit && openHandleTable[i].processId; i++) {
         ULONGLONG id = openHandleTable[i].processId;
         int seen = 0;
         for (int j = 0; j < i && !seen; j++)
             seen = openHandleTable[j].processId == id;
-        if (!seen)
-            ActivateProcessWindow((DWORD)id);
+        if (seen)
+            continue;
+        ActivateProcessWindow((DWORD)id,
+                              IsExplorerExe(openHandleTable[i].exeName) ? folders : NULL);
     }
+    MemFree(folders);
 }
 
 static int ReportOpenHandles(const EjectRun* run)
@@ -158,11 +190,12 @@ static int ReportOpenHandles(const EjectRun* run)
     CopyText(request.driveRoot, run->drive.rootPath, sizeof request.driveRoot);
     request.visibleWindowsOnly = run->options->optHandlesV;
     request.debugForm = run->options->optDebug;
+    request.explorerHint = !run->options->optCloseExplorer;
     int found = CheckForOpenHandles(&request);
     // A late report holds nothing on the volume while the next request is sent.
     EndVolumeUse(kVolumeUseDrainLimitMs);
     if (found && run->options->optActivateWindows)
-        ActivateHolderWindows();
+        ActivateHolderWindows(run);
     return found;
 }
 
@@ -262,6 +295,8 @@ int EjectVolume(char deviceLetter, const Options* options, int* protectionTrigge
     run->letter = FindReachLetter(deviceLetter);
     run->type = FindVolumeProduct(deviceLetter);
     DeriveTexts(run);
+    if (options->optCloseExplorer)
+        CloseExplorerWindowsFirst(run);
     int outcome = RunEjectStages(run);
     // The shell was told the drive goes; it is still there.
     if (outcome != EjectDismounted && outcome != EjectDismountedByForce &&

@@ -67,6 +67,9 @@ int ReadOption(const char* argument, Options* options)
     case 'W':
         ReadWait(option, &options->waitMs);
         break;
+    case 'X':
+        options->optCloseExplorer = 1;
+        break;
     default:
         break;
     }

@@ -13,6 +13,7 @@ struct Options {
     DWORD optSelfDelete;        // -s
     DWORD optDebug;             // -db, -de
     DWORD optHandlesV;          // -hv: only processes with a visible window
+    DWORD optCloseExplorer;     // -x: close File Explorer windows on the volume first
     int   waitMs;               // -w:nnnn, -n:nnnn; -1 when not given
 };
 

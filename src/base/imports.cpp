@@ -4,6 +4,7 @@
 
 static const char* const kImportLibraryFiles[kImportLibraryCount] = {
     "kernel32.dll", "ntdll.dll", "psapi.dll", "version.dll", "dbghelp.dll", "shell32.dll",
+    "ole32.dll",
 };
 const char* importLibraryNames[kImportLibraryCount];
 
@@ -19,6 +20,7 @@ static const ImportRow kImportRows[kImportCount] = {
     {LibraryKernel32, "QueryFullProcessImageNameA"},
     {LibraryKernel32, "K32EnumProcessModulesEx"},
     {LibraryKernel32, "K32GetMappedFileNameA"},
+    {LibraryKernel32, "GetVolumePathNamesForVolumeNameW"},
     {LibraryPsapi, "GetModuleFileNameExA"},
     {LibraryPsapi, "GetProcessImageFileNameA"},
     {LibraryNtdll, "NtQuerySystemInformation"},
@@ -35,6 +37,11 @@ static const ImportRow kImportRows[kImportCount] = {
     {LibraryVersion, "VerQueryValueW"},
     {LibraryDbghelp, "MiniDumpWriteDump"},
     {LibraryShell32, "SHChangeNotify"},
+    {LibraryShell32, "SHGetPathFromIDListW"},
+    {LibraryOle32, "CoInitializeEx"},
+    {LibraryOle32, "CoUninitialize"},
+    {LibraryOle32, "CoCreateInstance"},
+    {LibraryOle32, "CoTaskMemFree"},
 };
 
 // Written by whichever thread resolves first; a flag is set only after its

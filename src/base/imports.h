@@ -3,8 +3,8 @@
 // entry is resolved at its first use and kept; a caller tests it for null, and
 // a missing entry turns its feature off quietly. Libraries the process has
 // already (kernel32, ntdll, and psapi only when something else loaded it) are
-// found with GetModuleHandle; version.dll, dbghelp.dll and shell32.dll are
-// loaded from the system directory by full path and stay loaded.
+// found with GetModuleHandle; version.dll, dbghelp.dll, shell32.dll and
+// ole32.dll are loaded from the system directory by full path and stay loaded.
 // Resolution takes no lock: two threads that resolve the same entry at once
 // both write the same value.
 #pragma once
@@ -18,6 +18,7 @@ enum ImportLibrary {
     LibraryVersion = kFirstLoadedLibrary,
     LibraryDbghelp,
     LibraryShell32,
+    LibraryOle32,
     kImportLibraryCount
 };
 
@@ -29,6 +30,7 @@ enum ImportEntry {
     ImportQueryFullProcessImageNameA,
     ImportK32EnumProcessModulesEx,
     ImportK32GetMappedFileNameA,
+    ImportGetVolumePathNamesForVolumeNameW,
     ImportGetModuleFileNameExA,         // psapi
     ImportGetProcessImageFileNameA,
     ImportNtQuerySystemInformation,     // ntdll (types in native.h)
@@ -45,6 +47,11 @@ enum ImportEntry {
     ImportVerQueryValueW,
     ImportMiniDumpWriteDump,            // dbghelp
     ImportSHChangeNotify,               // shell32
+    ImportSHGetPathFromIDListW,
+    ImportCoInitializeEx,               // ole32
+    ImportCoUninitialize,
+    ImportCoCreateInstance,
+    ImportCoTaskMemFree,
     kImportCount
 };
 
@@ -55,9 +62,15 @@ typedef DWORD (WINAPI* GetProcessImageFileNameAFn)(HANDLE, LPSTR, DWORD);
 typedef BOOL  (WINAPI* QueryFullProcessImageNameAFn)(HANDLE, DWORD, LPSTR, PDWORD);
 typedef BOOL  (WINAPI* EnumProcessModulesExFn)(HANDLE, HMODULE*, DWORD, LPDWORD, DWORD);
 typedef DWORD (WINAPI* GetMappedFileNameAFn)(HANDLE, LPVOID, LPSTR, DWORD);
+typedef BOOL  (WINAPI* GetVolumePathNamesForVolumeNameWFn)(LPCWSTR, LPWSTR, DWORD, PDWORD);
 typedef BOOL  (WINAPI* GetFileVersionInfoWFn)(LPCWSTR, DWORD, DWORD, LPVOID);
 typedef BOOL  (WINAPI* VerQueryValueWFn)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
 typedef void  (WINAPI* SHChangeNotifyFn)(LONG, UINT, LPCVOID, LPCVOID);
+typedef BOOL  (WINAPI* SHGetPathFromIDListWFn)(const void*, LPWSTR);
+typedef LONG  (WINAPI* CoInitializeExFn)(LPVOID, DWORD);
+typedef void  (WINAPI* CoUninitializeFn)(void);
+typedef LONG  (WINAPI* CoCreateInstanceFn)(const GUID&, void*, DWORD, const GUID&, void**);
+typedef void  (WINAPI* CoTaskMemFreeFn)(LPVOID);
 
 // The entry point, or null when its library or the entry is missing.
 void*   GetImport(ImportEntry entry);

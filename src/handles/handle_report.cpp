@@ -260,6 +260,25 @@ static int FindUnreadableRootFiles(ReportJob* job, int width)
     return count;
 }
 
+// True when explorer.exe holds a folder on the volume (a path with a drive,
+// never the device itself). Reading the attributes is a volume use.
+static int HoldsExplorerFolder(const OpenHandleEntry* table, int count)
+{
+    if (!EnterVolumeUse())
+        return 0;
+    int found = 0;
+    for (int i = 0; i < count && !found; i++) {
+        const char* path = table[i].objectPath;
+        if (path[0] && path[1] == ':' && IsExplorerExe(table[i].exeName)) {
+            DWORD attributes = GetFileAttributesA(path);
+            found = attributes != INVALID_FILE_ATTRIBUTES &&
+                    (attributes & FILE_ATTRIBUTE_DIRECTORY);
+        }
+    }
+    LeaveVolumeUse();
+    return found;
+}
+
 // The holder lines in table order, none made after the report's limit; false
 // once the report is aborted.
 static int PrintHolderLines(ReportJob* job, int count, DWORD start)
@@ -303,6 +322,8 @@ static int ReportOpenHandles(ReportJob* job)
     FreeSystemHandleList(list);
     MemFree(list);
     int unreadable = FindUnreadableRootFiles(job, ReportWidth());
+    // Asked before the lines shorten the paths.
+    int explorerShown = job->request.explorerHint && HoldsExplorerFolder(job->table, count);
     if (!PrintHolderLines(job, count, start))
         return 0;
     PrintUnreadableRootFiles(job, unreadable);
@@ -313,6 +334,10 @@ static int ReportOpenHandles(ReportJob* job)
     if (FormatInspectionHint(hint, job->deniedCount, privileged)) {
         NewLineIfNeeded();
         ConsolePrintf("%s", hint);
+    }
+    if (explorerShown) {
+        NewLineIfNeeded();
+        ConsolePrintf("(File Explorer shows this volume; -x closes its windows)");
     }
     return count + unreadable > 0;
 }

@@ -18,6 +18,7 @@ struct HandleReportRequest {
     char  driveRoot[4];        // "U:\"
     DWORD visibleWindowsOnly;  // only processes with a visible window (-hv)
     DWORD debugForm;           // lines with the handle value in front (-db)
+    DWORD explorerHint;        // say so when File Explorer holds a folder (not with -x)
 };
 
 struct OpenHandleEntry {
@@ -117,6 +118,8 @@ int IsPathInOpenHandleTable(const OpenHandleEntry* table, const char* path);
 // holds the debug privilege and so sees all an elevated run can.
 enum { kInspectionHintLength = 96 };
 int FormatInspectionHint(char* text, DWORD deniedCount, int privileged);
+// True when exeName (a file name or a path) is File Explorer's: explorer.exe.
+int IsExplorerExe(const char* exeName);
 // The line of an unreadable root file: "no read: " and its path as shown.
 enum { kNoReadTextLength = 280 };
 void FormatNoReadLine(const UnreadableFileEntry* record, char* text);

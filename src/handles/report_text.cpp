@@ -155,6 +155,11 @@ int FormatInspectionHint(char* text, DWORD deniedCount, int privileged)
                      deniedCount, one ? "" : "es", one ? "it" : "them");
 }
 
+int IsExplorerExe(const char* exeName)
+{
+    return lstrcmpiA(PathFindFileNameA(exeName), "explorer.exe") == 0;
+}
+
 void MakeDisplayLine(OpenHandleEntry* entry, const char* devicePath,
                      const char* driveRoot, int width, int redirected, int debug)
 {

@@ -19,9 +19,13 @@ static HWND FindFirstVisibleWindow(DWORD processId)
     return 0;
 }
 
-void ActivateProcessWindow(DWORD processId)
+void ActivateProcessWindow(DWORD processId, const VolumeFolders* explorerFolders)
 {
-    HWND target = FindFirstVisibleWindow(processId);
+    HWND target = 0;
+    if (!explorerFolders)
+        target = FindFirstVisibleWindow(processId);
+    else
+        UseExplorerWindows(explorerFolders, processId, 0, &target);
     // Without a window to show, no hidden window and no injected input either.
     if (!target)
         return;

@@ -85,7 +85,8 @@ TEST(SplitCommandLine, StopsAtThirtyOneArguments)
 // self-deletion test and -a on the desktop.
 TEST(ReadOption, EdgesOfTheOptionTable)
 {
-    // flags: f force, h handles, v visible windows only, d debug (threshold 4)
+    // flags: f force, h handles, v visible windows only, d debug (threshold 4),
+    // x close File Explorer windows
     const struct { std::vector<const char*> arguments; int result; const char* flags; int wait; }
         cases[] = {
             {{"/F"}, OptionRead, "f", -1},         {{"-force"}, OptionRead, "f", -1},
@@ -95,6 +96,7 @@ TEST(ReadOption, EdgesOfTheOptionTable)
             {{"-w:-5"}, OptionRead, "", 0},        {{"-w5"}, OptionRead, "", -1},
             {{"-w:abc"}, OptionRead, "", 0},       {{"-w:100", "-w:7"}, OptionRead, "", 7},
             {{"-zzz"}, OptionRead, "", -1},        {{""}, OptionNotAnOption, "", -1},
+            {{"/Xa"}, OptionRead, "x", -1},
         };
     for (const auto& c : cases) {
         Options o;
@@ -102,7 +104,8 @@ TEST(ReadOption, EdgesOfTheOptionTable)
         int result = 0;
         for (const char* a : c.arguments) result = ReadOption(a, &o);
         std::string flags = std::string(o.optForce ? "f" : "") + (o.optShowHandles ? "h" : "") +
-                            (o.optHandlesV ? "v" : "") + (o.optDebug ? "d" : "");
+                            (o.optHandlesV ? "v" : "") + (o.optDebug ? "d" : "") +
+                            (o.optCloseExplorer ? "x" : "");
         EXPECT_EQ(c.result, result) << c.arguments.back();
         EXPECT_EQ(c.flags, flags) << c.arguments.back();
         EXPECT_EQ(c.wait, o.waitMs) << c.arguments.back();
