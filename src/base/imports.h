@@ -40,6 +40,7 @@ enum ImportEntry {
     ImportNtMakeTemporaryObject,
     ImportNtClose,
     ImportRtlAdjustPrivilege,
+    ImportNtReadVirtualMemory,
     ImportWineGetVersion,               // only under Wine
     ImportGetFileVersionInfoW,
     ImportVerQueryValueW,

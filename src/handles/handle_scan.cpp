@@ -244,11 +244,13 @@ static int ScanHandle(ScanWorker* worker, HANDLE process, DWORD index)
 // claims more would hide the views behind it). next when unknown.
 static char* ImageEnd(HANDLE process, char* base, char* next)
 {
+    NtReadVirtualMemoryFn readMemory =
+        (NtReadVirtualMemoryFn)GetImport(ImportNtReadVirtualMemory);
     BYTE header[1024];
     SIZE_T read = 0;
     LONG offset = 0;
     DWORD signature = 0, size = 0;
-    if (!ReadProcessMemory(process, base, header, sizeof header, &read) ||
+    if (!readMemory || readMemory(process, base, header, sizeof header, &read) != 0 ||
         read != sizeof header)
         return next;
     MemCopy(&offset, header + 0x3C, sizeof offset);   // e_lfanew
