@@ -8,8 +8,11 @@
 //                             whole report (its limit raised to 60 s), with
 //                             what it spends beyond those phases (root files,
 //                             printing)
-// handle_bench X: report      one whole report, nothing else (bench/handles
-//                             reads the wineserver's CPU time around it)
+// handle_bench X: report [nowalk]
+//                             one whole report, nothing else (bench/handles
+//                             reads the wineserver's CPU time around it);
+//                             nowalk: without the walk of the processes'
+//                             memory regions for mapped files (the baseline)
 // The report's own lines go to standard output as usual; the figures follow as
 // one "figure: name=value ..." line.
 #include <windows.h>
@@ -161,7 +164,7 @@ int main(int argc, char** argv)
     context.isRedirected = GetFileType(context.hOut) != FILE_TYPE_CHAR;
     consoleContext = &context;
     if (argc < 2 || !argv[1][0]) {
-        ConsolePrintf("usage: handle_bench X: [runs | report]\n");
+        ConsolePrintf("usage: handle_bench X: [runs | report [nowalk]]\n");
         return 2;
     }
     QueryPerformanceFrequency(&frequency);
@@ -170,6 +173,7 @@ int main(int argc, char** argv)
     wsprintfA(request.driveRoot, "%c:\\", argv[1][0]);
     lstrcpyA(request.volumeName, "bench");
     if (argc > 2 && !lstrcmpA(argv[2], "report")) {
+        reportSkipsViewWalk = argc > 3 && !lstrcmpA(argv[3], "nowalk");
         int found = 0;
         AddTenths("report_ms", TimeOnce(PhaseReport, NULL, &found));
         AddCount("found", found);

@@ -1,13 +1,15 @@
 // holder: a stand-in for a program that keeps a volume busy.
 //
 //   holder [--device X:] [--file PATH]... [--deny-share PATH] [--keep PATH] [--load-dll PATH]...
-//          [--window TITLE]... [--minimized] [--seconds N] [--until PATH] [--report PATH]
+//          [--map PATH]... [--window TITLE]... [--minimized] [--seconds N] [--until PATH] [--report PATH]
 //
 // It opens what it is told (the volume device \\.\X:, files shared for reading
 // and writing (an existing folder as a directory, as File Explorer holds the
 // folder a window shows), a file shared with nobody, an existing file that
 // others may read and run but neither write nor delete), loads DLLs (a DLL from a volume
-// holds it through its image, not a handle), shows a visible top-level window per
+// holds it through its image, not a handle), maps files into memory and closes
+// their handles (the view alone holds the file, as a database or a cache
+// does), shows a visible top-level window per
 // --window (a later one lies above an earlier one in Z order), then prints
 // "pid N" with its process id on the first line of standard output. That line
 // means everything is open. It holds until N seconds (default 600) have passed or
@@ -35,6 +37,8 @@ struct Options {
     const char *keep = nullptr;
     const char *dlls[maxItems] = {};
     int dllCount = 0;
+    const char *maps[maxItems] = {};
+    int mapCount = 0;
     const char *windows[maxItems] = {};
     int windowCount = 0;
     bool minimized = false;
@@ -89,6 +93,8 @@ bool ParseOptions(int argc, char **argv, Options *options)
             options->keep = value;
         } else if (!strcmp(arg, "--load-dll") && options->dllCount < maxItems) {
             options->dlls[options->dllCount++] = value;
+        } else if (!strcmp(arg, "--map") && options->mapCount < maxItems) {
+            options->maps[options->mapCount++] = value;
         } else if (!strcmp(arg, "--window") && options->windowCount < maxItems) {
             options->windows[options->windowCount++] = value;
         } else if (!strcmp(arg, "--seconds")) {
@@ -179,6 +185,24 @@ int main(int argc, char **argv)
     // Loaded until the process ends.
     for (int i = 0; i < options.dllCount; i++) {
         if (!LoadLibraryA(options.dlls[i])) return Fail("cannot load %s: error %lu", options.dlls[i], GetLastError());
+    }
+
+    // Mapped until the process ends; file and section handles are closed at
+    // once. An empty file gets a page of content, since an empty file cannot
+    // be mapped.
+    for (int i = 0; i < options.mapCount; i++) {
+        HANDLE file = OpenShared(options.maps[i], FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+        if (file == INVALID_HANDLE_VALUE)
+            return Fail("cannot open %s: error %lu", options.maps[i], GetLastError());
+        DWORD written = 0;
+        static const char page[4096] = "mapped by holder";
+        if (GetFileSize(file, nullptr) == 0) WriteFile(file, page, sizeof page, &written, nullptr);
+        HANDLE section = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+        void *view = section ? MapViewOfFile(section, FILE_MAP_READ, 0, 0, 0) : nullptr;
+        DWORD error = GetLastError();
+        if (section) CloseHandle(section);
+        CloseHandle(file);
+        if (!view) return Fail("cannot map %s: error %lu", options.maps[i], error);
     }
 
     if (options.windowCount) {

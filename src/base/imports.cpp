@@ -32,6 +32,7 @@ static const ImportRow kImportRows[kImportCount] = {
     {LibraryNtdll, "NtMakeTemporaryObject"},
     {LibraryNtdll, "NtClose"},
     {LibraryNtdll, "RtlAdjustPrivilege"},
+    {LibraryNtdll, "NtReadVirtualMemory"},
     {LibraryNtdll, "wine_get_version"},
     {LibraryVersion, "GetFileVersionInfoW"},
     {LibraryVersion, "VerQueryValueW"},

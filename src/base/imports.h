@@ -42,6 +42,7 @@ enum ImportEntry {
     ImportNtMakeTemporaryObject,
     ImportNtClose,
     ImportRtlAdjustPrivilege,
+    ImportNtReadVirtualMemory,
     ImportWineGetVersion,               // only under Wine
     ImportGetFileVersionInfoW,
     ImportVerQueryValueW,

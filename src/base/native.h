@@ -58,6 +58,8 @@ typedef NTSTATUS (NTAPI* NtQueryDirectoryObjectFn)(HANDLE directory, PVOID buffe
 typedef NTSTATUS (NTAPI* NtQuerySymbolicLinkObjectFn)(HANDLE link, UNICODE_STRING* target,
                                                       ULONG* returned);
 typedef NTSTATUS (NTAPI* NtHandleFn)(HANDLE handle);   // NtClose, NtMakeTemporaryObject
+typedef NTSTATUS (NTAPI* NtReadVirtualMemoryFn)(HANDLE process, PVOID address, PVOID buffer,
+                                                SIZE_T length, SIZE_T* read);
 // Enables or disables one privilege of the process token by its number.
 typedef NTSTATUS (NTAPI* RtlAdjustPrivilegeFn)(ULONG privilege, BOOLEAN enable,
                                                BOOLEAN currentThread, BOOLEAN* wasEnabled);

@@ -164,6 +164,16 @@ static void TurnBackNoReadLine(UnreadableFileEntry* record)
     record->path[0] = 0;
 }
 
+static int IsStillHeld(const SystemHandleList* list, const OpenHandleEntry* record)
+{
+    ULONGLONG id = record->processId;
+    if (record->isModule)
+        return IsModuleLoaded(id, record->handleValue);
+    return (record->handleValue &&
+            IsHandleInList(list, record->handleValue, id, record->objectAddress)) ||
+           (record->viewBase && IsViewMapped(id, record->viewBase));
+}
+
 void RecheckOpenHandles(OpenHandleEntry* table)
 {
     if (!consoleContext || consoleContext->isRedirected)
@@ -174,14 +184,14 @@ void RecheckOpenHandles(OpenHandleEntry* table)
         for (int i = 0; i < kOpenHandleLimit && table[i].exeName[0]; i++) {
             OpenHandleEntry* record = &table[i];
             if (record->objectPath[0]) {
-                // A module holds its file until it is unloaded or its process ends.
-                if (record->handleValue == 0 ||
-                    (record->isModule
-                         ? IsModuleLoaded(record->processId, record->handleValue)
-                         : IsHandleInList(list, record->handleValue, record->processId,
-                                          record->objectAddress)))
+                // A module holds its file until it is unloaded or its process
+                // ends, a view until it is unmapped, and a file both open and
+                // mapped until both have gone.
+                if ((record->handleValue == 0 && record->viewBase == 0) ||
+                    IsStillHeld(list, record))
                     continue;
                 record->handleValue = 0;
+                record->viewBase = 0;
             } else {
                 // Process id 0 marks an image holder already dealt with.
                 if (record->processId == 0 || ProcessExists(record->processId))

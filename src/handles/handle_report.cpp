@@ -16,6 +16,7 @@
 OpenHandleEntry openHandleTable[kOpenHandleLimit + 1];
 UnreadableFileEntry unreadableFileTable[kUnreadableFileLimit + 1];
 volatile LONG reportAbort;
+int reportSkipsViewWalk;
 
 static const DWORD kExtraWaitAfterTimeoutMs = 1000;
 static const int kWindowProcessLimit = 1000;
@@ -25,7 +26,7 @@ struct ReportJob {
     volatile LONG       references;      // main thread and report thread
     HandleReportRequest request;
     DWORD               redirected;
-    DWORD               deniedCount;     // processes that could not be opened
+    BlindSpots          spots;           // processes that could not be looked into
     OpenHandleEntry     table[kOpenHandleLimit + 1];
     UnreadableFileEntry unreadable[kUnreadableFileLimit + 1];
 };
@@ -171,48 +172,108 @@ HandleScan* NewReportScan(const SystemHandleList* list, DWORD visibleWindowsOnly
     return scan;
 }
 
-// Appends, in process order, the named handles on the volume of every
-// process the scan finished in time, while the table has room. One process
-// snapshot gives the executable names.
-static void AppendScanHolders(ReportJob* job, const HandleScan* scan, int* count)
+// A process of the scan as its holder lines are made: its executable name
+// is asked for once, when it first holds something.
+struct HolderProcess {
+    ULONGLONG id;
+    int       first;       // its first record
+    int       nameState;   // -1 not asked yet, 0 no name, 1 exeName holds it
+    char      exeName[kExeNameLength];
+};
+
+// Appends a holder line when name lies on the volume. A view of a file that
+// an earlier line of the process names already only marks that line: one
+// line per process and file. False once the process can have no more lines.
+static int AddHolder(ReportJob* job, HolderProcess* process, HANDLE* processSnapshot,
+                     int* count, const char* name, ULONGLONG handleValue, ULONGLONG viewBase)
 {
-    const char* driveRoot = job->request.driveRoot;
     const char* devicePath = job->request.devicePath;
+    if (!name || !IsPathOnVolume(name, devicePath, job->request.driveRoot))
+        return 1;
+    if (process->nameState < 0)
+        process->nameState = GetProcessExeName(processSnapshot, process->id, process->exeName,
+                                               sizeof process->exeName, 0);
+    if (!process->nameState || *count >= kOpenHandleLimit)
+        return 0;
+    OpenHandleEntry* record = &job->table[*count];
+    SetHandleHolder(record, process->exeName, name, handleValue, process->id, devicePath,
+                    job->request.driveRoot);
+    record->viewBase = viewBase;
+    for (int i = process->first; viewBase && i < *count; i++) {
+        OpenHandleEntry* earlier = &job->table[i];
+        if (lstrcmpiA(earlier->objectPath, record->objectPath) != 0)
+            continue;
+        if (!earlier->viewBase)
+            earlier->viewBase = viewBase;
+        MemFill(record, 0, sizeof *record);
+        return 1;
+    }
+    (*count)++;
+    return 1;
+}
+
+// A process that refused to be opened, while its name can still be found.
+static void AddBlindSpot(BlindSpots* spots, HANDLE* processSnapshot, ULONGLONG processId)
+{
+    char exeName[MAX_PATH];
+    if (!GetProcessExeName(processSnapshot, processId, exeName, sizeof exeName, 0))
+        return;   // it has ended
+    if (spots->count < kBlindSpotNameLimit) {
+        CopyText(spots->exeNames[spots->count], exeName, MAX_PATH);
+        spots->processIds[spots->count] = (DWORD)processId;
+    }
+    spots->count++;
+}
+
+// Appends, in process order, the named handles and the mapped views on the
+// volume of every process the scan finished in time, while the table has
+// room, and notes the processes it could not open. One process snapshot
+// gives the executable names.
+static void AppendScanHolders(ReportJob* job, const HandleScan* scan, int* count,
+                              int privileged)
+{
     HANDLE processSnapshot = INVALID_HANDLE_VALUE;
-    for (int p = 0; p < scan->processCount && *count < kOpenHandleLimit; p++) {
+    // The System process (the file system's own metadata files) is never
+    // looked into: even an elevated run would need a kernel driver to name
+    // its files. Without the privilege it is not counted, as before.
+    if (privileged)
+        AddBlindSpot(&job->spots, &processSnapshot, 4);
+    int views = scan->viewCount < kScanViewLimit ? (int)scan->viewCount : (int)kScanViewLimit;
+    for (int p = 0; p < scan->processCount; p++) {
+        const ScanProcess* scanned = &scan->processes[p];
+        if (__atomic_load_n(&scanned->denied, __ATOMIC_ACQUIRE))
+            AddBlindSpot(&job->spots, &processSnapshot, scanned->processId);
         if (!ScanProcessNamed(scan, p))
             continue;
-        const ScanProcess* process = &scan->processes[p];
-        char exeName[kExeNameLength];
-        int nameState = -1;   // -1 not asked yet, 0 no name, 1 exeName holds it
-        for (int c = process->first; c < process->first + process->count; c++) {
-            const char* name = ScanCandidateName(scan, c);
-            if (!name || !IsPathOnVolume(name, devicePath, driveRoot))
-                continue;
-            if (nameState < 0)
-                nameState = GetProcessExeName(&processSnapshot, process->processId,
-                                              exeName, sizeof exeName, 0);
-            if (!nameState || *count >= kOpenHandleLimit)
-                break;
-            SetHandleHolder(&job->table[(*count)++], exeName, name,
-                            scan->candidates[c].handleValue, process->processId,
-                            devicePath, driveRoot);
-        }
+        HolderProcess process;
+        process.id = scanned->processId;
+        process.first = *count;
+        process.nameState = -1;
+        int goOn = 1;
+        for (int c = scanned->first; goOn && c < scanned->first + scanned->count; c++)
+            goOn = AddHolder(job, &process, &processSnapshot, count, ScanCandidateName(scan, c),
+                             scan->candidates[c].handleValue, 0);
+        for (int v = 0; goOn && v < views; v++)
+            if (scan->views[v].process == p)
+                goOn = AddHolder(job, &process, &processSnapshot, count, ScanViewName(scan, v),
+                                 0, scan->views[v].base);
     }
     if (processSnapshot != INVALID_HANDLE_VALUE)
         CloseHandle(processSnapshot);
 }
 
-static int FindVolumeHandleHolders(ReportJob* job, const SystemHandleList* list)
+static int FindVolumeHandleHolders(ReportJob* job, const SystemHandleList* list,
+                                   int privileged)
 {
     int count = 0;
     FindProcessesRunningFromVolume(job->request.driveRoot, job->request.devicePath,
                                    job->table, kOpenHandleLimit, &count, ReportWidth());
     HandleScan* scan = NewReportScan(list, job->request.visibleWindowsOnly);
+    if (!reportSkipsViewWalk)
+        SetScanVolume(scan, job->request.devicePath, job->request.driveRoot);
     RunHandleScan(scan, &reportAbort);
-    job->deniedCount = (DWORD)scan->deniedCount;
     if (!IsReportAborted())
-        AppendScanHolders(job, scan, &count);
+        AppendScanHolders(job, scan, &count, privileged);
     // The follow-up tells a handle from a later one with the same value by it.
     for (int i = 0; i < count; i++)
         if (job->table[i].objectPath[0] && !job->table[i].isModule)
@@ -318,7 +379,7 @@ static int ReportOpenHandles(ReportJob* job)
     int privileged = EnableDebugPrivilege();
     SystemHandleList* list = (SystemHandleList*)MemAlloc(sizeof(SystemHandleList));
     LoadSystemHandleList(list);
-    int count = FindVolumeHandleHolders(job, list);
+    int count = FindVolumeHandleHolders(job, list, privileged);
     FreeSystemHandleList(list);
     MemFree(list);
     int unreadable = FindUnreadableRootFiles(job, ReportWidth());
@@ -328,10 +389,11 @@ static int ReportOpenHandles(ReportJob* job)
         return 0;
     PrintUnreadableRootFiles(job, unreadable);
     SetConsoleColor(consoleContext, ColorDefault);
-    if (count + unreadable == 0)
-        ConsolePrintf(" none found");
+    char none[kNoneTextLength];
     char hint[kInspectionHintLength];
-    if (FormatInspectionHint(hint, job->deniedCount, privileged)) {
+    FormatReportEnd(&job->spots, privileged, count + unreadable > 0, none, hint);
+    ConsolePrintf("%s", none);
+    if (hint[0]) {
         NewLineIfNeeded();
         ConsolePrintf("%s", hint);
     }

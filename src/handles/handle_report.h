@@ -4,8 +4,8 @@
 // report of the processes that hold the volume, and the follow-up that turns
 // their console lines back. It rests on src/base/ and src/console/.
 //
-// This file: the open-handle report: which processes hold files on the volume or run
-// from it, printed in the emphasis colour, rows recorded for the follow-up.
+// This file: the open-handle report: which processes hold files on the volume
+// (open, or mapped into memory) or run from it, printed in the emphasis colour, rows recorded for the follow-up.
 // The report runs on a thread of its own under a 5000 ms limit and fills
 // tables of its own; they become the process-wide tables only once the
 // report thread has ended, so a late report never writes into them.
@@ -32,6 +32,7 @@ struct OpenHandleEntry {
                              // debug privilege)
     short consoleRow;       // row the printed line ends on; 0 when not shown or turned back
     BYTE isModule;          // a module loaded from the volume; handleValue is its base
+    ULONGLONG viewBase;     // a view of the file mapped there; 0 when none, or once unmapped
 };
 
 struct UnreadableFileEntry {
@@ -66,6 +67,9 @@ int RunHandleReportWithTimeout(const HandleReportRequest* request, DWORD limitMs
 struct SystemHandleList;
 struct HandleScan;
 HandleScan* NewReportScan(const SystemHandleList* list, DWORD visibleWindowsOnly);
+// Set by the benchmark alone, for its baseline: the report then does not walk
+// processes' regions for mapped files.
+extern int reportSkipsViewWalk;
 
 // True when nobody holds the file now: it opens for reading with share mode
 // 0, or it has gone. Only an existing file is opened, so nothing is ever
@@ -113,11 +117,22 @@ void SetHandleHolder(OpenHandleEntry* record, const char* exeName, const char* n
                      const char* driveRoot);
 // True when a record's objectPath is path, ignoring case.
 int IsPathInOpenHandleTable(const OpenHandleEntry* table, const char* path);
-// The line that ends a report when processes could not be opened to look at
-// their handles: empty (0 returned) when none was refused, or when this run
-// holds the debug privilege and so sees all an elevated run can.
-enum { kInspectionHintLength = 96 };
-int FormatInspectionHint(char* text, DWORD deniedCount, int privileged);
+// The processes a report could not look into: those that refused to be
+// opened, and with the debug privilege the System process, whose handles
+// only a kernel driver can name. The first few by name and id.
+enum { kBlindSpotNameLimit = 5 };
+struct BlindSpots {
+    DWORD count;
+    DWORD processIds[kBlindSpotNameLimit];
+    char  exeNames[kBlindSpotNameLimit][MAX_PATH];
+};
+// What ends a report. none: the text after "checking for open handles..."
+// when nothing was found (empty otherwise). hint: the line after the report
+// when processes were not inspected (empty when none was): without the debug
+// privilege their count (an elevated run sees them), with it their names.
+enum { kNoneTextLength = 48, kInspectionHintLength = 1536 };
+void FormatReportEnd(const BlindSpots* spots, int privileged, int found, char* none,
+                     char* hint);
 // True when exeName (a file name or a path) is File Explorer's: explorer.exe.
 int IsExplorerExe(const char* exeName);
 // The line of an unreadable root file: "no read: " and its path as shown.

@@ -25,7 +25,10 @@ enum { kScanWorkerLimit = 4, kScanStackLength = 64 * 1024 };
 
 // What a worker is doing, published with the tick it began and the candidate.
 enum ScanPhase { PhaseOpen = 1, PhaseDuplicate, PhaseType, PhaseGuardedName,
-                 PhaseDirectName, PhaseClose };
+                 PhaseDirectName, PhaseClose, PhaseWalk };
+// The rights a region walk needs besides those of the handle names: regions,
+// their file names and image headers.
+static const DWORD kWalkRights = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
 enum HandleOutcome { HandleNext, HandleStop, HandleProcessTooSlow };
 
 struct ScanWorker {
@@ -103,6 +106,8 @@ void ReleaseHandleScan(HandleScan* scan)
         return;
     for (int i = 0; i < scan->candidateCount; i++)
         MemFree(scan->candidates[i].name);
+    for (int i = 0; i < scan->viewCount && i < kScanViewLimit; i++)
+        MemFree(scan->views[i].name);
     if (scan->progress)
         CloseHandle(scan->progress);
     MemFree(scan);
@@ -124,6 +129,17 @@ int ScanProcessNamed(const HandleScan* scan, int process)
 const char* ScanCandidateName(const HandleScan* scan, int candidate)
 {
     return __atomic_load_n(&scan->candidates[candidate].name, __ATOMIC_ACQUIRE);
+}
+
+const char* ScanViewName(const HandleScan* scan, int view)
+{
+    return __atomic_load_n(&scan->views[view].name, __ATOMIC_ACQUIRE);
+}
+
+void SetScanVolume(HandleScan* scan, const char* devicePath, const char* driveRoot)
+{
+    CopyText(scan->volumeDevice, devicePath, sizeof scan->volumeDevice);
+    CopyText(scan->volumeRoot, driveRoot, sizeof scan->volumeRoot);
 }
 
 static int IsScanStopped(const HandleScan* scan)
@@ -223,9 +239,84 @@ static int ScanHandle(ScanWorker* worker, HANDLE process, DWORD index)
     return outcome;
 }
 
+// The end of the image view that begins at base: its size from its header,
+// taken only when the view's last page is still part of it (a header that
+// claims more would hide the views behind it). next when unknown.
+static char* ImageEnd(HANDLE process, char* base, char* next)
+{
+    NtReadVirtualMemoryFn readMemory =
+        (NtReadVirtualMemoryFn)GetImport(ImportNtReadVirtualMemory);
+    BYTE header[1024];
+    SIZE_T read = 0;
+    LONG offset = 0;
+    DWORD signature = 0, size = 0;
+    if (!readMemory || readMemory(process, base, header, sizeof header, &read) != 0 ||
+        read != sizeof header)
+        return next;
+    MemCopy(&offset, header + 0x3C, sizeof offset);   // e_lfanew
+    if (offset < 0 || offset > (LONG)sizeof header - 0x58)
+        return next;
+    MemCopy(&signature, header + offset, sizeof signature);
+    // SizeOfImage: at the same place in 32- and 64-bit optional headers.
+    MemCopy(&size, header + offset + 24 + 56, sizeof size);
+    MEMORY_BASIC_INFORMATION last;
+    char* end = base + size;
+    if (signature != IMAGE_NT_SIGNATURE || end <= next ||
+        VirtualQueryEx(process, end - 1, &last, sizeof last) != sizeof last ||
+        last.AllocationBase != base)
+        return next;
+    return end;
+}
+
+// Keeps a view whose file lies on the scan's volume in the next free slot.
+static void KeepView(HandleScan* scan, int index, HANDLE process, char* base,
+                     GetMappedFileNameAFn mappedName)
+{
+    char name[kNameTextLength];
+    MemFill(name, 0, sizeof name);
+    if (!mappedName(process, base, name, sizeof name - 1) ||
+        !IsPathOnVolume(name, scan->volumeDevice, scan->volumeRoot))
+        return;
+    LONG slot = InterlockedIncrement(&scan->viewCount) - 1;
+    if (slot >= kScanViewLimit)
+        return;
+    scan->views[slot].process = index;
+    scan->views[slot].base = (ULONG_PTR)base;
+    __atomic_store_n(&scan->views[slot].name, DupString(name), __ATOMIC_RELEASE);
+}
+
+// Walks the process's regions once its handles are named (word: the owner
+// word then). Image views are passed over whole (module holders cover them),
+// each other view is named once. False when the walk was abandoned or stopped.
+static int WalkViews(ScanWorker* worker, int index, HANDLE process, LONG64 word)
+{
+    HandleScan* scan = worker->scan;
+    ScanProcess* scanned = &scan->processes[index];
+    GetMappedFileNameAFn mappedName =
+        (GetMappedFileNameAFn)GetImport(ImportK32GetMappedFileNameA);
+    MEMORY_BASIC_INFORMATION region;
+    Publish(worker, PhaseWalk, (DWORD)scanned->first);
+    for (char* address = NULL; mappedName;) {
+        if (LoadOwner(scanned) != word || IsScanStopped(scan))
+            return 0;
+        if (VirtualQueryEx(process, address, &region, sizeof region) != sizeof region)
+            break;
+        char* base = (char*)region.BaseAddress;
+        char* next = base + region.RegionSize;
+        if (base == region.AllocationBase && region.Type == MEM_IMAGE)
+            next = ImageEnd(process, base, next);
+        else if (base == region.AllocationBase && region.Type == MEM_MAPPED)
+            KeepView(scan, index, process, base, mappedName);
+        if (next <= address)
+            break;
+        address = next;
+    }
+    return 1;
+}
+
 // Claims and names the process's candidates one by one. True when this
 // worker may go on with another process.
-static int ScanProcessHandles(ScanWorker* worker, int index, HANDLE process)
+static int ScanProcessHandles(ScanWorker* worker, int index, HANDLE process, int walk)
 {
     HandleScan* scan = worker->scan;
     ScanProcess* scanned = &scan->processes[index];
@@ -236,7 +327,8 @@ static int ScanProcessHandles(ScanWorker* worker, int index, HANDLE process)
         if (WordToken(word) != worker->token || IsScanStopped(scan))
             return 0;
         if (next >= end)
-            return FinishProcess(scan, index, word, kOwnerNamed);
+            return (!walk || WalkViews(worker, index, process, word)) &&
+                   FinishProcess(scan, index, word, kOwnerNamed);
         if (!MoveOwner(scanned, word, OwnerWord(worker->token, next + 1)))
             return 0;
         int outcome = ScanHandle(worker, process, next);
@@ -253,17 +345,27 @@ static int ScanProcessOnce(ScanWorker* worker, int index)
     HandleScan* scan = worker->scan;
     ScanProcess* scanned = &scan->processes[index];
     Publish(worker, PhaseOpen, (DWORD)scanned->first);
-    HANDLE process = scan->calls.openProcess(ProcessQueryRights() | PROCESS_DUP_HANDLE,
-                                             FALSE, (DWORD)scanned->processId);
+    DWORD rights = ProcessQueryRights() | PROCESS_DUP_HANDLE;
+    DWORD id = (DWORD)scanned->processId;
+    // A process that lets its handles be named but not its regions read is
+    // still named.
+    int walk = scan->volumeRoot[0] != 0;
+    HANDLE process = walk ? scan->calls.openProcess(rights | kWalkRights, FALSE, id) : NULL;
     if (!process) {
-        // Other users' processes, unless the run is elevated.
-        if (GetLastError() == ERROR_ACCESS_DENIED)
+        walk = 0;
+        process = scan->calls.openProcess(rights, FALSE, id);
+    }
+    if (!process) {
+        // Other users' processes, unless the run is elevated; protected ones.
+        if (GetLastError() == ERROR_ACCESS_DENIED) {
             InterlockedIncrement(&scan->deniedCount);
+            __atomic_store_n(&scanned->denied, 1, __ATOMIC_RELEASE);
+        }
         LONG64 word = LoadOwner(scanned);
         return WordToken(word) == worker->token &&
                FinishProcess(scan, index, word, kOwnerFailed);
     }
-    int goOn = ScanProcessHandles(worker, index, process);
+    int goOn = ScanProcessHandles(worker, index, process, walk);
     scan->calls.close(process);
     return goOn;
 }

@@ -12,6 +12,11 @@
 // stopped: it ends by itself once its call returns. The scan and its workers
 // share one heap record by reference count, so what an abandoned worker still
 // touches stays valid until it lets go.
+// With a volume set (SetScanVolume), a worker that has named a process's
+// handles then walks its memory regions for views of data files on the volume
+// (a mapped file stays held after its handle is closed), under the same limit
+// of the process: a walk past it is abandoned like any call, and the process
+// yields no names.
 #pragma once
 #include <windows.h>
 #include "base/native.h"
@@ -46,7 +51,16 @@ struct ScanProcess {
     int           count;
     DWORD         startTick;     // when a worker first took it
     volatile LONG64 owner;       // who works on it, and its next candidate
+    volatile LONG denied;        // it refused to be opened: not inspected
 };
+
+// A view of a data file on the volume, found by the region walk.
+struct ScanView {
+    int           process;       // index of its process
+    ULONGLONG     base;          // where the view begins in that process
+    char*         name;          // MemAlloc copy; read with an atomic load
+};
+enum { kScanViewLimit = 100 };
 
 struct HandleScan {
     volatile LONG  references;   // the scanning thread and each worker
@@ -58,6 +72,10 @@ struct HandleScan {
     ScanCandidate* candidates;
     volatile LONG  deniedCount;  // processes that refused to be opened
     volatile LONG  abandonedCount;
+    char           volumeDevice[260];   // the walk's volume; no walk while
+    char           volumeRoot[4];       // volumeRoot is empty
+    volatile LONG  viewCount;    // view slots taken, possibly past the limit
+    ScanView       views[kScanViewLimit];
     // Used by the run.
     HandleCalls    calls;
     const volatile LONG* stop;
@@ -73,6 +91,9 @@ HandleScan* NewHandleScan(int processLimit, int candidateLimit);
 // Appends a candidate; consecutive candidates of one process id form one process.
 void AddScanCandidate(HandleScan* scan, ULONGLONG processId, ULONGLONG handleValue,
                       DWORD grantedAccess);
+// Makes the workers walk each process's regions for views of files on the
+// volume (device path and drive root as the report has them).
+void SetScanVolume(HandleScan* scan, const char* devicePath, const char* driveRoot);
 // Runs the scan until every process has finished or *stop (a flag that
 // outlives the call, or null) is set. Afterwards the names of a process that
 // ScanProcessNamed confirms may be read.
@@ -81,5 +102,7 @@ void RunHandleScan(HandleScan* scan, const volatile LONG* stop);
 // skipped handle, whose late name may still arrive.
 int ScanProcessNamed(const HandleScan* scan, int process);
 const char* ScanCandidateName(const HandleScan* scan, int candidate);
+// The name of view slot view once its walk stored it (else null).
+const char* ScanViewName(const HandleScan* scan, int view);
 // Drops the caller's reference.
 void ReleaseHandleScan(HandleScan* scan);

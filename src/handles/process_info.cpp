@@ -162,6 +162,19 @@ int IsModuleLoaded(ULONGLONG processId, ULONGLONG base)
     return loaded;
 }
 
+int IsViewMapped(ULONGLONG processId, ULONGLONG base)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, (DWORD)processId);
+    if (!process)
+        return 0;
+    MEMORY_BASIC_INFORMATION region;
+    int mapped = VirtualQueryEx(process, (void*)(ULONG_PTR)base, &region, sizeof region) ==
+                     sizeof region &&
+                 region.Type == MEM_MAPPED && (ULONG_PTR)region.AllocationBase == base;
+    CloseHandle(process);
+    return mapped;
+}
+
 // One record per module of the process that lies on the volume; the first
 // module is the executable, an image holder of its own. The mapped file's
 // name is one query per module (Windows gives the device form).

@@ -23,6 +23,8 @@ void FindProcessesRunningFromVolume(const char* driveRoot, const char* devicePat
                                     int width);
 // True while the process has a module loaded at base.
 int IsModuleLoaded(ULONGLONG processId, ULONGLONG base);
+// True while the process has a view of a data file mapped at base.
+int IsViewMapped(ULONGLONG processId, ULONGLONG base);
 // Rewrites an image or module path (MAX_PATH bytes) that lies on the volume,
 // in any form the system gives (U:\x, \??\U:\x, the device form
 // \Device\...VolumeU\x), to U:\x. True when it lies on the volume.

@@ -145,14 +145,29 @@ int IsPathInOpenHandleTable(const OpenHandleEntry* table, const char* path)
     return 0;
 }
 
-int FormatInspectionHint(char* text, DWORD deniedCount, int privileged)
+void FormatReportEnd(const BlindSpots* spots, int privileged, int found, char* none,
+                     char* hint)
 {
-    text[0] = 0;
-    if (deniedCount == 0 || privileged)
-        return 0;
-    int one = deniedCount == 1;
-    return wsprintfA(text, "(%u process%s could not be inspected; an elevated run sees %s)",
-                     deniedCount, one ? "" : "es", one ? "it" : "them");
+    DWORD count = spots->count;
+    int used = 0;
+    hint[0] = 0;
+    if (count && !privileged) {
+        wsprintfA(hint, "(%u process%s could not be inspected; an elevated run sees %s)",
+                  count, count == 1 ? "" : "es", count == 1 ? "it" : "them");
+    } else if (count) {
+        used = wsprintfA(hint, "(not inspected:");
+        DWORD shown = count < kBlindSpotNameLimit ? count : (DWORD)kBlindSpotNameLimit;
+        for (DWORD i = 0; i < shown; i++)
+            used += wsprintfA(hint + used, "%s %.259s (%u)", i ? "," : "",
+                              spots->exeNames[i], spots->processIds[i]);
+        if (count > shown)
+            used += wsprintfA(hint + used, " and %u more", count - shown);
+        wsprintfA(hint + used, "; they may hold the volume)");
+    }
+    // Nothing found is not nobody when some processes stayed closed.
+    CopyText(none, found ? "" : hint[0] ? " no inspected process holds the volume"
+                                        : " none found",
+             kNoneTextLength);
 }
 
 int IsExplorerExe(const char* exeName)

@@ -13,6 +13,7 @@ device_line='holder.exe : \\.\U:'
 file_line='holder.exe : U:\docs\readme.txt'
 other_line='other.exe : \\.\U:'
 module_line='other.exe : U:\lib\plugin.dll'   # a DLL it loaded from the volume
+map_line='other.exe : U:\data\index.db'      # a file it mapped and closed
 root_line='no read: U:\lock01.txt'             # locked by a process never examined
 vol=$QUENBRAX_WORLD/volumes/U
 cp "$QB_BUILD/bin/holder.exe" "$QB_TMP/other.exe"
@@ -20,11 +21,11 @@ cp "$QB_BUILD/bin/handle_hog.exe" "$QB_TMP/LSASS.EXE"
 
 # Both holders keep the device open: every try is refused until both are gone.
 start_case() {   # NAME ROWS
-    mkdir -p "$vol/lib"
+    mkdir -p "$vol/lib" "$vol/data"
     cp "$QB_BUILD/bin/simplugin.dll" "$vol/lib/plugin.dll"
     holder_start --device U: --file 'U:\docs\readme.txt'
     first=$HOLDER
-    holder_start -p "$QB_TMP/other.exe" --device U: --load-dll 'U:\lib\plugin.dll'
+    holder_start -p "$QB_TMP/other.exe" --device U: --load-dll 'U:\lib\plugin.dll' --map 'U:\data\index.db'
     other=$HOLDER
     term_start "$1" 100 "$2" "$QB_BUILD/bin/Quenbrax.exe" U: -h -l
     term_wait "$1" Trying 90 || die "$1: the retry loop did not start"
@@ -38,7 +39,7 @@ turns() { within "$4" has_colour "$@" || fail "$1: '$2' not in colour $3 within 
 holder_start -p "$QB_TMP/LSASS.EXE" --lock 'U:\lock01.txt'
 locker=$HOLDER
 start_case tall 60
-for line in "$device_line" "$file_line" "$other_line" "$module_line" "$root_line"; do
+for line in "$device_line" "$file_line" "$other_line" "$module_line" "$map_line" "$root_line"; do
     colour_is tall "$line" 97
 done
 colour_is tall "checking for open handles..." -
@@ -49,9 +50,11 @@ turns tall "$root_line" - 15
 check "the gone root file was created again" test ! -e "$vol/lock01.txt"
 holder_stop $locker
 colour_is tall "$module_line" 97
+colour_is tall "$map_line" 97
 holder_stop $other
 turns tall "$other_line" - 15
 colour_is tall "$module_line" -
+colour_is tall "$map_line" -
 colour_is tall "$device_line" 97
 colour_is tall "$file_line" 97
 holder_stop $first

@@ -371,18 +371,35 @@ TEST(VolumeHolders, WindowsFormsAreMatchedShownAndDeduplicated)
     }
 }
 
-TEST(HandleReport, InspectionHintOnlyWhenAnElevatedRunWouldSeeMore)
+// The end of a report: without the debug privilege a count (an elevated run
+// sees more), with it up to five processes by name and id; a report that
+// found nothing says so in a way that leaves room for those it could not see.
+TEST(HandleReport, EndNamesTheProcessesItCouldNotInspect)
 {
-    struct Case { DWORD denied; int privileged; const char* expected; };
+    const char* none = " none found";
+    const char* noInspected = " no inspected process holds the volume";
+    struct Case { DWORD count; int privileged, found; const char *none, *hint; };
     const Case cases[] = {
-        {0, 0, ""}, {3, 1, ""},
-        {3, 0, "(3 processes could not be inspected; an elevated run sees them)"},
-        {1, 0, "(1 process could not be inspected; an elevated run sees it)"},
+        {0, 0, 0, none, ""},
+        {0, 1, 0, none, ""},
+        {0, 1, 1, "", ""},
+        {1, 0, 1, "", "(1 process could not be inspected; an elevated run sees it)"},
+        {7, 0, 0, noInspected, "(7 processes could not be inspected; an elevated run sees them)"},
+        {1, 1, 0, noInspected, "(not inspected: System (4); they may hold the volume)"},
+        {5, 1, 1, "", "(not inspected: System (4), MsMpEng.exe (3120), a.exe (12), "
+                      "b.exe (16), c.exe (20); they may hold the volume)"},
+        {7, 1, 0, noInspected, "(not inspected: System (4), MsMpEng.exe (3120), a.exe (12), "
+                               "b.exe (16), c.exe (20) and 2 more; they may hold the volume)"},
     };
+    BlindSpots spots = {0, {4, 3120, 12, 16, 20},
+                        {"System", "MsMpEng.exe", "a.exe", "b.exe", "c.exe"}};
     for (const Case& c : cases) {
-        char text[kInspectionHintLength];
-        EXPECT_EQ(lstrlenA(c.expected), FormatInspectionHint(text, c.denied, c.privileged));
-        EXPECT_STREQ(c.expected, text);
+        SCOPED_TRACE(testing::Message() << c.count << " privileged " << c.privileged);
+        spots.count = c.count;
+        char noneText[kNoneTextLength], hint[kInspectionHintLength];
+        FormatReportEnd(&spots, c.privileged, c.found, noneText, hint);
+        EXPECT_STREQ(c.none, noneText);
+        EXPECT_STREQ(c.hint, hint);
     }
 }
 
