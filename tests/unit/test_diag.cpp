@@ -1,8 +1,7 @@
 // Self-deletion building blocks at their edges: splitting the program path,
 // the batch text's bound and its conversion to the code page cmd reads it in
 // (tests/system/test_self_delete.sh runs the batches), what starting it asks
-// of Windows; and where the crash
-// filter puts its dump.
+// of Windows; and where the crash filter puts its dump.
 #include <gtest/gtest.h>
 #include <cstring>
 #include <string>
