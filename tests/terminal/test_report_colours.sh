@@ -3,8 +3,9 @@
 # report's lines are bright white (SGR 97 under Wine); while the loop retries,
 # the lines of a holder that has gone turn back to the start-up colours and
 # the others stay bright, also after the screen has scrolled; after the eject
-# all are normal. A report that runs past its 5000 ms limit resets the colour
-# after " timeout", so the eject's next lines come in the start-up colours.
+# all are normal, also when F forced it. A report that runs past its 5000 ms
+# limit resets the colour after " timeout", so the eject's next lines come in
+# the start-up colours.
 . "$QB_SOURCE/tests/lib.sh"
 deadline 420
 world_up
@@ -83,3 +84,11 @@ screen=$(term_colours timeout)
 grep -qxF -- '-|checking for open handles... timeout' <<<"$screen" || fail "no ' timeout': $screen"
 next=$(sed -n '/|checking for open handles\.\.\. timeout$/,$p' <<<"$screen" | sed 1d | grep -v '|$' | head -n 1)
 expect_eq "$next" "-|VeraCrypt: FILES_OPEN" "the line after the time-out and its colour"
+
+# F while the holders stay: their lines turn back as well.
+world_up
+start_case forced 40
+term_keys forced f
+term_wait forced "success (by force)" 30 || fail "no success after F"
+expect_eq "$(term_colours forced | grep -c '^97|')" 0 "bright lines after the forced eject"
+term_stop forced

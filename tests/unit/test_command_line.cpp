@@ -8,6 +8,7 @@
 #include "app/main_flow.h"
 #include "console/output.h"
 #include "app/options.h"
+#include "base/imports.h"
 #include "base/memory.h"
 #include "base/paths.h"
 #include "base/text.h"
@@ -143,6 +144,11 @@ TEST(TextUtil, HelpersAtTheirEdges)
         EXPECT_EQ(fits, MakeSystemPath(suffix.c_str(), path)) << fits;
         EXPECT_EQ(fits ? std::string(system) + suffix : "untouched", path);
     }
+    // A library is loaded from the system folder only: plant.dll lies beside
+    // this program (tests/robust), in no system folder. (Under Wine a planted
+    // copy of a system DLL's name loses to the built-in one anyway.)
+    EXPECT_EQ(nullptr, LoadSystemLibrary("plant.dll"));
+    EXPECT_NE(nullptr, LoadSystemLibrary("version.dll"));
 }
 
 // A heap that cannot give a block is asked again a bounded number of times;

@@ -114,10 +114,11 @@ TEST(DeleteLinksWith, OnlyListedLinksToTheVolumesDevice)
          either, 1, {true, true}},
         {"asked in lower case", {{L"A", L"Q:", kVera}}, L"q:", vera, 1, {true}},
         // (Other products' devices, other targets and letters: golden rows.)
-        {"a longer device name, one in other case",
+        {"a longer and a shorter device name, one in other case",
          {{L"B", L"Q:", L"\\Device\\VeraCryptVolumeQ2"},
-          {L"C", L"Q:", L"\\Device\\veracryptvolumeQ"}},
-         L"Q:", vera, 0, {false, false}},
+          {L"C", L"Q:", L"\\Device\\veracryptvolumeQ"},
+          {L"D", L"Q:", L"\\Device\\VeraCryptVolume"}},
+         L"Q:", vera, 0, {false, false, false}},
         {"held by another handle", {{L"A", L"Q:", kVera, true}}, L"Q:", vera, 0, {false}},
         {"not listed: the global link", {{L"A", L"R:", kTrue}}, L"Q:", either, 0, {false}},
     };
