@@ -3,9 +3,8 @@
 # report's lines are bright white (SGR 97 under Wine); while the loop retries,
 # the lines of a holder that has gone turn back to the start-up colours and
 # the others stay bright, also after the screen has scrolled; after the eject
-# all are normal, also when F forced it or the second try ejected. A report
-# that runs past its 5000 ms limit resets the colour after " timeout", so the
-# eject's next lines come in the start-up colours.
+# all are normal. A report that runs past its 5000 ms limit resets the colour
+# after " timeout", so the eject's next lines come in the start-up colours.
 . "$QB_SOURCE/tests/lib.sh"
 deadline 420
 world_up
@@ -84,21 +83,3 @@ screen=$(term_colours timeout)
 grep -qxF -- '-|checking for open handles... timeout' <<<"$screen" || fail "no ' timeout': $screen"
 next=$(sed -n '/|checking for open handles\.\.\. timeout$/,$p' <<<"$screen" | sed 1d | grep -v '|$' | head -n 1)
 expect_eq "$next" "-|VeraCrypt: FILES_OPEN" "the line after the time-out and its colour"
-
-# F while the holders stay: their lines turn back as well.
-world_up
-start_case forced 40
-term_keys forced f
-term_wait forced "success (by force)" 30 || fail "no success after F"
-expect_eq "$(term_colours forced | grep -c '^97|')" 0 "bright lines after the forced eject"
-term_stop forced
-
-# The holder lets go while the report runs (the driver's plan): the second
-# try ejects, and the report's lines turn back all the same.
-world_up
-holder_start --device U:
-simctl plan U: 6,0
-term_start second 100 30 "$QB_BUILD/bin/Quenbrax.exe" U: -h -na
-term_wait second success 30 || fail "no success at the second try"
-expect_eq "$(term_colours second | grep -c '^97|')" 0 "bright lines after the second try"
-term_stop second
