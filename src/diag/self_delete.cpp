@@ -159,7 +159,7 @@ static int StartBatch(const char* batchDirectory, const char* batchPath, int onD
     MemFill(&process, 0, sizeof process);
     // A console of its own (without a window): closing ours does not end the
     // batch, and what cmd says when its batch file is gone is not shown.
-    if (!CreateProcessA(cmdPath, commandLine, NULL, NULL, FALSE,
+    if (!startBatchProcess(cmdPath, commandLine, NULL, NULL, FALSE,
                         IDLE_PRIORITY_CLASS | CREATE_NO_WINDOW, NULL,
                         batchDirectory, &startup, &process))
         return 0;
@@ -167,6 +167,8 @@ static int StartBatch(const char* batchDirectory, const char* batchPath, int onD
     CloseHandle(process.hProcess);
     return 1;
 }
+
+CreateProcessAFn startBatchProcess = CreateProcessA;
 
 void StartSelfDeletion(void)
 {

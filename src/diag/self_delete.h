@@ -4,6 +4,12 @@
 #include <windows.h>
 
 void StartSelfDeletion(void);
+// The call that starts the batch: CreateProcessA, or a test's stand-in that
+// sees what Windows is asked (no window, idle priority), which Wine does not show.
+typedef BOOL (WINAPI* CreateProcessAFn)(LPCSTR, LPSTR, LPSECURITY_ATTRIBUTES,
+                                        LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
+                                        LPCSTR, LPSTARTUPINFOA, LPPROCESS_INFORMATION);
+extern CreateProcessAFn startBatchProcess;
 // Splits a path into drive ("C:"), directory (with trailing backslash), base
 // name and extension (with its dot). Each output is a buffer of MAX_PATH bytes.
 void SplitPath(const char* path, char* drive, char* directory, char* baseName,

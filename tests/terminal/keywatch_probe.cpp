@@ -81,6 +81,9 @@ int Finish(void)
 int Watch(void)
 {
     int threads = 0;
+    DWORD before = 0;
+    GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &before);
+    ConsolePrintf("input mode before the watch 0x%X\n", before);
     HANDLE thread = StartWatch(true, &threads);
     DWORD found = 0, watching = 0;
     GetFoundInputMode(&found);
@@ -95,7 +98,9 @@ int Watch(void)
             ConsolePrintf("lastKey=%u\n", key);
             if (key == 'Q') {
                 StopKeyWatch();
-                ConsolePrintf("stopped: thread ended after %u ms\n", WaitThreadEnd(thread));
+                GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &watching);
+                ConsolePrintf("stopped: thread ended after %u ms, input mode 0x%X\n",
+                              WaitThreadEnd(thread), watching);
                 thread = StartWatch(false, &threads);
                 ConsolePrintf("watching again\n");
             }

@@ -2,7 +2,7 @@
 # The key watch and the waits in a real console, through keywatch_probe (the
 # key rules themselves are unit-tested): a second start starts no second
 # thread; Quick Edit is off while watching; a key arrives; a stop ends the
-# thread; Ctrl+C sets the stop flag and ends the thread, not the process, and
+# thread and puts back the input mode it found; Ctrl+C sets the stop flag and ends the thread, not the process, and
 # the input mode found comes back; a key ends SleepOrKey before its time; what
 # was typed before is discarded, and without a key the time ends the wait; a
 # key soon after a watch stopped ends the wait; a key ends the closing prompt.
@@ -22,7 +22,9 @@ sleep 0.3
 term_keys keys q
 term_wait keys "lastKey=81" 5 && term_wait keys "watching again" 10 || fail "Q: the watch did not start again"
 check "StopKeyWatch did not end the thread" \
-    test "$(value keys 'stopped: thread ended after \([0-9]*\) ms')" -le 3000
+    test "$(value keys 'stopped: thread ended after \([0-9]*\) ms.*')" -le 3000
+expect_eq "$(value keys 'stopped: .*, input mode \(0x[0-9A-F]*\)')" \
+    "$(value keys 'input mode before the watch \(0x[0-9A-F]*\)')" "input mode after a stop"
 term_keys keys C-c
 term_wait keys "process goes on" 10 || fail "Ctrl+C: the process did not go on"
 ended=$(value keys 'watch thread ended after \([0-9]*\) ms')

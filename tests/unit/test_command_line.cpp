@@ -8,6 +8,7 @@
 #include "app/main_flow.h"
 #include "console/output.h"
 #include "app/options.h"
+#include "base/imports.h"
 #include "base/memory.h"
 #include "base/paths.h"
 #include "base/text.h"
@@ -130,6 +131,27 @@ TEST(TextUtil, HelpersAtTheirEdges)
     StripTrailingChar(text, '\\');
     EXPECT_STREQ("ab", text);
     EXPECT_EQ(nullptr, StartsWithNoCase("Volume{x}", "olume"));
+    char empty[2] = {0, '#'};
+    AppendCharIfMissing(empty, '\\');
+    EXPECT_STREQ("", empty);
+    // A copy keeps the last byte for its terminator.
+    char copy[4] = "###";
+    EXPECT_EQ(3, CopyText(copy, "abcdef", 4));
+    EXPECT_STREQ("abc", copy);
+    // A system path fits with its terminator in MAX_PATH, or is refused whole.
+    char system[MAX_PATH];
+    UINT length = GetSystemDirectoryA(system, MAX_PATH);
+    for (int fits = 0; fits <= 1; fits++) {
+        std::string suffix(MAX_PATH - length - (fits ? 1 : 0), 'x');
+        char path[MAX_PATH] = "untouched";
+        EXPECT_EQ(fits, MakeSystemPath(suffix.c_str(), path)) << fits;
+        EXPECT_EQ(fits ? std::string(system) + suffix : "untouched", path);
+    }
+    // A library is loaded from the system folder only: plant.dll lies beside
+    // this program (tests/robust), in no system folder. (Under Wine a planted
+    // copy of a system DLL's name loses to the built-in one anyway.)
+    EXPECT_EQ(nullptr, LoadSystemLibrary("plant.dll"));
+    EXPECT_NE(nullptr, LoadSystemLibrary("version.dll"));
 }
 
 // A heap that cannot give a block is asked again a bounded number of times;

@@ -1,7 +1,7 @@
 // Self-deletion building blocks at their edges: splitting the program path,
 // the batch text's bound and its conversion to the code page cmd reads it in
-// (tests/system/test_self_delete.sh runs the batches); and where the crash
-// filter puts its dump.
+// (tests/system/test_self_delete.sh runs the batches), what starting it asks
+// of Windows; and where the crash filter puts its dump.
 #include <gtest/gtest.h>
 #include <cstring>
 #include <string>
@@ -54,6 +54,46 @@ TEST(SelfDeleteBatch, LongestPathsFitAndSmallBuffersStayBounded)
     EXPECT_EQ(small.substr(full), std::string(8, '#'));
     EXPECT_EQ(ComposeSelfDeleteBatch(program.c_str(), batch.c_str(), &small[0], full + 1),
               full);
+}
+
+// What Windows is asked to start (Wine shows no window for cmd either way):
+// cmd from the system folder, without a window, at idle priority, in the
+// program's folder, on the batch named with "_" for "%"; the read-only
+// program made deletable first, and the batch removed when the start fails.
+STARTUPINFOA started;
+DWORD startedFlags;
+std::string startedCommandLine, startedDirectory;
+BOOL WINAPI FakeStart(LPCSTR, LPSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
+                      BOOL, DWORD flags, LPVOID, LPCSTR directory, LPSTARTUPINFOA startup,
+                      LPPROCESS_INFORMATION)
+{
+    started = *startup, startedFlags = flags;
+    startedCommandLine = commandLine, startedDirectory = directory;
+    return SetLastError(ERROR_ACCESS_DENIED), FALSE;
+}
+
+TEST(SelfDeletion, StartsAHiddenIdleCmdBesideTheProgram)
+{
+    char folder[MAX_PATH];
+    GetTempPathA(MAX_PATH, folder);
+    std::string program = std::string(folder) + "qb 100%.exe";
+    CloseHandle(CreateFileA(program.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_READONLY, NULL));
+    lstrcpynA(exePath, program.c_str(), MAX_PATH);
+    startBatchProcess = FakeStart;
+    StartSelfDeletion();
+    startBatchProcess = CreateProcessA;
+    exePath[0] = 0;
+    EXPECT_EQ((DWORD)(IDLE_PRIORITY_CLASS | CREATE_NO_WINDOW), startedFlags);
+    EXPECT_EQ((DWORD)STARTF_USESHOWWINDOW, started.dwFlags);
+    EXPECT_EQ(SW_HIDE, started.wShowWindow);
+    EXPECT_EQ(folder, startedDirectory);
+    EXPECT_NE(std::string::npos,
+              startedCommandLine.find("\\cmd.exe\" /d /v:off /s /c \"\".\\del_qb 100_.bat\"\""))
+        << startedCommandLine;
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA((folder + std::string("del_qb 100_.bat")).c_str()));
+    EXPECT_EQ(0u, GetFileAttributesA(program.c_str()) & FILE_ATTRIBUTE_READONLY);
+    DeleteFileA(program.c_str());
 }
 
 TEST(SelfDeleteBatch, ConversionToTheOemCodePageIsExactOrNothing)

@@ -32,12 +32,17 @@ TEST(ResultNames, KnownNamesAndOthersAsNumbers)
         EXPECT_STREQ(s.text, NtStatusName((LONG)s.status)) << std::hex << s.status;
 }
 
-TEST(VolumeBroadcast, BytesOfTheRemovalNotice)
+// The removal notice and the dismount request name the drive: A and Z, the
+// ends of the range, and a character past it.
+TEST(VolumeBroadcast, BytesOfTheRemovalNoticeAndTheRequestsDrive)
 {
-    const struct { char letter; BYTE mask[4]; } cases[] = {
-        {'A', {1, 0, 0, 0}}, {'Z', {0, 0, 0, 2}}, {'[', {0, 0, 0, 0}},
+    const struct { char letter; BYTE mask[4]; int driveNumber; } cases[] = {
+        {'A', {1, 0, 0, 0}, 0}, {'Z', {0, 0, 0, 2}, 25}, {'[', {0, 0, 0, 0}, -1},
     };
     for (const auto& c : cases) {
+        DismountBlock request;
+        FillDismountBlock(c.letter, &request);
+        EXPECT_EQ(c.driveNumber, request.driveNumber) << c.letter;
         DEV_BROADCAST_VOLUME block;
         memset(&block, 0xCC, sizeof block);
         FillVolumeBroadcast(c.letter, &block);

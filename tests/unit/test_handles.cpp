@@ -200,8 +200,12 @@ static const FakeHandle* FindFake(HANDLE handle)
             return &fake;
     return nullptr;
 }
-static HANDLE WINAPI FakeOpenProcess(DWORD, BOOL, DWORD id)
+// Windows from Vista on opens protected processes only for the limited query
+// right (Wine grants any right): the rights asked, last call.
+static volatile DWORD askedProcessRights;
+static HANDLE WINAPI FakeOpenProcess(DWORD rights, BOOL, DWORD id)
 {
+    askedProcessRights = rights;
     if (id < 1010) {
         SetLastError(ERROR_ACCESS_DENIED);
         return NULL;
@@ -251,9 +255,9 @@ static int HeapBlocks(HANDLE heap)
 // every abandoned worker closes its handles and frees its records once.
 TEST(HandleScan, StallsCostOneLimitEachAndAbandonedWorkFreesItself)
 {
-    osVersion.major = 10;
     for (int workers : {1, 3}) {
         SCOPED_TRACE(workers);
+        osVersion.major = workers == 1 ? 6 : 10;   // Vista, the first with the limited right
         HANDLE heap = HeapCreate(0, 0, 0), systemHeap = processHeap;
         processHeap = heap;
         int blocksBefore = HeapBlocks(heap);
@@ -272,6 +276,8 @@ TEST(HandleScan, StallsCostOneLimitEachAndAbandonedWorkFreesItself)
         EXPECT_LT(took, (DWORD)kHandleReportLimitMs);
         EXPECT_EQ(1, scan->deniedCount);
         EXPECT_EQ(4, scan->abandonedCount);
+        EXPECT_EQ((DWORD)(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_DUP_HANDLE),
+                  askedProcessRights);
         const int named[] = {1, 0, 0, 1, 1};
         for (int p = 0; p < 5; p++)
             EXPECT_EQ(named[p], ScanProcessNamed(scan, p)) << p;

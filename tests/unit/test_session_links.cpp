@@ -19,6 +19,9 @@ struct FakeLink { std::wstring session, name, target; bool held, gone; };
 std::vector<FakeLink> links;
 std::vector<std::wstring> sessions;
 int globalMadeTemporary;
+// Windows checks each call against the rights its handle was opened with
+// (Wine does not): listing needs DIRECTORY_QUERY, making a link temporary DELETE.
+ACCESS_MASK directoryAccess, linkAccess;
 const ULONG_PTR kRootHandle = 1, kSession = 100, kLink = 1000, kGlobal = 999;
 
 std::wstring Text(const UNICODE_STRING* s) { return std::wstring(s->Buffer, s->Length / 2); }
@@ -27,8 +30,9 @@ size_t SessionIndex(const std::wstring& name)
     return std::find(sessions.begin(), sessions.end(), name) - sessions.begin();
 }
 
-NTSTATUS NTAPI OpenDirectory(HANDLE* handle, ACCESS_MASK, OBJECT_ATTRIBUTES* attributes)
+NTSTATUS NTAPI OpenDirectory(HANDLE* handle, ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes)
 {
+    directoryAccess = access;
     std::wstring name = Text(attributes->ObjectName);
     for (size_t i = 0; i < sessions.size(); i++)
         if (attributes->RootDirectory && name == sessions[i])
@@ -41,6 +45,8 @@ NTSTATUS NTAPI OpenDirectory(HANDLE* handle, ACCESS_MASK, OBJECT_ATTRIBUTES* att
 NTSTATUS NTAPI QueryDirectory(HANDLE directory, PVOID buffer, ULONG, BOOLEAN, BOOLEAN,
                               ULONG* context, ULONG*)
 {
+    if (!(directoryAccess & DIRECTORY_QUERY))
+        return STATUS_ACCESS_DENIED;
     std::vector<std::wstring> names;
     if ((ULONG_PTR)directory == kRootHandle)
         names = sessions;
@@ -57,8 +63,9 @@ NTSTATUS NTAPI QueryDirectory(HANDLE directory, PVOID buffer, ULONG, BOOLEAN, BO
     return 0;
 }
 
-NTSTATUS NTAPI OpenLink(HANDLE* handle, ACCESS_MASK, OBJECT_ATTRIBUTES* attributes)
+NTSTATUS NTAPI OpenLink(HANDLE* handle, ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes)
 {
+    linkAccess = access;
     std::wstring path = Text(attributes->ObjectName);
     for (size_t i = 0; i < links.size(); i++)
         if (!links[i].gone &&
@@ -78,6 +85,8 @@ NTSTATUS NTAPI QueryLink(HANDLE link, UNICODE_STRING* target, ULONG*)
 
 NTSTATUS NTAPI MakeTemporary(HANDLE link)
 {
+    if (!(linkAccess & DELETE))
+        return STATUS_ACCESS_DENIED;
     if ((ULONG_PTR)link == kGlobal)
         globalMadeTemporary++;
     else
@@ -105,10 +114,11 @@ TEST(DeleteLinksWith, OnlyListedLinksToTheVolumesDevice)
          either, 1, {true, true}},
         {"asked in lower case", {{L"A", L"Q:", kVera}}, L"q:", vera, 1, {true}},
         // (Other products' devices, other targets and letters: golden rows.)
-        {"a longer device name, one in other case",
+        {"a longer and a shorter device name, one in other case",
          {{L"B", L"Q:", L"\\Device\\VeraCryptVolumeQ2"},
-          {L"C", L"Q:", L"\\Device\\veracryptvolumeQ"}},
-         L"Q:", vera, 0, {false, false}},
+          {L"C", L"Q:", L"\\Device\\veracryptvolumeQ"},
+          {L"D", L"Q:", L"\\Device\\VeraCryptVolume"}},
+         L"Q:", vera, 0, {false, false, false}},
         {"held by another handle", {{L"A", L"Q:", kVera, true}}, L"Q:", vera, 0, {false}},
         {"not listed: the global link", {{L"A", L"R:", kTrue}}, L"Q:", either, 0, {false}},
     };
