@@ -166,6 +166,8 @@ static void AnnounceDismount(char letter, char deviceLetter, CryptVolumeType typ
 static void SendForcedRequest(CryptVolumeType type, DismountBlock* block, int* forcedResult)
 {
     Sleep(kForceDelayMs);
+    if (IsStopRequested())   // asked for during the pause: no forced request
+        return;
     DismountBlock forced = *block;   // as the driver returned it
     forced.ignoreOpenFiles = 1;
     if (SendDismountRequest(type, &forced) != DriverCallAnswered)
@@ -198,6 +200,8 @@ int DismountVolumeVia(char letter, char deviceLetter, CryptVolumeType type, int 
 
     NotifyShell(SHCNE_DRIVEREMOVED, texts.rootPath);
     Sleep(kNoticeDelayMs);
+    if (IsStopRequested())
+        return DismountCanceled;
 
     DismountBlock block;
     FillDismountBlock(deviceLetter, &block);
