@@ -67,14 +67,16 @@ log=$(asked)
 [ "$log" = "" ] || [ "$log" = U:0:6 ] || fail "Ctrl+C: requests after the key: $log"
 
 # A request inside the driver: Esc (at the first try, with a key watch of its
-# own; once after the waiting line) and Ctrl+C (in the loop) say at once that
-# the run stops when the driver answers; it waits for that answer, sends no
-# further request and reports what the driver did: a dismount it carried out
-# is a success, a refusal ends "canceled".
+# own; once after the waiting line; at the third try with -f) and Ctrl+C (in
+# the loop) say at once that the run stops when the driver answers; it waits
+# for that answer, sends no further request (the refused third try no forced
+# one) and reports what the driver did: a dismount it carried out is a
+# success, a refusal ends "canceled".
 for case in "Escape 11 hang 0 U:0:0 0 success 92" "Escape 1 hang 6 U:0:6 3 canceled 93" \
+            "Escape 1 6,6,hang 6 U:0:6_U:0:6_U:0:6 3 canceled 93 -f" \
             "C-c 1 6,6,6,hang 6 U:0:6_U:0:6_U:0:6_U:0:6 3 canceled 93"; do
-    read -r key after plan answer expected code text colour <<<"$case"
-    start inside "$plan" -l
+    read -r key after plan answer expected code text colour option <<<"$case"
+    start inside "$plan" "${option:--l}"
     within 10 eval 'world_exec simctl status | grep -q " held=1"'
     [ "$after" = 1 ] || term_wait inside "waiting for the driver..." 20 || fail "$key: no waiting line"
     sleep 1   # the key watch reads the input by now

@@ -125,10 +125,12 @@ TEST(EjectFaults, DriverMissingOrRequestFailing)
 namespace {
 
 // A driver of the test's own behind the request seam: the mount list shows
-// Q: until a dismount answers 0; dismount requests get the planned answers.
+// Q: until a dismount answers 0; dismount requests get the planned answers,
+// their replies shortReply bytes short.
 struct FakeDriver {
     const int* answers;
     int next, mounted, triggered;
+    DWORD shortReply;
 } fakeDriver;
 
 int FakeCall(const DriverRequest* request, DWORD* returned)
@@ -142,7 +144,8 @@ int FakeCall(const DriverRequest* request, DWORD* returned)
     } else {
         *(DWORD*)request->buffer = fakeDriver.mounted ? 1u << ('Q' - 'A') : 0;
     }
-    *returned = request->outLength;
+    *returned = request->outLength -
+                (request->code == kDismountRequestCode ? fakeDriver.shortReply : 0);
     return DriverCallAnswered;
 }
 
@@ -158,24 +161,29 @@ void WINAPI RecordNotice(LONG event, UINT flags, LPCVOID item, LPCVOID)
 
 // The shell hears that the drive goes (SHCNE_DRIVEREMOVED, 0x80) before every
 // request and after the dismount; when the eject ends with the volume still
-// mounted, that it is back (SHCNE_DRIVEADD, 0x100). A dismount that says the
-// hidden volume's protection refused writes is passed on.
+// mounted, that it is back (SHCNE_DRIVEADD, 0x100), not when DRIVE_NOT_FOUND
+// came for a volume whose device is gone. A dismount that says the hidden
+// volume's protection refused writes is passed on; a reply too short to hold
+// the answer is no dismount.
 TEST(EjectNotices, ShellHearsOfRemovalAndReturn)
 {
     DosLink q("Q:", kVolumeTarget);
-    const int success[] = {0}, forced[] = {6, 6, 6, 0}, refused[] = {6, 6, 6}, other[] = {13};
-    const struct { const char* what; const int* answers; DWORD force, triggered; int outcome;
-                   const char* notices; } cases[] = {
-        {"success", success, 0, 1, EjectDismounted, "80 1 Q:\\;80 1 Q:\\;"},
-        {"forced", forced, 1, 0, EjectDismountedByForce, "80 1 Q:\\;80 1 Q:\\;80 1 Q:\\;80 1 Q:\\;"},
-        {"refused", refused, 0, 0, EjectFilesOpen, "80 1 Q:\\;80 1 Q:\\;80 1 Q:\\;100 1 Q:\\;"},
-        {"other refusal", other, 1, 0, EjectNotDismounted, "80 1 Q:\\;100 1 Q:\\;"},
+    const int success[] = {0}, forced[] = {6, 6, 6, 0}, refused[] = {6, 6, 6}, other[] = {13},
+              notFound[] = {5};
+    const struct { const char* what; const int* answers; DWORD force, triggered, shortReply;
+                   int outcome; const char* notices; } cases[] = {
+        {"success", success, 0, 1, 0, EjectDismounted, "80 1 Q:\\;80 1 Q:\\;"},
+        {"forced", forced, 1, 0, 0, EjectDismountedByForce, "80 1 Q:\\;80 1 Q:\\;80 1 Q:\\;80 1 Q:\\;"},
+        {"refused", refused, 0, 0, 0, EjectFilesOpen, "80 1 Q:\\;80 1 Q:\\;80 1 Q:\\;100 1 Q:\\;"},
+        {"other refusal", other, 1, 0, 0, EjectNotDismounted, "80 1 Q:\\;100 1 Q:\\;"},
+        {"gone", notFound, 0, 0, 0, EjectVolumeGone, "80 1 Q:\\;"},
+        {"short reply", success, 0, 0, 4, EjectNotDismounted, "80 1 Q:\\;100 1 Q:\\;"},
     };
     SetImport(ImportSHChangeNotify, (void*)RecordNotice);
     driverCallOverride = FakeCall;
     for (const auto& c : cases) {
         DefineDosDeviceA(DDD_RAW_TARGET_PATH, "Q:", kVolumeTarget);   // the dismount removes it
-        fakeDriver = {c.answers, 0, 1, (int)c.triggered};
+        fakeDriver = {c.answers, 0, 1, (int)c.triggered, c.shortReply};
         shellNotices.clear();
         Options options;
         ClearOptions(&options);

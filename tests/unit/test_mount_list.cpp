@@ -117,15 +117,19 @@ TEST(VolumeId, DeviceTypesAndLetters)
         EXPECT_EQ(GetCryptVolumeType(c.target), c.type) << c.target;
 
     // A link that merely contains a volume device's name is no volume's, though
-    // its product shows; a letter without a link is neither. (The letters of
-    // real volumes, also moved ones, are read in tests/system/golden.*.)
+    // its product shows; a letter without a link is neither. A volume whose
+    // letter moved is reached through the letter that leads to its device, the
+    // first one too. (Real volumes' letters: tests/system/golden.*.)
     DosLink o("O:", "\\??\\x\\Device\\TrueCryptVolumeS");
-    const struct { char letter; const char* product; } letters[] = {
-        {'O', "TrueCrypt"}, {'N', "???"}};
+    DosLink a("A:", "\\Device\\VeraCryptVolumeQ");
+    const struct { char letter; const char* product; char device; } letters[] = {
+        {'O', "TrueCrypt", 0}, {'N', "???", 0}, {'A', "VeraCrypt", 'Q'}};
     for (const auto& c : letters) {
-        EXPECT_EQ(GetCryptVolumeLetter(c.letter), 0) << c.letter;
+        EXPECT_EQ(GetCryptVolumeLetter(c.letter), c.device) << c.letter;
         EXPECT_STREQ(GetCryptProductName(c.letter), c.product) << c.letter;
     }
+    EXPECT_EQ(FindReachLetter('Q'), 'A');
+    EXPECT_EQ(FindReachLetter('S'), 'S');   // O:'s link is not its
 }
 
 TEST(VolumeId, NoDriverMeansNoListAndNoMatch)
