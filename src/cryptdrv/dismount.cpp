@@ -166,7 +166,7 @@ static void AnnounceDismount(char letter, char deviceLetter, CryptVolumeType typ
 static void SendForcedRequest(CryptVolumeType type, DismountBlock* block, int* forcedResult)
 {
     Sleep(kForceDelayMs);
-    if (IsStopRequested())   // asked for during the pause: no forced request
+    if (IsStopRequested())
         return;
     DismountBlock forced = *block;   // as the driver returned it
     forced.ignoreOpenFiles = 1;
@@ -215,8 +215,9 @@ int DismountVolumeVia(char letter, char deviceLetter, CryptVolumeType type, int 
         SetLastError(error);
         return IsStopRequested() ? DismountCanceled : DismountNotSent;
     }
-    // A stop asked for while the driver worked: no further request.
-    if (force && block.returnCode == DriverFilesOpen && !IsStopRequested())
+    // A stop asked for while the driver worked, or during the pause before
+    // the forced request: no further request.
+    if (force && block.returnCode == DriverFilesOpen)
         SendForcedRequest(type, &block, &answer->forcedResult);
     answer->resultCode = block.returnCode;
 
